@@ -1,0 +1,62 @@
+/* zint event loop: named pools of loop threads (each an Asio io_context run by N threads), one-shot
+ * timers and job queues whose threads run asynchronous jobs (WORK on a queue thread, then COMPLETE). */
+#ifndef ZINT_EVENTER_H
+#define ZINT_EVENTER_H
+
+#include "zint/zint_common.h"
+
+#include <sys/time.h>
+
+typedef struct eventer *eventer_t;
+typedef struct eventer_pool eventer_pool_t;
+typedef struct eventer_jobq eventer_jobq_t;
+
+/* Callback of every event: a timer fires with EVENTER_TIMER; an asynchronous job is called once
+ * with EVENTER_ASYNCH_WORK on a queue thread, then once with EVENTER_ASYNCH_COMPLETE. */
+typedef int (*eventer_func_t)(eventer_t e, int mask, void *closure, struct timeval *now);
+
+#define EVENTER_TIMER 0x08
+#define EVENTER_ASYNCH_WORK 0x10
+#define EVENTER_ASYNCH_CLEANUP 0x20
+#define EVENTER_ASYNCH_COMPLETE (EVENTER_ASYNCH_WORK | EVENTER_ASYNCH_CLEANUP)
+
+/* The active implementation; child_main calls its init once before the services start. */
+typedef struct eventer_impl {
+  const char *name;
+  int (*init)(void);
+} *eventer_impl_t;
+extern eventer_impl_t __eventer;
+
+/* Stores a named setting ("default_threads", "jobq_<name>" = "concurrency,min,max,gc", ...) before
+ * the frame starts; the frame creates the job queues from the "jobq_" settings. */
+void zint_main_eventer_config(const char *key, const char *value);
+
+/* The pool of that name ("default" always exists once the eventer is initialised), or null. */
+eventer_pool_t *eventer_pool(const char *name);
+/* Runs the loops until the process ends (or eventer_loop_stop for tests); never returns normally. */
+void eventer_loop(void);
+void eventer_loop_stop(void);
+
+/* Names a callback for diagnostics. */
+void eventer_name_callback(const char *name, eventer_func_t f);
+
+/* Event records. Timers: eventer_alloc_timer, fill whence, eventer_add. */
+eventer_t eventer_alloc_timer(eventer_func_t f, void *closure, const struct timeval *whence);
+void eventer_add(eventer_t e);
+/* One-shot timer at now + seconds/microseconds (microseconds above 999999 carry into seconds). */
+eventer_t eventer_add_in_s_us(eventer_func_t f, void *closure, unsigned long seconds, unsigned long us);
+
+/* Job queues: created by the frame from the stored "jobq_" settings, or by tests. */
+eventer_jobq_t *eventer_jobq_retrieve(const char *name);
+eventer_jobq_t *eventer_jobq_create(const char *name, int concurrency, int max_backlog_jobs,
+                                    size_t max_backlog_bytes);
+eventer_t eventer_alloc_asynch(eventer_func_t f, void *closure);
+/* Sets how many bytes the job counts against the queue's byte bound (0 by default). */
+void eventer_asynch_set_cost(eventer_t e, size_t bytes);
+/* Queues the job; false (and the event freed, the callback never called) when the queue's backlog
+ * bound in jobs or bytes would be exceeded. */
+zint_boolean eventer_add_asynch(eventer_jobq_t *q, eventer_t e);
+/* Jobs waiting or running on the queue (for tests and statistics). */
+size_t eventer_jobq_backlog(eventer_jobq_t *q);
+
+#endif
