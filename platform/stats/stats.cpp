@@ -1,0 +1,294 @@
+/* stats: namespaced counters, values and strings with JSON output. The tree only grows; its shape
+ * and the strings are guarded by the recorder's mutex, numbers are atomics read without it. */
+#include "stats/stats.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct stats_handle {
+  std::string name;               /* fixed at registration */
+  stats_type_t type;              /* fixed at registration */
+  std::atomic<uint64_t> value{0}; /* numeric types; lock-free, any thread (int64 stored as bits) */
+  std::string text;               /* STRING: the library's copy; guarded by rec->mu */
+  bool text_set = false;          /* STRING: false prints null; guarded by rec->mu */
+  stats_recorder *rec = nullptr;  /* owner, fixed */
+};
+
+/* One member of a namespace: exactly one of the two is set. Owned by the namespace. */
+struct stats_member {
+  std::unique_ptr<stats_ns> ns;
+  std::unique_ptr<stats_handle> h;
+};
+
+struct stats_ns {
+  std::string name;                  /* fixed at registration; empty for the root */
+  stats_recorder *rec = nullptr;     /* owner, fixed */
+  std::vector<stats_member> members; /* registration order; guarded by rec->mu */
+};
+
+struct stats_recorder {
+  std::mutex mu; /* guards every namespace's members and every string value */
+  stats_ns root;
+};
+
+stats_recorder_t *stats_recorder_alloc(void) {
+  auto *rec = new stats_recorder();
+  rec->root.rec = rec;
+  return rec;
+}
+
+void stats_recorder_free(stats_recorder_t *rec) { delete rec; }
+
+stats_ns_t *stats_recorder_global_ns(stats_recorder_t *rec) {
+  return rec == nullptr ? nullptr : &rec->root;
+}
+
+static stats_member *stats_find_member(stats_ns *ns, std::string_view name) {
+  for (stats_member &m : ns->members)
+    if ((m.ns ? m.ns->name : m.h->name) == name)
+      return &m;
+  return nullptr;
+}
+
+stats_ns_t *stats_register_ns(stats_recorder_t *rec, stats_ns_t *parent, const char *name) {
+  if (rec == nullptr || name == nullptr || *name == '\0')
+    return nullptr;
+  if (parent == nullptr)
+    parent = &rec->root;
+  if (parent->rec != rec)
+    return nullptr;
+  std::lock_guard lock(rec->mu);
+  if (stats_member *m = stats_find_member(parent, name))
+    return m->ns.get(); /* null when the name is a value */
+  auto ns = std::make_unique<stats_ns>();
+  ns->name = name;
+  ns->rec = rec;
+  stats_ns *res = ns.get();
+  parent->members.push_back(stats_member{std::move(ns), nullptr});
+  return res;
+}
+
+static bool stats_type_known(stats_type_t type) {
+  switch (type) {
+  case STATS_TYPE_STRING:
+  case STATS_TYPE_INT64:
+  case STATS_TYPE_UINT64:
+  case STATS_TYPE_COUNTER:
+    return true;
+  }
+  return false;
+}
+
+stats_handle_t *stats_register(stats_ns_t *ns, const char *name, stats_type_t type) {
+  if (ns == nullptr || name == nullptr || *name == '\0' || !stats_type_known(type))
+    return nullptr;
+  std::lock_guard lock(ns->rec->mu);
+  if (stats_member *m = stats_find_member(ns, name))
+    return (m->h && m->h->type == type) ? m->h.get() : nullptr;
+  auto h = std::make_unique<stats_handle>();
+  h->name = name;
+  h->type = type;
+  h->rec = ns->rec;
+  stats_handle *res = h.get();
+  ns->members.push_back(stats_member{nullptr, std::move(h)});
+  return res;
+}
+
+void stats_add64(stats_handle_t *h, int64_t delta) {
+  if (h == nullptr || h->type == STATS_TYPE_STRING)
+    return;
+  /* Two's complement makes one unsigned add right for every numeric type and sign of delta. */
+  h->value.fetch_add(static_cast<uint64_t>(delta), std::memory_order_relaxed);
+}
+
+bool stats_set(stats_handle_t *h, stats_type_t type, const void *value) {
+  if (h == nullptr || h->type != type)
+    return false;
+  if (type == STATS_TYPE_STRING) {
+    const char *text = static_cast<const char *>(value);
+    std::string copy = text ? text : ""; /* allocate outside the lock */
+    std::lock_guard lock(h->rec->mu);
+    h->text.swap(copy);
+    h->text_set = text != nullptr;
+    return true;
+  }
+  if (value == nullptr)
+    return false;
+  uint64_t bits;
+  memcpy(&bits, value, sizeof bits); /* uint64_t and int64_t alike */
+  h->value.store(bits, std::memory_order_relaxed);
+  return true;
+}
+
+uint64_t stats_get_u64(const stats_handle_t *h) {
+  if (h == nullptr || h->type == STATS_TYPE_STRING)
+    return 0;
+  return h->value.load(std::memory_order_relaxed);
+}
+
+int64_t stats_get_i64(const stats_handle_t *h) { return static_cast<int64_t>(stats_get_u64(h)); }
+
+/* ---- output ---- */
+
+/* Appends the bytes as the inside of a JSON string: quotes, backslashes and control characters
+ * escaped, every byte sequence that is not well-formed UTF-8 replaced by U+FFFD (one per maximal
+ * ill-formed subpart), so the output is always valid UTF-8. The JSON module has its own copy: the
+ * statistics library links nothing of the framework. */
+static void stats_append_escaped(std::string &out, std::string_view s) {
+  static const char hex[] = "0123456789abcdef";
+  const auto *p = reinterpret_cast<const unsigned char *>(s.data());
+  size_t n = s.size(), i = 0;
+  while (i < n) {
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out += hex[c >> 4];
+          out += hex[c & 15];
+        } else {
+          out += static_cast<char>(c);
+        }
+      }
+      i++;
+      continue;
+    }
+    size_t need;
+    unsigned char lo = 0x80, hi = 0xBF; /* allowed range of the second byte */
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      out += "\xEF\xBF\xBD";
+      i++;
+      continue;
+    }
+    size_t k = 1;
+    for (; k <= need && i + k < n; k++) {
+      unsigned char b = p[i + k];
+      if (k == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF))
+        break;
+    }
+    if (k <= need) { /* cut short or broken: replace what was consumed, resume at the bad byte */
+      out += "\xEF\xBF\xBD";
+      i += k;
+      continue;
+    }
+    out.append(s.data() + i, need + 1);
+    i += need + 1;
+  }
+}
+
+struct stats_writer {
+  std::string out;
+  bool pretty;
+  bool include_empty;
+};
+
+static bool stats_ns_has_values(const stats_ns *ns) {
+  for (const stats_member &m : ns->members)
+    if (m.h || stats_ns_has_values(m.ns.get()))
+      return true;
+  return false;
+}
+
+static void stats_newline(stats_writer &w, int depth) {
+  if (!w.pretty)
+    return;
+  w.out += '\n';
+  w.out.append(static_cast<size_t>(depth) * 2, ' ');
+}
+
+static void stats_write_value(stats_writer &w, const stats_handle *h) {
+  char buf[32];
+  uint64_t v = h->value.load(std::memory_order_relaxed);
+  switch (h->type) {
+  case STATS_TYPE_STRING:
+    if (!h->text_set) {
+      w.out += "null";
+    } else {
+      w.out += '"';
+      stats_append_escaped(w.out, h->text);
+      w.out += '"';
+    }
+    return;
+  case STATS_TYPE_INT64:
+    snprintf(buf, sizeof buf, "%lld", static_cast<long long>(static_cast<int64_t>(v)));
+    break;
+  case STATS_TYPE_UINT64:
+  case STATS_TYPE_COUNTER:
+    /* A reading >= 2^63 is a gauge whose decrement was seen before its increment. */
+    if (v >= (uint64_t{1} << 63))
+      v = 0;
+    snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(v));
+    break;
+  }
+  w.out += buf;
+}
+
+static void stats_write_ns(stats_writer &w, const stats_ns *ns, int depth) {
+  w.out += '{';
+  bool first = true;
+  for (const stats_member &m : ns->members) {
+    if (m.ns && !w.include_empty && !stats_ns_has_values(m.ns.get()))
+      continue;
+    if (!first)
+      w.out += ',';
+    first = false;
+    stats_newline(w, depth + 1);
+    w.out += '"';
+    stats_append_escaped(w.out, m.ns ? m.ns->name : m.h->name);
+    w.out += w.pretty ? "\": " : "\":";
+    if (m.ns)
+      stats_write_ns(w, m.ns.get(), depth + 1);
+    else
+      stats_write_value(w, m.h.get());
+  }
+  if (!first)
+    stats_newline(w, depth);
+  w.out += '}';
+}
+
+ssize_t stats_recorder_output_json(stats_recorder_t *rec, bool pretty, bool include_empty,
+                                   stats_output_func_t outf, void *closure) {
+  if (rec == nullptr || outf == nullptr)
+    return -1;
+  stats_writer w{std::string(), pretty, include_empty};
+  {
+    std::lock_guard lock(rec->mu);
+    stats_write_ns(w, &rec->root, 0);
+  }
+  if (pretty)
+    w.out += '\n';
+  size_t off = 0;
+  while (off < w.out.size()) {
+    size_t len = w.out.size() - off;
+    ssize_t took = outf(closure, w.out.data() + off, len);
+    /* Taking nothing (or claiming more than offered) would loop forever or overrun. */
+    if (took <= 0 || static_cast<size_t>(took) > len)
+      return -1;
+    off += static_cast<size_t>(took);
+  }
+  return static_cast<ssize_t>(w.out.size());
+}
