@@ -38,7 +38,16 @@ zint_conf_hash_t *zint_conf_get_hash(zint_conf_section_t section, const char *pa
 typedef std::map<std::string, std::string> zint_conf_attrs_t;
 std::vector<zint_conf_attrs_t> zint_conf_get_elements(const char *path);
 
-/* Reads the <logs> section (re-applied on reopen) with the application name for defaults. */
+/* The element that path selects (first in document order) as a section handle for relative paths
+ * ("host" under "//network/in/mq"), or null when absent; valid until the next load. */
+zint_conf_section_t zint_conf_get_section(zint_conf_section_t section, const char *path);
+/* An attribute of the root element ("lockfile"), or "" when absent or nothing is loaded. */
+std::string zint_conf_root_attribute(const char *name);
+
+/* Applies the <logs> section: each <log name=".." output="stderr|stdout|path" disabled="bool"
+ * timestamps="bool"/> sets that stream's output and whether it writes. Files are reopened by
+ * zint_log_reopen_all (SIGHUP). The application name prefixes complaints about bad entries;
+ * verbose reports each configured stream on the notice stream. */
 void zint_conf_log_init_rotate(const char *appname, zint_boolean verbose);
 
 #endif
