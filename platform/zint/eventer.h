@@ -39,6 +39,8 @@ void eventer_loop_stop(void);
 
 /* Names a callback for diagnostics. */
 void eventer_name_callback(const char *name, eventer_func_t f);
+/* The name given to f, or null. */
+const char *eventer_name_for_callback(eventer_func_t f);
 
 /* Event records. Timers: eventer_alloc_timer, fill whence, eventer_add. */
 eventer_t eventer_alloc_timer(eventer_func_t f, void *closure, const struct timeval *whence);
