@@ -1,0 +1,1069 @@
+/* zint HTTP/REST and websocket server. Beast parses HTTP requests and the upgrade; after the 101 the
+ * session's frames are handled by wslay over the same Asio stream, so queued messages go out several
+ * per write and pongs never interleave with a half-written frame. One strand per connection. */
+#include "zint/zint_http.h"
+
+#include "zint/eventer_asio.h"
+#include "zint/zint_conf.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+
+#include <openssl/evp.h>
+#include <wslay/wslay.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+using tcp = asio::ip::tcp;
+using error_code = boost::system::error_code;
+using steady = std::chrono::steady_clock;
+
+namespace {
+
+typedef asio::strand<asio::io_context::executor_type> strand_t;
+
+constexpr size_t HTTP_HEADER_LIMIT = 16 * 1024;
+/* Paths are matched with std::regex, whose matcher recurses per character: keep them short. */
+constexpr size_t HTTP_PATH_LIMIT = 2048;
+constexpr size_t WS_READ_CHUNK = 16 * 1024;
+/* Bytes gathered from wslay before a write is started; more frames per system call as it grows. */
+constexpr size_t WS_WRITE_BATCH = 64 * 1024;
+constexpr auto WS_CLOSE_WAIT = std::chrono::seconds(3);
+constexpr auto TLS_HANDSHAKE_DEADLINE = std::chrono::seconds(10);
+constexpr uint16_t WS_CLOSE_GOING_AWAY = 1001;
+constexpr uint16_t WS_CLOSE_POLICY = 1008;
+
+/* ---- limits ---- */
+
+std::mutex limits_mu;
+zint_http_limits_t limits_current = {1u << 20, 4u << 20, 30000, 90000}; /* guarded by limits_mu */
+
+zint_http_limits_t limits_snapshot() {
+  std::lock_guard<std::mutex> lk(limits_mu);
+  return limits_current;
+}
+
+/* ---- a message body shared by every session it is queued on ---- */
+
+struct shared_buf {
+  std::atomic<uint32_t> refs; /* one per queue entry holding it, plus the thread cache */
+  size_t len;
+  unsigned char *data() { return reinterpret_cast<unsigned char *>(this + 1); }
+};
+
+shared_buf *shared_buf_new(const unsigned char *p, size_t len) {
+  void *mem = ::operator new(sizeof(shared_buf) + len);
+  auto *b = new (mem) shared_buf;
+  b->refs.store(1, std::memory_order_relaxed);
+  b->len = len;
+  if (len) memcpy(b->data(), p, len);
+  return b;
+}
+
+void shared_buf_unref(shared_buf *b) {
+  if (b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    b->~shared_buf();
+    ::operator delete(b);
+  }
+}
+
+/* The last body queued by this thread: a broadcast queues the same bytes to session after session,
+ * and each of them then takes a reference instead of a copy. Compared by content, so a caller that
+ * reuses its buffer for other bytes never gets a stale body. */
+struct broadcast_cache {
+  shared_buf *buf = nullptr; /* one reference held; thread-private */
+  ~broadcast_cache() {
+    if (buf) shared_buf_unref(buf);
+  }
+};
+thread_local broadcast_cache tl_cache;
+
+shared_buf *shared_buf_acquire(const unsigned char *p, size_t len) {
+  shared_buf *b = tl_cache.buf;
+  if (b && b->len == len && (len == 0 || memcmp(b->data(), p, len) == 0)) {
+    b->refs.fetch_add(1, std::memory_order_relaxed);
+    return b;
+  }
+  b = shared_buf_new(p, len);
+  b->refs.fetch_add(1, std::memory_order_relaxed);
+  if (tl_cache.buf) shared_buf_unref(tl_cache.buf);
+  tl_cache.buf = b;
+  return b;
+}
+
+/* ---- registrations ---- */
+
+struct rest_reg {
+  std::string method, prefix;
+  std::regex re;
+  zint_http_rest_handler_t handler;
+};
+struct ws_reg {
+  std::string prefix, protocol;
+  std::regex re;
+  zint_http_websocket_handler_t handler;
+};
+
+std::shared_mutex reg_mu;
+std::vector<rest_reg> rest_regs; /* longest prefix first, then registration order; reg_mu */
+std::vector<ws_reg> ws_regs;     /* same order; reg_mu */
+
+template <class T> void reg_insert(std::vector<T> &v, T &&r) {
+  auto pos = std::find_if(v.begin(), v.end(),
+                          [&](const T &x) { return x.prefix.size() < r.prefix.size(); });
+  v.insert(pos, std::move(r));
+}
+
+/* Matches rest (path after prefix) and returns the captured sub-expressions. */
+bool reg_match(const std::regex &re, const std::string &rest, std::vector<std::string> *caps) {
+  std::smatch m;
+  if (!std::regex_search(rest, m, re)) return false;
+  if (caps) {
+    caps->clear();
+    for (size_t i = 1; i < m.size(); i++) caps->push_back(m[i].matched ? m[i].str() : std::string());
+  }
+  return true;
+}
+
+std::atomic<size_t> open_sessions{0};
+
+std::string base64_encode(const unsigned char *p, size_t n) {
+  static const char tbl[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((n + 2) / 3 * 4);
+  for (size_t i = 0; i < n; i += 3) {
+    uint32_t v = uint32_t(p[i]) << 16;
+    if (i + 1 < n) v |= uint32_t(p[i + 1]) << 8;
+    if (i + 2 < n) v |= p[i + 2];
+    out += tbl[(v >> 18) & 63];
+    out += tbl[(v >> 12) & 63];
+    out += i + 1 < n ? tbl[(v >> 6) & 63] : '=';
+    out += i + 2 < n ? tbl[v & 63] : '=';
+  }
+  return out;
+}
+
+bool has_crlf(const char *s) { return strpbrk(s, "\r\n") != nullptr; }
+
+} // namespace
+
+/* ---- the connection ---- */
+
+/* A queued message not yet handed to wslay; the body is shared. */
+struct ws_out_item {
+  shared_buf *buf;
+  uint8_t opcode;
+};
+/* A message handed to wslay; read by its fragmented-message source callback. */
+struct ws_wire_msg {
+  shared_buf *buf;
+  size_t off;
+  bool done;
+};
+
+struct zint_http_session_ctx {
+  std::atomic<int> refs{1}; /* the connection's own reference + async operations + service refs */
+  strand_t strand;
+  std::optional<tcp::socket> plain;                      /* plain connections; strand */
+  std::unique_ptr<asio::ssl::stream<tcp::socket>> tls;   /* TLS connections; strand */
+  std::shared_ptr<asio::ssl::context> ssl_ctx;           /* keeps the listener's context alive */
+  asio::steady_timer timer;                              /* the one deadline in force; strand */
+  uint64_t timer_gen = 0;                                /* outdates fired waits; strand */
+  zint_http_rest_closure_t restc{};                      /* handed to every handler; strand */
+  bool ended = false;                                    /* finish() ran; strand */
+
+  /* HTTP request/response; strand */
+  beast::flat_buffer rbuf;
+  std::optional<http::request_parser<http::string_body>> parser;
+  http::response<http::string_body> res;
+  http::response<http::empty_body> ures;
+  bool res_active = false, res_ended = false, res_status_set = false;
+  bool res_chunked = false, res_close = false, req_keep_alive = false;
+  unsigned req_version = 11;
+
+  /* websocket side; strand unless noted */
+  zint_http_limits_t lim{};
+  wslay_event_context_ptr wctx = nullptr;
+  zint_http_websocket_handler_t ws_handler = nullptr;
+  std::vector<unsigned char> inbuf;
+  size_t in_off = 0, in_len = 0;
+  bool reading = false;
+  std::string outbuf;
+  bool write_in_flight = false;
+  std::deque<ws_wire_msg> wire;
+  uint16_t close_code = 0; /* close to send once the queued data is out */
+  bool close_queued = false;
+  steady::time_point last_activity, last_ping;
+
+  /* shared with queueing threads */
+  std::mutex mu;
+  std::vector<ws_out_item> pending;      /* mu */
+  bool flush_posted = false;             /* a pump is posted; mu */
+  bool accepting = false;                /* an open websocket that takes frames; mu */
+  std::atomic<size_t> queued_bytes{0};   /* accepted, not yet handed to the socket writer */
+
+  explicit zint_http_session_ctx(asio::io_context &ioc)
+      : strand(asio::make_strand(ioc)), timer(strand) {
+    restc.http_ctx = this;
+  }
+  ~zint_http_session_ctx() {
+    for (auto &it : pending) shared_buf_unref(it.buf);
+    for (auto &w : wire) shared_buf_unref(w.buf);
+    if (wctx) wslay_event_context_free(wctx);
+  }
+
+  template <class F> void with_stream(F &&f) {
+    if (tls) f(*tls);
+    else f(*plain);
+  }
+  tcp::socket &lowest() { return tls ? tls->next_layer() : *plain; }
+
+  void start();
+  void arm_timer(steady::duration d, void (*fn)(zint_http_session_ctx *));
+  void finish();
+  void close_socket() {
+    error_code ec;
+    lowest().shutdown(tcp::socket::shutdown_both, ec);
+    lowest().close(ec);
+  }
+
+  void do_read_request();
+  void on_request(error_code ec);
+  void handle_rest(const http::request<http::string_body> &req, const std::string &path);
+  void handle_upgrade(const http::request<http::string_body> &req, const std::string &path);
+  void send_simple(http::status st, const char *body, bool close, const char *extra_name = nullptr,
+                   const char *extra_value = nullptr);
+  void send_response();
+
+  void start_ws(zint_http_websocket_handler_t h);
+  void do_ws_read();
+  void process_input();
+  void deliver(uint8_t opcode, const uint8_t *msg, size_t len);
+  void begin_close(uint16_t code, bool do_pump);
+  void pump();
+  void arm_ws_tick();
+  void on_ws_tick();
+};
+
+namespace {
+
+/* A counted reference held by each pending asynchronous operation. */
+struct sref {
+  zint_http_session_ctx *p;
+  explicit sref(zint_http_session_ctx *s) : p(s) { p->refs.fetch_add(1, std::memory_order_relaxed); }
+  sref(const sref &o) : p(o.p) { p->refs.fetch_add(1, std::memory_order_relaxed); }
+  sref(sref &&o) noexcept : p(o.p) { o.p = nullptr; }
+  sref &operator=(const sref &) = delete;
+  ~sref() {
+    if (p) zint_http_ctx_session_release(p);
+  }
+  zint_http_session_ctx *operator->() const { return p; }
+};
+
+} // namespace
+
+void zint_http_session_ref_inc(zint_http_session_ctx *ctx) {
+  if (ctx) ctx->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+void zint_http_ctx_session_release(zint_http_session_ctx *ctx) {
+  if (!ctx) return;
+  if (ctx->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  /* Torn down on its own strand, never inline on a foreign thread (which may hold service locks). */
+  if (ctx->strand.running_in_this_thread()) delete ctx;
+  else asio::post(ctx->strand, [ctx] { delete ctx; });
+}
+
+void zint_http_session_ctx::arm_timer(steady::duration d, void (*fn)(zint_http_session_ctx *)) {
+  uint64_t gen = ++timer_gen;
+  timer.expires_after(d);
+  timer.async_wait([s = sref(this), gen, fn](error_code ec) {
+    if (ec || s->ended || gen != s->timer_gen) return;
+    fn(s.p);
+  });
+}
+
+void zint_http_session_ctx::start() {
+  open_sessions.fetch_add(1, std::memory_order_relaxed);
+  if (!tls) {
+    do_read_request();
+    return;
+  }
+  arm_timer(TLS_HANDSHAKE_DEADLINE, [](zint_http_session_ctx *s) { s->close_socket(); });
+  tls->async_handshake(asio::ssl::stream_base::server, [s = sref(this)](error_code ec) {
+    if (s->ended) return;
+    if (ec) {
+      s->finish();
+      return;
+    }
+    s->do_read_request();
+  });
+}
+
+/* Ends the connection once: no handler runs after this, the service's closure is freed here, on
+ * the strand, and queue_msg refuses from now on. The memory goes with the last reference. */
+void zint_http_session_ctx::finish() {
+  if (ended) return;
+  ended = true;
+  std::vector<ws_out_item> dropped;
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    accepting = false;
+    dropped.swap(pending);
+  }
+  for (auto &it : dropped) shared_buf_unref(it.buf);
+  timer_gen++;
+  timer.cancel();
+  close_socket();
+  if (restc.call_closure_free) {
+    auto fn = restc.call_closure_free;
+    restc.call_closure_free = nullptr;
+    fn(restc.call_closure);
+  }
+  restc.call_closure = nullptr;
+  open_sessions.fetch_sub(1, std::memory_order_relaxed);
+  zint_http_ctx_session_release(this); /* the connection's own reference */
+}
+
+/* ---- HTTP ---- */
+
+void zint_http_session_ctx::do_read_request() {
+  parser.emplace();
+  parser->header_limit(HTTP_HEADER_LIMIT);
+  parser->body_limit(limits_snapshot().max_message_bytes);
+  uint32_t idle = limits_snapshot().idle_timeout_ms;
+  if (idle) arm_timer(std::chrono::milliseconds(idle), [](zint_http_session_ctx *s) { s->close_socket(); });
+  with_stream([&](auto &st) {
+    http::async_read(st, rbuf, *parser,
+                     [s = sref(this)](error_code ec, size_t) { s->on_request(ec); });
+  });
+}
+
+void zint_http_session_ctx::on_request(error_code ec) {
+  if (ended) return;
+  timer_gen++;
+  timer.cancel();
+  if (ec) {
+    if (ec == http::error::body_limit) send_simple(http::status::payload_too_large, "request body too large\n", true);
+    else if (ec == http::error::header_limit)
+      send_simple(http::status::request_header_fields_too_large, "request header too large\n", true);
+    else if (ec.category() == make_error_code(http::error::bad_target).category() &&
+             ec != http::error::end_of_stream && ec != http::error::partial_message)
+      send_simple(http::status::bad_request, "malformed request\n", true);
+    else finish();
+    return;
+  }
+  const auto &req = parser->get();
+  req_version = req.version();
+  req_keep_alive = req.keep_alive();
+  std::string_view target = req.target();
+  size_t q = target.find('?');
+  std::string path(target.substr(0, q));
+  if (path.size() > HTTP_PATH_LIMIT) {
+    send_simple(http::status::uri_too_long, "request path too long\n", true);
+    return;
+  }
+  if (beast::http::token_list(req[http::field::connection]).exists("upgrade") &&
+      beast::iequals(req[http::field::upgrade], "websocket")) {
+    handle_upgrade(req, path);
+    return;
+  }
+  handle_rest(req, path);
+}
+
+void zint_http_session_ctx::send_simple(http::status st, const char *body, bool close,
+                                        const char *extra_name, const char *extra_value) {
+  res = {};
+  res.version(req_version == 10 ? 10 : 11);
+  res.result(st);
+  res.set(http::field::content_type, "text/plain");
+  if (extra_name) res.set(extra_name, extra_value);
+  res.body() = body;
+  res_status_set = true;
+  res_active = true;
+  res_ended = false;
+  res_chunked = false;
+  res_close = close;
+  zint_http_response_end(this);
+}
+
+void zint_http_session_ctx::handle_rest(const http::request<http::string_body> &req,
+                                        const std::string &path) {
+  zint_http_rest_handler_t handler = nullptr;
+  std::vector<std::string> caps;
+  {
+    std::shared_lock<std::shared_mutex> lk(reg_mu);
+    for (const auto &r : rest_regs) {
+      if (r.method != req.method_string()) continue;
+      if (path.compare(0, r.prefix.size(), r.prefix) != 0) continue;
+      if (!reg_match(r.re, path.substr(r.prefix.size()), &caps)) continue;
+      handler = r.handler;
+      break;
+    }
+  }
+  if (!handler) {
+    send_simple(http::status::not_found, "not found\n", false);
+    return;
+  }
+  res = {};
+  res.version(req_version == 10 ? 10 : 11);
+  res.result(http::status::ok);
+  res_active = true;
+  res_ended = res_status_set = res_chunked = res_close = false;
+  std::vector<char *> pats;
+  for (auto &c : caps) pats.push_back(c.data());
+  pats.push_back(nullptr);
+  handler(&restc, int(caps.size()), pats.data());
+  if (ended) return;
+  if (!res_ended) {
+    if (!res_status_set && res.body().empty()) {
+      zint_log(zint_error, "http: handler for %s ended no response\n", path.c_str());
+      res.result(http::status::internal_server_error);
+      res.body() = "handler produced no response\n";
+    }
+    zint_http_response_end(this);
+  }
+}
+
+void zint_http_session_ctx::send_response() {
+  res.keep_alive(req_keep_alive && !res_close);
+  if (res_chunked) res.chunked(true);
+  else res.prepare_payload();
+  with_stream([&](auto &st) {
+    http::async_write(st, res, [s = sref(this)](error_code ec, size_t) {
+      if (s->ended) return;
+      s->res_active = false;
+      if (ec || !s->res.keep_alive()) {
+        s->finish();
+        return;
+      }
+      s->do_read_request();
+    });
+  });
+}
+
+void zint_http_session_ctx::handle_upgrade(const http::request<http::string_body> &req,
+                                           const std::string &path) {
+  /* The offered sub-protocols, in the client's order of preference. */
+  std::vector<std::string> offered;
+  {
+    std::string_view v = req[http::field::sec_websocket_protocol];
+    while (!v.empty()) {
+      size_t c = v.find(',');
+      std::string_view tok = v.substr(0, c);
+      while (!tok.empty() && (tok.front() == ' ' || tok.front() == '\t')) tok.remove_prefix(1);
+      while (!tok.empty() && (tok.back() == ' ' || tok.back() == '\t')) tok.remove_suffix(1);
+      if (!tok.empty()) offered.emplace_back(tok);
+      if (c == std::string_view::npos) break;
+      v.remove_prefix(c + 1);
+    }
+  }
+  zint_http_websocket_handler_t handler = nullptr;
+  std::string proto;
+  bool path_found = false;
+  {
+    std::shared_lock<std::shared_mutex> lk(reg_mu);
+    for (const auto &r : ws_regs) {
+      if (path.compare(0, r.prefix.size(), r.prefix) != 0) continue;
+      if (!reg_match(r.re, path.substr(r.prefix.size()), nullptr)) continue;
+      path_found = true;
+      if (std::find(offered.begin(), offered.end(), r.protocol) == offered.end()) continue;
+      handler = r.handler;
+      proto = r.protocol;
+      break;
+    }
+  }
+  if (!path_found) {
+    send_simple(http::status::not_found, "not found\n", true);
+    return;
+  }
+  if (!handler) {
+    send_simple(http::status::bad_request, "no supported websocket sub-protocol offered\n", true);
+    return;
+  }
+  std::string_view key = req[http::field::sec_websocket_key];
+  if (req.method() != http::verb::get || req.version() < 11 || key.size() != 24) {
+    send_simple(http::status::bad_request, "malformed websocket upgrade\n", true);
+    return;
+  }
+  if (req[http::field::sec_websocket_version] != "13") {
+    send_simple(http::status::upgrade_required, "websocket version 13 required\n", true,
+                "Sec-WebSocket-Version", "13");
+    return;
+  }
+  std::string k(key);
+  k += "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int mdlen = 0;
+  if (!EVP_Digest(k.data(), k.size(), md, &mdlen, EVP_sha1(), nullptr)) {
+    send_simple(http::status::internal_server_error, "digest failure\n", true);
+    return;
+  }
+  ures = {};
+  ures.version(11);
+  ures.result(http::status::switching_protocols);
+  ures.set(http::field::upgrade, "websocket");
+  ures.set(http::field::connection, "Upgrade");
+  ures.set(http::field::sec_websocket_accept, base64_encode(md, mdlen));
+  ures.set(http::field::sec_websocket_protocol, proto);
+  with_stream([&](auto &st) {
+    http::async_write(st, ures, [s = sref(this), handler](error_code ec, size_t) {
+      if (s->ended) return;
+      if (ec) {
+        s->finish();
+        return;
+      }
+      s->start_ws(handler);
+    });
+  });
+}
+
+/* ---- websocket via wslay ---- */
+
+namespace {
+
+ssize_t ws_recv_cb(wslay_event_context_ptr wctx, uint8_t *buf, size_t len, int, void *ud) {
+  auto *s = static_cast<zint_http_session_ctx *>(ud);
+  size_t avail = s->in_len - s->in_off;
+  if (avail == 0) {
+    wslay_event_set_error(wctx, WSLAY_ERR_WOULDBLOCK);
+    return -1;
+  }
+  size_t n = std::min(avail, len);
+  memcpy(buf, s->inbuf.data() + s->in_off, n);
+  s->in_off += n;
+  return ssize_t(n);
+}
+
+ssize_t ws_send_cb(wslay_event_context_ptr wctx, const uint8_t *data, size_t len, int, void *ud) {
+  auto *s = static_cast<zint_http_session_ctx *>(ud);
+  if (s->outbuf.size() >= WS_WRITE_BATCH) {
+    wslay_event_set_error(wctx, WSLAY_ERR_WOULDBLOCK);
+    return -1;
+  }
+  s->outbuf.append(reinterpret_cast<const char *>(data), len);
+  return ssize_t(len);
+}
+
+void ws_msg_cb(wslay_event_context_ptr, const wslay_event_on_msg_recv_arg *arg, void *ud) {
+  auto *s = static_cast<zint_http_session_ctx *>(ud);
+  if (arg->opcode == WSLAY_TEXT_FRAME || arg->opcode == WSLAY_BINARY_FRAME)
+    s->deliver(arg->opcode, arg->msg, arg->msg_length);
+}
+
+/* Reads a queued body straight from the shared copy. */
+ssize_t ws_source_cb(wslay_event_context_ptr, uint8_t *buf, size_t len,
+                     const wslay_event_msg_source *source, int *eof, void *ud) {
+  auto *s = static_cast<zint_http_session_ctx *>(ud);
+  auto *w = static_cast<ws_wire_msg *>(source->data);
+  size_t n = std::min(len, w->buf->len - w->off);
+  if (n) memcpy(buf, w->buf->data() + w->off, n);
+  w->off += n;
+  if (w->off == w->buf->len) {
+    *eof = 1;
+    w->done = true;
+    s->queued_bytes.fetch_sub(w->buf->len, std::memory_order_relaxed);
+  }
+  return ssize_t(n);
+}
+
+const wslay_event_callbacks ws_callbacks = {ws_recv_cb, ws_send_cb, nullptr, nullptr, nullptr,
+                                            nullptr, ws_msg_cb};
+
+} // namespace
+
+void zint_http_session_ctx::start_ws(zint_http_websocket_handler_t h) {
+  lim = limits_snapshot();
+  if (wslay_event_context_server_init(&wctx, &ws_callbacks, this) != 0) {
+    wctx = nullptr;
+    finish();
+    return;
+  }
+  wslay_event_config_set_max_recv_msg_length(wctx, lim.max_message_bytes);
+  ws_handler = h;
+  inbuf.resize(std::max(WS_READ_CHUNK, rbuf.size()));
+  in_off = 0;
+  in_len = rbuf.size();
+  if (in_len) asio::buffer_copy(asio::buffer(inbuf.data(), in_len), rbuf.data());
+  rbuf.consume(rbuf.size());
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    accepting = true;
+  }
+  last_activity = last_ping = steady::now();
+  arm_ws_tick();
+  if (in_len) process_input();
+  else do_ws_read();
+}
+
+void zint_http_session_ctx::do_ws_read() {
+  if (ended || reading || !wslay_event_want_read(wctx)) return;
+  reading = true;
+  with_stream([&](auto &st) {
+    st.async_read_some(asio::buffer(inbuf.data(), inbuf.size()), [s = sref(this)](error_code ec, size_t n) {
+      s->reading = false;
+      if (s->ended) return;
+      if (ec) {
+        s->finish();
+        return;
+      }
+      s->in_off = 0;
+      s->in_len = n;
+      s->last_activity = steady::now();
+      s->process_input();
+    });
+  });
+}
+
+void zint_http_session_ctx::process_input() {
+  if (wslay_event_recv(wctx) != 0) {
+    finish();
+    return;
+  }
+  if (ended) return;
+  in_off = in_len = 0;
+  if (!wslay_event_get_read_enabled(wctx)) {
+    /* A close arrived or a message was too large: wslay has queued the close reply. */
+    std::lock_guard<std::mutex> lk(mu);
+    accepting = false;
+  }
+  pump();
+  do_ws_read();
+}
+
+void zint_http_session_ctx::deliver(uint8_t opcode, const uint8_t *msg, size_t len) {
+  if (ended || close_code) return;
+  int r = ws_handler(&restc, opcode, msg, len);
+  /* Inside wslay_event_recv: the close is queued by the pump that follows it. */
+  if (r != 0 && !ended) begin_close(WS_CLOSE_POLICY, false);
+}
+
+/* Stops taking frames; the close itself is queued by pump() once what was queued before is out. */
+void zint_http_session_ctx::begin_close(uint16_t code, bool do_pump) {
+  if (close_code || ended) return;
+  close_code = code;
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    accepting = false;
+  }
+  if (do_pump) pump();
+}
+
+/* Moves queued messages into wslay and writes what wslay produces, one write in flight. */
+void zint_http_session_ctx::pump() {
+  if (ended || write_in_flight) return;
+  std::vector<ws_out_item> items;
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    flush_posted = false;
+    items.swap(pending);
+  }
+  for (auto &it : items) {
+    wire.push_back(ws_wire_msg{it.buf, 0, false});
+    wslay_event_fragmented_msg fm{};
+    fm.opcode = it.opcode;
+    fm.source.data = &wire.back();
+    fm.read_callback = ws_source_cb;
+    if (wslay_event_queue_fragmented_msg(wctx, &fm) != 0) {
+      queued_bytes.fetch_sub(it.buf->len, std::memory_order_relaxed);
+      shared_buf_unref(it.buf);
+      wire.pop_back();
+    }
+  }
+  outbuf.clear();
+  if (wslay_event_send(wctx) != 0) {
+    finish();
+    return;
+  }
+  if (close_code && !close_queued && !wslay_event_want_write(wctx)) {
+    static const char reason[] = "closing";
+    close_queued = true;
+    wslay_event_queue_close(wctx, close_code, reinterpret_cast<const uint8_t *>(reason), sizeof reason - 1);
+    if (wslay_event_send(wctx) != 0) {
+      finish();
+      return;
+    }
+  }
+  while (!wire.empty() && wire.front().done) {
+    shared_buf_unref(wire.front().buf);
+    wire.pop_front();
+  }
+  if (!outbuf.empty()) {
+    write_in_flight = true;
+    with_stream([&](auto &st) {
+      asio::async_write(st, asio::buffer(outbuf), [s = sref(this)](error_code ec, size_t) {
+        s->write_in_flight = false;
+        if (s->ended) return;
+        if (ec) {
+          s->finish();
+          return;
+        }
+        s->pump();
+      });
+    });
+    return;
+  }
+  if (wslay_event_get_close_sent(wctx)) {
+    if (wslay_event_get_close_received(wctx)) finish();
+    else arm_timer(WS_CLOSE_WAIT, [](zint_http_session_ctx *s) { s->finish(); });
+  }
+}
+
+void zint_http_session_ctx::arm_ws_tick() {
+  if (close_code || (lim.ping_interval_ms == 0 && lim.idle_timeout_ms == 0)) return;
+  auto now = steady::now();
+  auto next = steady::time_point::max();
+  if (lim.ping_interval_ms) next = last_ping + std::chrono::milliseconds(lim.ping_interval_ms);
+  if (lim.idle_timeout_ms)
+    next = std::min(next, last_activity + std::chrono::milliseconds(lim.idle_timeout_ms));
+  auto d = std::max<steady::duration>(next - now, std::chrono::milliseconds(1));
+  arm_timer(d, [](zint_http_session_ctx *s) { s->on_ws_tick(); });
+}
+
+void zint_http_session_ctx::on_ws_tick() {
+  if (wslay_event_get_close_sent(wctx)) return;
+  auto now = steady::now();
+  if (lim.idle_timeout_ms && now - last_activity >= std::chrono::milliseconds(lim.idle_timeout_ms)) {
+    /* The close handshake may never finish with a dead peer: the close wait ends it. */
+    begin_close(WS_CLOSE_GOING_AWAY, true);
+    arm_timer(WS_CLOSE_WAIT, [](zint_http_session_ctx *s) { s->finish(); });
+    return;
+  }
+  if (lim.ping_interval_ms && now - last_ping >= std::chrono::milliseconds(lim.ping_interval_ms)) {
+    last_ping = now;
+    wslay_event_msg ping{WSLAY_PING, nullptr, 0};
+    wslay_event_queue_msg(wctx, &ping);
+    pump();
+  }
+  arm_ws_tick();
+}
+
+zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcode,
+                                           const unsigned char *buf, size_t len) {
+  if (!ctx || (opcode != WSLAY_TEXT_FRAME && opcode != WSLAY_BINARY_FRAME) || (!buf && len)) return false;
+  {
+    /* Cheap refusal first: a closed session or a full queue costs no copy. */
+    std::lock_guard<std::mutex> lk(ctx->mu);
+    if (!ctx->accepting) return false;
+  }
+  shared_buf *b = shared_buf_acquire(buf, len);
+  bool post = false;
+  {
+    std::lock_guard<std::mutex> lk(ctx->mu);
+    size_t q = ctx->queued_bytes.load(std::memory_order_relaxed);
+    if (!ctx->accepting || len > ctx->lim.outbound_queue_bytes || q > ctx->lim.outbound_queue_bytes - len) {
+      shared_buf_unref(b);
+      b = nullptr;
+    } else {
+      ctx->queued_bytes.fetch_add(len, std::memory_order_relaxed);
+      ctx->pending.push_back(ws_out_item{b, uint8_t(opcode)});
+      post = !ctx->flush_posted;
+      ctx->flush_posted = true;
+    }
+  }
+  if (!b) return false;
+  if (post) asio::post(ctx->strand, [s = sref(ctx)] { s->pump(); });
+  return true;
+}
+
+/* ---- responses ---- */
+
+zint_boolean zint_http_response_status_set(zint_http_session_ctx *ctx, int code, const char *reason) {
+  if (!ctx || !ctx->res_active || ctx->res_ended || code < 100 || code > 999) return false;
+  if (reason && has_crlf(reason)) return false;
+  ctx->res.result(unsigned(code));
+  if (reason && *reason) ctx->res.reason(reason);
+  ctx->res_status_set = true;
+  return true;
+}
+
+zint_boolean zint_http_response_header_set(zint_http_session_ctx *ctx, const char *name,
+                                           const char *value) {
+  if (!ctx || !ctx->res_active || ctx->res_ended || !name || !*name || !value) return false;
+  if (has_crlf(name) || has_crlf(value) || strchr(name, ':')) return false;
+  ctx->res.set(name, value);
+  return true;
+}
+
+zint_boolean zint_http_response_option_set(zint_http_session_ctx *ctx, uint32_t option) {
+  if (!ctx || !ctx->res_active || ctx->res_ended) return false;
+  if (option == ZINT_HTTP_CHUNKED) {
+    if (ctx->req_version < 11) return false;
+    ctx->res_chunked = true;
+    return true;
+  }
+  if (option == ZINT_HTTP_CLOSE) {
+    ctx->res_close = true;
+    return true;
+  }
+  return false;
+}
+
+zint_boolean zint_http_response_append(zint_http_session_ctx *ctx, const void *buf, size_t len) {
+  if (!ctx || !ctx->res_active || ctx->res_ended || (!buf && len)) return false;
+  ctx->res.body().append(static_cast<const char *>(buf), len);
+  return true;
+}
+
+zint_boolean zint_http_response_end(zint_http_session_ctx *ctx) {
+  if (!ctx || !ctx->res_active || ctx->res_ended || ctx->ended) return false;
+  ctx->res_ended = true;
+  ctx->send_response();
+  return true;
+}
+
+/* ---- registration ---- */
+
+int zint_http_rest_register(const char *method, const char *prefix, const char *regex,
+                            zint_http_rest_handler_t handler) {
+  if (!method || !prefix || !regex || !handler) {
+    zint_log(zint_error, "zint_http_rest_register: null argument\n");
+    return -1;
+  }
+  rest_reg r;
+  try {
+    r.re = std::regex(regex);
+  } catch (const std::regex_error &e) {
+    zint_log(zint_error, "zint_http_rest_register: bad regex '%s': %s\n", regex, e.what());
+    return -1;
+  }
+  r.method = method;
+  r.prefix = prefix;
+  r.handler = handler;
+  std::unique_lock<std::shared_mutex> lk(reg_mu);
+  reg_insert(rest_regs, std::move(r));
+  return 0;
+}
+
+int zint_http_rest_websocket_register(const char *prefix, const char *regex, const char *protocol,
+                                      zint_http_websocket_handler_t handler) {
+  if (!prefix || !regex || !protocol || !*protocol || !handler) {
+    zint_log(zint_error, "zint_http_rest_websocket_register: null argument\n");
+    return -1;
+  }
+  ws_reg r;
+  try {
+    r.re = std::regex(regex);
+  } catch (const std::regex_error &e) {
+    zint_log(zint_error, "zint_http_rest_websocket_register: bad regex '%s': %s\n", regex, e.what());
+    return -1;
+  }
+  r.prefix = prefix;
+  r.protocol = protocol;
+  r.handler = handler;
+  std::unique_lock<std::shared_mutex> lk(reg_mu);
+  reg_insert(ws_regs, std::move(r));
+  return 0;
+}
+
+/* ---- listeners ---- */
+
+namespace {
+
+struct listener {
+  std::string address;
+  int port = 0;
+  tcp::acceptor acc;
+  std::shared_ptr<asio::ssl::context> ssl_ctx;
+  asio::steady_timer retry;
+  asio::io_context &ioc;
+  explicit listener(asio::io_context &c) : acc(c), retry(c), ioc(c) {}
+
+  void do_accept() {
+    auto *s = new zint_http_session_ctx(ioc);
+    s->plain.emplace(s->strand);
+    acc.async_accept(*s->plain, [this, s](error_code ec) {
+      if (ec) {
+        delete s; /* never started: no operation refers to it */
+        if (ec == asio::error::operation_aborted) return;
+        /* Out of descriptors and the like: try again shortly instead of spinning. */
+        zint_log(zint_error, "accept on %s:%d failed: %s\n", address.c_str(), port, ec.message().c_str());
+        retry.expires_after(std::chrono::milliseconds(100));
+        retry.async_wait([this](error_code) { do_accept(); });
+        return;
+      }
+      if (ssl_ctx) {
+        s->ssl_ctx = ssl_ctx;
+        s->tls = std::make_unique<asio::ssl::stream<tcp::socket>>(std::move(*s->plain), *ssl_ctx);
+        s->plain.reset();
+      }
+      asio::dispatch(s->strand, [s] { s->start(); });
+      do_accept();
+    });
+  }
+};
+
+std::mutex listeners_mu;
+std::vector<std::unique_ptr<listener>> listeners; /* never shrinks; listeners_mu */
+
+bool parse_size(const std::string &text, uint64_t max, uint64_t *out) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  errno = 0;
+  char *end = nullptr;
+  unsigned long long v = strtoull(text.c_str(), &end, 10);
+  if (errno || *end || v > max) return false;
+  *out = v;
+  return true;
+}
+
+} // namespace
+
+int zint_listener_add(const char *address, int port, const char *certificate_file,
+                      const char *key_file, eventer_pool_t *pool) {
+  if (!address || port < 0 || port > 65535 || (!certificate_file != !key_file)) {
+    zint_log(zint_error, "listener: bad address, port or ssl settings\n");
+    return -1;
+  }
+  if (!pool) pool = eventer_pool("default");
+  if (!pool) {
+    zint_log(zint_error, "listener: no event pool to run on\n");
+    return -1;
+  }
+  auto &ioc = eventer_pool_io_context(pool);
+  auto l = std::make_unique<listener>(ioc);
+  l->address = address;
+  error_code ec;
+  auto addr = asio::ip::make_address(address, ec);
+  if (ec) {
+    zint_log(zint_error, "listener: bad address '%s'\n", address);
+    return -1;
+  }
+  if (certificate_file) {
+    l->ssl_ctx = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_server);
+    l->ssl_ctx->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                            asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                            asio::ssl::context::no_tlsv1_1);
+    l->ssl_ctx->use_certificate_chain_file(certificate_file, ec);
+    if (!ec) l->ssl_ctx->use_private_key_file(key_file, asio::ssl::context::pem, ec);
+    if (ec) {
+      zint_log(zint_error, "listener %s:%d: cannot load certificate '%s' / key '%s': %s\n", address,
+               port, certificate_file, key_file, ec.message().c_str());
+      return -1;
+    }
+  }
+  tcp::endpoint ep(addr, uint16_t(port));
+  l->acc.open(ep.protocol(), ec);
+  if (!ec) l->acc.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) l->acc.bind(ep, ec);
+  if (!ec) l->acc.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    zint_log(zint_error, "cannot listen on %s:%d: %s\n", address, port, ec.message().c_str());
+    return -1;
+  }
+  l->port = l->acc.local_endpoint(ec).port();
+  zint_log(zint_error, "listening on %s:%d\n", address, l->port);
+  std::lock_guard<std::mutex> lk(listeners_mu);
+  listeners.push_back(std::move(l));
+  listeners.back()->do_accept();
+  return int(listeners.size() - 1);
+}
+
+int zint_listener_bound_port(int index) {
+  std::lock_guard<std::mutex> lk(listeners_mu);
+  if (index < 0 || size_t(index) >= listeners.size()) return -1;
+  return listeners[size_t(index)]->port;
+}
+
+int zint_listener_count(void) {
+  std::lock_guard<std::mutex> lk(listeners_mu);
+  return int(listeners.size());
+}
+
+int zint_listener_init(const char *appname) {
+  (void)appname;
+  int rv = 0;
+  auto elems = zint_conf_get_elements("//listeners/listener");
+  for (size_t i = 0; i < elems.size(); i++) {
+    auto &a = elems[i];
+    auto ait = a.find("address");
+    auto pit = a.find("port");
+    uint64_t port = 0;
+    if (ait == a.end() || pit == a.end() || !parse_size(pit->second, 65535, &port)) {
+      zint_log(zint_error, "listener %zu: needs address and a port in 0..65535\n", i + 1);
+      rv = -1;
+      continue;
+    }
+    std::string xp = "(//listeners/listener)[" + std::to_string(i + 1) + "]/ssl";
+    auto ssl = zint_conf_get_elements(xp.c_str());
+    const char *cert = nullptr, *key = nullptr;
+    if (!ssl.empty()) {
+      auto c = ssl[0].find("certificate_file"), k = ssl[0].find("key_file");
+      if (c == ssl[0].end() || k == ssl[0].end()) {
+        zint_log(zint_error, "listener %s:%llu: <ssl> needs certificate_file and key_file\n",
+                 ait->second.c_str(), (unsigned long long)port);
+        rv = -1;
+        continue;
+      }
+      cert = c->second.c_str();
+      key = k->second.c_str();
+    }
+    if (zint_listener_add(ait->second.c_str(), int(port), cert, key, nullptr) < 0) rv = -1;
+  }
+  return rv;
+}
+
+/* ---- configuration ---- */
+
+void zint_http_limits_get(zint_http_limits_t *out) {
+  if (out) *out = limits_snapshot();
+}
+
+void zint_http_limits_set(const zint_http_limits_t *in) {
+  if (!in) return;
+  std::lock_guard<std::mutex> lk(limits_mu);
+  limits_current = *in;
+}
+
+void zint_http_rest_init(void) {
+  auto elems = zint_conf_get_elements("//http");
+  if (elems.empty()) return;
+  zint_http_limits_t l = limits_snapshot();
+  struct field {
+    const char *name;
+    uint64_t max;
+    void (*set)(zint_http_limits_t &, uint64_t);
+  };
+  static const field fields[] = {
+      {"max_message_bytes", uint64_t(1) << 31, [](zint_http_limits_t &x, uint64_t v) { x.max_message_bytes = v; }},
+      {"outbound_queue_bytes", uint64_t(1) << 40, [](zint_http_limits_t &x, uint64_t v) { x.outbound_queue_bytes = v; }},
+      {"ping_interval_ms", UINT32_MAX, [](zint_http_limits_t &x, uint64_t v) { x.ping_interval_ms = uint32_t(v); }},
+      {"idle_timeout_ms", UINT32_MAX, [](zint_http_limits_t &x, uint64_t v) { x.idle_timeout_ms = uint32_t(v); }},
+  };
+  for (const auto &f : fields) {
+    auto it = elems[0].find(f.name);
+    if (it == elems[0].end()) continue;
+    uint64_t v;
+    if (!parse_size(it->second, f.max, &v)) {
+      zint_log(zint_error, "http: ignoring %s=\"%s\" (not a number in range)\n", f.name, it->second.c_str());
+      continue;
+    }
+    f.set(l, v);
+  }
+  zint_http_limits_set(&l);
+}
+
+size_t zint_http_open_sessions(void) { return open_sessions.load(std::memory_order_relaxed); }

@@ -1,0 +1,98 @@
+/* zint HTTP/REST and websocket server: listeners on the "default" pool, REST handlers bound to a path
+ * prefix and a regular expression, websocket sessions whose outbound frames may be queued from any
+ * thread. One strand per connection: a session's handler calls and its closure free never overlap. */
+#ifndef ZINT_HTTP_H
+#define ZINT_HTTP_H
+
+#include "zint/zint_common.h"
+#include "zint/eventer.h"
+
+#include <cstddef>
+#include <cstdint>
+
+/* One client connection (plain HTTP or, after the upgrade, a websocket session). Opaque; kept alive
+ * by its connection and by every reference taken with zint_http_session_ref_inc. */
+typedef struct zint_http_session_ctx zint_http_session_ctx;
+
+/* Handed to every handler of a connection; one per connection, valid until call_closure_free ran. */
+typedef struct zint_http_rest_closure {
+  zint_http_session_ctx *http_ctx; /* the connection; owned by the framework */
+  void *call_closure;              /* the service's per-connection state; set by the handler */
+  void (*call_closure_free)(void *); /* called once on the connection's strand when it ends,
+                                        after the last handler call; set by the handler */
+} zint_http_rest_closure_t;
+
+/* REST handler: npats/pats are the regular expression's captured sub-expressions (pats[i] is
+ * NUL-terminated and owned by the framework for the duration of the call). Must answer through the
+ * zint_http_response_* calls before returning; a handler that ends no response gets a 500. */
+typedef int (*zint_http_rest_handler_t)(zint_http_rest_closure_t *restc, int npats, char **pats);
+/* Websocket handler: one call per complete message; opcode 1 (text) or 2 (binary). A result of 1
+ * (any non-zero result) closes the session with 1008 once the frames already queued have gone out. */
+typedef int (*zint_http_websocket_handler_t)(zint_http_rest_closure_t *restc, int opcode,
+                                             const unsigned char *msg, size_t msg_len);
+
+#define ZINT_HTTP_CHUNKED 1
+#define ZINT_HTTP_CLOSE 2
+
+/* Limits of websocket sessions and HTTP connections, read from <http .../> by zint_http_rest_init
+ * and settable by tests; a session takes the values in force when it is upgraded. */
+typedef struct zint_http_limits {
+  size_t max_message_bytes;    /* incoming message above this: close 1009 (default 1 MiB) */
+  size_t outbound_queue_bytes; /* queued, unsent bytes per session before queue_msg refuses (4 MiB) */
+  uint32_t ping_interval_ms;   /* server ping cadence; 0 = no pings (default 30000) */
+  uint32_t idle_timeout_ms;    /* nothing received for this long ends the connection; 0 = never
+                                  (default 90000); also the keep-alive idle time of HTTP */
+} zint_http_limits_t;
+
+void zint_http_limits_get(zint_http_limits_t *out);
+void zint_http_limits_set(const zint_http_limits_t *in);
+
+/* Reads the <http> limits from the configuration. Safe to call more than once. */
+void zint_http_rest_init(void);
+/* Starts every <listeners><listener address=".." port=".."> (optional <ssl certificate_file=".."
+ * key_file=".."/> child) on the "default" pool. 0 when all started, -1 when any failed (logged). */
+int zint_listener_init(const char *appname);
+
+/* Starts one listener on pool (null: "default"); certificate_file/key_file both null for plain
+ * HTTP. Returns its index, or -1 (logged) when it cannot be started. */
+int zint_listener_add(const char *address, int port, const char *certificate_file,
+                      const char *key_file, eventer_pool_t *pool);
+/* The port a listener is bound to (useful when it was configured as 0), or -1 for a bad index. */
+int zint_listener_bound_port(int index);
+/* Number of listeners started so far. */
+int zint_listener_count(void);
+
+/* Binds handler to requests with that method whose path starts with prefix and whose rest (query
+ * string excluded) matches regex. The longest matching prefix wins, then registration order.
+ * 0, or -1 (logged) for a null argument or a regular expression that does not compile. */
+int zint_http_rest_register(const char *method, const char *prefix, const char *regex,
+                            zint_http_rest_handler_t handler);
+/* Websocket endpoints: upgraded only when the path matches and the client offers protocol. */
+int zint_http_rest_websocket_register(const char *prefix, const char *regex, const char *protocol,
+                                      zint_http_websocket_handler_t handler);
+
+/* Response of the current request; call from the handler. Each returns false when refused:
+ * after the end, a status outside 100..999, a header with CR/LF, CHUNKED on an HTTP/1.0 request. */
+zint_boolean zint_http_response_status_set(zint_http_session_ctx *ctx, int code, const char *reason);
+zint_boolean zint_http_response_header_set(zint_http_session_ctx *ctx, const char *name,
+                                           const char *value);
+zint_boolean zint_http_response_option_set(zint_http_session_ctx *ctx, uint32_t option);
+zint_boolean zint_http_response_append(zint_http_session_ctx *ctx, const void *buf, size_t len);
+zint_boolean zint_http_response_end(zint_http_session_ctx *ctx);
+
+/* Keeps the session context alive (not the connection) until the matching release. */
+void zint_http_session_ref_inc(zint_http_session_ctx *ctx);
+/* Drops one reference; never calls into the service on the caller's thread. */
+void zint_http_ctx_session_release(zint_http_session_ctx *ctx);
+
+/* Queues one websocket message (opcode 1 text, 2 binary) from any thread; the bytes are copied.
+ * False when the session is closing or closed, is not a websocket, or its unsent bytes would pass
+ * the outbound bound. Never calls into the service. Consecutive calls from one thread with the same
+ * bytes share one reference-counted copy. */
+zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcode,
+                                           const unsigned char *buf, size_t len);
+
+/* Number of connections currently open (tests, statistics). */
+size_t zint_http_open_sessions(void);
+
+#endif
