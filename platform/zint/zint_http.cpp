@@ -5,6 +5,7 @@
 
 #include "zint/eventer_asio.h"
 #include "zint/zint_conf.h"
+#include "zint/zint_websocket_client.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -1039,6 +1040,7 @@ void zint_http_limits_set(const zint_http_limits_t *in) {
 }
 
 void zint_http_rest_init(void) {
+  zint_websocket_client_conf_init();
   auto elems = zint_conf_get_elements("//http");
   if (elems.empty()) return;
   zint_http_limits_t l = limits_snapshot();

@@ -47,7 +47,8 @@ typedef struct zint_http_limits {
 void zint_http_limits_get(zint_http_limits_t *out);
 void zint_http_limits_set(const zint_http_limits_t *in);
 
-/* Reads the <http> limits from the configuration. Safe to call more than once. */
+/* Reads the <http> limits (and the websocket client's <websocket_client> limits) from the
+ * configuration. Safe to call more than once. */
 void zint_http_rest_init(void);
 /* Starts every <listeners><listener address=".." port=".."> (optional <ssl certificate_file=".."
  * key_file=".."/> child) on the "default" pool. 0 when all started, -1 when any failed (logged). */
