@@ -1,0 +1,62 @@
+/* pask: the message-bus module. Subscribes to the NATS subject of the metric firehose and hands
+ * every message to the hooks registered through zint_pask_handle_message_hook_register, on the
+ * NATS client's delivery thread. Keeps connecting while the bus is down, at start-up and after. */
+#ifndef PASK_PASK_H
+#define PASK_PASK_H
+
+#include "zint/zint_pask_hook.h"
+
+#include <cstddef>
+#include <cstdint>
+
+/* Default subject of the metric firehose. */
+#define PASK_DEFAULT_SUBJECT "vorn.metrics.>"
+
+/* How to reach the bus. Strings are copied by pask_module_start. */
+typedef struct {
+  const char *hosts;       /* one NATS URL or several separated by commas; user:password@ allowed */
+  const char *subject;     /* null: PASK_DEFAULT_SUBJECT */
+  int pending_msgs_limit;  /* messages buffered for the hooks before the client drops (slow
+                              consumer); 0: the client's default (65536) */
+  int pending_bytes_limit; /* the same in bytes; 0: the client's default (64 MiB) */
+  int reconnect_wait_ms;   /* pause between connection attempts; 0: 1000 */
+} pask_module_options_t;
+
+/* DSO init: reads "//network/in/mq/host" (required), "//network/in/mq/subject" and the optional
+ * "//network/in/mq/pending_msgs_limit", "//network/in/mq/pending_bytes_limit" and
+ * "//network/in/mq/reconnect_wait_ms", then starts the module. 0, or -1 (logged) when the host is
+ * missing or cannot be used. Registered with zint_dso_register as "pask" for "//network/in/mq". */
+int pask_module_init(void);
+
+/* Connects (or keeps trying in the background when no server answers) and subscribes. 0 once the
+ * connection is made or being retried; -1 (logged) for unusable options or when already started. */
+int pask_module_start(const pask_module_options_t *opts);
+/* Closes the connection and waits until no hook runs any more (tests; the service never stops
+ * the module). Registered hooks stay. */
+void pask_module_stop(void);
+
+/* Messages the NATS client dropped because the hooks fell behind (slow consumer), since start;
+ * the ingest reads it for its "dropped" counter. Any thread. */
+uint64_t pask_module_dropped(void);
+/* Messages handed to the hooks since start. */
+uint64_t pask_module_received(void);
+/* True while connected to a server. */
+bool pask_module_connected(void);
+/* Connections made since start (the first is 1); reconnections add to it. */
+int pask_module_connection_id(void);
+
+/* Subject of a message seen by a hook (valid during the hook only). */
+const char *pask_msg_subject(const struct pask_msg *msg);
+
+/* A copy of the comma-separated URL list with every user:password@ part removed, for logs and
+ * statistics (free() it). Null for null input or when memory runs out. */
+char *pask_redact_urls(const char *hosts);
+
+/* Forgets every hook (tests; only while the module is stopped). */
+void pask_module_hooks_reset(void);
+
+/* The registration function that the framework looks up by name. */
+extern "C" int zint_pask_handle_message_dyn_hook_register(const char *name, zint_pask_handle_message_hook_t func,
+                                                          void *closure);
+
+#endif
