@@ -526,7 +526,7 @@ struct json_buf {
   void reserve(size_t more) {
     if (cap - n > more)
       return;
-    size_t ncap = cap ? cap : 128;
+    size_t ncap = cap ? cap : 256; /* a client data message fits at once */
     while (ncap - n <= more) {
       ZINT_ASSERT(ncap <= SIZE_MAX / 2);
       ncap *= 2;
@@ -552,7 +552,15 @@ struct json_buf {
 
 /* Bytes that cannot be copied as they are: controls, quote, backslash, and non-ASCII (which is
  * copied only after its sequence has been checked). */
-static inline bool json_plain_byte(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\' && c < 0x80; }
+struct json_plain_table {
+  bool t[256];
+  constexpr json_plain_table() : t() {
+    for (int c = 0x20; c < 0x80; c++)
+      t[c] = c != '"' && c != '\\';
+  }
+};
+static constexpr json_plain_table json_plain{};
+static inline bool json_plain_byte(unsigned char c) { return json_plain.t[c]; }
 
 /* Length of the well-formed UTF-8 sequence at p (2..4), or 0 when it is ill-formed; in that
  * case *skip is the length of its maximal ill-formed subpart (the bytes one U+FFFD replaces). */
