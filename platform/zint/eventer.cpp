@@ -72,6 +72,7 @@ struct eventer_jobq {
   int sleepers = 0;               /* workers in cv.wait without a token */
   int free_awake = 0;             /* workers awake and not running a job (including woken ones) */
   int wake_tokens = 0;            /* wake-ups granted and not yet consumed */
+  uint64_t wakeups = 0;           /* wake-ups granted in total */
   std::vector<std::thread> threads;
 };
 
@@ -511,6 +512,7 @@ zint_boolean eventer_add_asynch(eventer_jobq_t *q, eventer_t e) {
       q->sleepers--;
       q->free_awake++;
       q->wake_tokens++;
+      q->wakeups++;
       wake = true;
     }
   }
@@ -522,4 +524,10 @@ size_t eventer_jobq_backlog(eventer_jobq_t *q) {
   if (!q) return 0;
   std::lock_guard<std::mutex> g(q->lock);
   return q->backlog_jobs;
+}
+
+uint64_t eventer_jobq_wakeups(eventer_jobq_t *q) {
+  if (!q) return 0;
+  std::lock_guard<std::mutex> g(q->lock);
+  return q->wakeups;
 }

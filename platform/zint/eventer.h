@@ -60,5 +60,7 @@ void eventer_asynch_set_cost(eventer_t e, size_t bytes);
 zint_boolean eventer_add_asynch(eventer_jobq_t *q, eventer_t e);
 /* Jobs waiting or running on the queue (for tests and statistics). */
 size_t eventer_jobq_backlog(eventer_jobq_t *q);
+/* Sleeping workers woken by producers since the queue was made (for tests and statistics). */
+uint64_t eventer_jobq_wakeups(eventer_jobq_t *q);
 
 #endif

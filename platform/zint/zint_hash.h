@@ -1,0 +1,75 @@
+/* zint hash table: byte-string keys with a length, pointer values. Lookups and iteration take no
+ * lock (the chains are read under safe memory); writers serialise on the table's mutex. The table
+ * is a plain struct that may live by value inside another record; all-zero bytes is "empty". */
+#ifndef ZINT_HASH_H
+#define ZINT_HASH_H
+
+#include "zint/zint_common.h"
+
+#include <pthread.h>
+
+#include <atomic>
+
+#define ZINT_HASH_LOCK_MODE_NONE 0
+#define ZINT_HASH_LOCK_MODE_MUTEX 1
+
+typedef void (*ZintHashFreeFunc)(void *);
+
+struct zint_hash_slots;
+
+/* Zero-initialised (calloc, = {}) it is an empty table that lookups accept and a first store
+ * initialises. Must not be copied once used. */
+typedef struct zint_hash_table {
+  std::atomic<struct zint_hash_slots *> slots; /* current bucket array; replaced under lock on growth */
+  std::atomic<int> size;                       /* entries; written under lock */
+  int lock_mode;                               /* ZINT_HASH_LOCK_MODE_*, informational */
+  pthread_mutex_t lock;                        /* serialises writers; zero bytes = initialised */
+} zint_hash_table;
+
+/* Iteration cursor: start from ZINT_HASH_ITER_ZERO (all zero). */
+typedef struct zint_hash_iter {
+  struct zint_hash_slots *slots; /* the bucket array the walk started on */
+  unsigned int bucket;           /* next bucket to visit */
+  void *node;                    /* the entry last returned */
+  const char *key;               /* the entry last returned, for callers that prefer fields */
+  int klen;
+  void *value;
+} zint_hash_iter;
+#define ZINT_HASH_ITER_ZERO {nullptr, 0, nullptr, nullptr, 0, nullptr}
+
+/* Initialises with room for about size entries before the first growth. Both lock modes serialise
+ * writers internally, so "none" is never less safe; the mode is kept for callers that ask. */
+void zint_hash_init(zint_hash_table *h);
+void zint_hash_init_size(zint_hash_table *h, int size);
+void zint_hash_init_locks(zint_hash_table *h, int size, int lock_mode);
+
+/* True and *data set when klen bytes of key are present. A value (and the stored key) stays valid
+ * only while the caller is inside zint_memory_begin/end, or while no other thread may delete it. */
+zint_boolean zint_hash_retrieve(zint_hash_table *h, const char *key, int klen, void **data);
+/* True only when it inserted; the table then owns key as given (it does not copy). False when the
+ * key was present (the caller keeps its key) or klen is negative. */
+zint_boolean zint_hash_store(zint_hash_table *h, const char *key, int klen, void *data);
+/* Removes the entry; keyfree runs on the stored key and datafree on the value (either may be null)
+ * once no thread can still be reading them (after a safe-memory grace period). False when absent. */
+zint_boolean zint_hash_delete(zint_hash_table *h, const char *key, int klen, ZintHashFreeFunc keyfree,
+                              ZintHashFreeFunc datafree);
+/* Frees every entry now (keyfree, datafree as above) and leaves the table zeroed. Only when no
+ * other thread uses the table. A zeroed table is accepted. */
+void zint_hash_destroy(zint_hash_table *h, ZintHashFreeFunc keyfree, ZintHashFreeFunc datafree);
+/* Deletes every entry as zint_hash_delete does, keeping the table usable. */
+void zint_hash_delete_all(zint_hash_table *h, ZintHashFreeFunc keyfree, ZintHashFreeFunc datafree);
+
+/* Iteration: each call returns the next entry (true) or ends the walk (false). While other threads
+ * insert and delete, iterate inside zint_memory_begin/end: every entry present for the whole walk
+ * is returned once, entries added or removed meanwhile may or may not be. */
+zint_boolean zint_hash_adv(zint_hash_table *h, zint_hash_iter *iter, const char **key, int *klen,
+                           void **data);
+zint_boolean zint_hash_next(zint_hash_table *h, zint_hash_iter *iter, const char **key, int *klen,
+                            void **data);
+
+int zint_hash_size(zint_hash_table *h);
+
+/* The hash function of the table (64-bit), for callers that want to shard by it. */
+uint64_t zint_hash_bytes(const void *key, size_t len);
+
+#endif
