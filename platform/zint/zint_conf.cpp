@@ -45,13 +45,15 @@ const char *zint_conf_file(void) {
 }
 
 static int install(std::unique_ptr<pugi::xml_document> doc, const pugi::xml_parse_result &res,
-                   const char *what) {
+                   const char *what, bool quiet = false) {
   if (!res) {
+    if (quiet) return -1;
     zint_log(zint_error, "config %s: %s at offset %lld\n", what, res.description(),
              (long long) res.offset);
     return -1;
   }
   if (!doc->document_element()) {
+    if (quiet) return -1;
     zint_log(zint_error, "config %s: no root element\n", what);
     return -1;
   }
@@ -61,7 +63,7 @@ static int install(std::unique_ptr<pugi::xml_document> doc, const pugi::xml_pars
   return 0;
 }
 
-int zint_conf_load(const char *path) {
+int zint_conf_load_quiet(const char *path, zint_boolean quiet) {
   std::string file;
   if (path != nullptr) {
     file = path;
@@ -74,6 +76,7 @@ int zint_conf_load(const char *path) {
   /* Opened here first so that an unreadable file is reported with its reason. */
   FILE *f = fopen(file.c_str(), "rb");
   if (f == nullptr) {
+    if (quiet) return -1;
     zint_log(zint_error, "config '%s': cannot read: %s\n", file.c_str(), strerror(errno));
     return -1;
   }
@@ -81,8 +84,10 @@ int zint_conf_load(const char *path) {
   auto doc = std::make_unique<pugi::xml_document>();
   pugi::xml_parse_result res = doc->load_file(file.c_str());
   std::string what = "'" + file + "'";
-  return install(std::move(doc), res, what.c_str());
+  return install(std::move(doc), res, what.c_str(), quiet);
 }
+
+int zint_conf_load(const char *path) { return zint_conf_load_quiet(path, false); }
 
 int zint_conf_load_string(const char *xml) {
   if (xml == nullptr) return -1;

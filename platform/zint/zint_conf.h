@@ -19,6 +19,8 @@ const char *zint_conf_file(void);
 /* Loads path (null: the file given to the frame). 0 on success, -1 when the file cannot be read or
  * is not well-formed XML. A later load replaces the document. */
 int zint_conf_load(const char *path);
+/* zint_conf_load that, when quiet, leaves reporting the failure to the caller. */
+int zint_conf_load_quiet(const char *path, zint_boolean quiet);
 /* Loads a document from text (tests). */
 int zint_conf_load_string(const char *xml);
 

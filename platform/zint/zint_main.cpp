@@ -249,7 +249,7 @@ int zint_main(const char *appname, const char *config_filename, int debug, int f
 
   /* A file that cannot be loaded is reported by the child entry; staying in the foreground lets
    * that message and its status reach whoever started us. */
-  bool conf_ok = zint_conf_load(nullptr) == 0;
+  bool conf_ok = zint_conf_load_quiet(nullptr, true) == 0;
 
   int lock_fd = -2;
   if (conf_ok) {
@@ -275,7 +275,8 @@ int zint_main(const char *appname, const char *config_filename, int debug, int f
     }
   }
 
-  if (lock_fd >= 0) lockfile_write_pid(lock_fd);
   install_signals();
+  /* Last, so that a pid in the lock file means the process is past its set-up. */
+  if (lock_fd >= 0) lockfile_write_pid(lock_fd);
   return child_main();
 }

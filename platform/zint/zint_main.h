@@ -21,9 +21,9 @@ typedef enum {
  *    /dev/null; the invoking process exits 0);
  *  - drops to droptogroup, then droptouser (names or numeric ids; supplementary groups cleared when
  *    root; with only a user, that user's primary group); failure ends the process with status 1;
- *  - writes the process id into the lock file; installs the signal handling: SIGHUP reopens the
- *    log files, SIGTERM and SIGINT flush the logs and end the process with status 0, SIGPIPE is
- *    ignored;
+ *  - installs the signal handling: SIGHUP reopens the log files, SIGTERM and SIGINT flush the
+ *    logs and end the process with status 0, SIGPIPE is ignored;
+ *  - writes the process id into the lock file (so a pid there means set-up is done);
  *  - returns child_main's result.
  * glider is accepted for compatibility and unused. */
 int zint_main(const char *appname, const char *config_filename, int debug, int foreground,
