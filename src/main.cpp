@@ -6,6 +6,7 @@
 
 #include "zint/eventer.h"
 #include "zint/zint_conf.h"
+#include "zint/zint_http.h"
 #include "zint/zint_log.h"
 #include "zint/zint_main.h"
 #include "zint/zint_memory.h"
@@ -84,12 +85,12 @@ static int child_main(void) {
   zint_conf_log_init_rotate("vorn-c", false);
   zint_console_init("vorn-c");
 
-  /* HTTP-SERVER-PENDING: zint_http_rest_init(); belongs here once the HTTP server is in. */
+  zint_http_rest_init();
   zint_capabilities_listener_init();
   zint_events_rest_init();
   zint_heap_profiler_rest_init();
 
-  /* HTTP-SERVER-PENDING: zint_listener_init("vorn-c"); belongs here. */
+  zint_listener_init("vorn-c");
 
   zint_dso_init();
   zint_dso_post_init();
