@@ -1,6 +1,8 @@
 // Integration tests of the message-bus module against a real nats-server on loopback: hooks see
 // every message, the module starts while the server is down and comes back after a restart,
 // credentials never reach the logs, and messages dropped by a slow hook are counted.
+#include "harl/harl.h"
+#include "hist/hist.h"
 #include "pask/pask.h"
 #include "support/nats_fixture.h"
 #include "zint/zint_conf.h"
@@ -332,4 +334,80 @@ TEST(PaskRedact, RemovesUserInfo) {
     free(r);
   }
   EXPECT_EQ(pask_redact_urls(nullptr), nullptr);
+}
+
+// The publisher tool's generated plain, histogram and bundle payloads (each sent twice) and its
+// file mode arrive intact and decode; the tool refuses bad arguments with status 2.
+TEST_F(PaskModule, PublisherToolPayloadsDecode) {
+  const char *tools = getenv("VORN_TOOLS_DIR");
+  ASSERT_NE(tools, nullptr) << "VORN_TOOLS_DIR must name the built tools";
+  std::string pub = std::string(tools) + "/pask-pub";
+  ASSERT_TRUE(server.start()) << server.error;
+  recorder r;
+  ASSERT_EQ(zint_pask_handle_message_hook_register("tool", recorder::hook, &r), 0);
+  pask_module_options_t o = options(server.url());
+  ASSERT_EQ(pask_module_start(&o), 0);
+  {
+    publisher p(server.url());
+    ASSERT_TRUE(p.until_subscribed(r));
+  }
+  std::string cmd = pub + " -u " + server.url() + " -g -c 3 -m 4 -n 60 -k plain,hist,bundle -b 5 -t 2>/dev/null";
+  ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+  // 60 lines: rounds of plain (1 line), hist (1), bundle (5) -> 9 rounds, last bundle cut to 4.
+  ASSERT_TRUE(wait_until([&] { return r.real().size() >= 2 * 27u; })) << r.real().size();
+  auto got = r.real();
+  ASSERT_EQ(got.size(), 2 * 27u);
+  size_t lines = 0, kinds[3] = {0, 0, 0};
+  for (size_t i = 0; i < got.size(); i += 2) {
+    ASSERT_EQ(got[i], got[i + 1]) << "each payload twice";
+    const std::string &payload = got[i];
+    ASSERT_EQ(payload.back(), '\n');
+    std::vector<std::string> each;
+    if (payload[0] == 'B') {
+      char **bl = nullptr;
+      int n = harl_check_log_b_to_sm(payload.data(), (int) payload.size(), &bl, -1);
+      ASSERT_GT(n, 0) << payload;
+      for (int k = 0; k < n; k++) each.emplace_back(bl[k]), free(bl[k]);
+      free(bl);
+      kinds[2]++;
+    } else {
+      each.push_back(payload);
+      kinds[payload[0] == 'H']++;
+    }
+    for (auto &line : each) {
+      harl_metric_message_t *m = (harl_metric_message_t *) calloc(1, sizeof(*m));
+      m->original_message = line.data();
+      m->original_message_len = line.size();
+      EXPECT_EQ(harl_message_decoder_parse_line(m, -1), 1) << line;
+      if (m->type == MESSAGE_TYPE_H) {
+        histogram_t *h = hist_alloc();
+        EXPECT_GT(hist_deserialize_b64(h, m->value.value.v_string, strlen(m->value.value.v_string)), 0);
+        hist_free(h);
+      }
+      harl_metric_message_free(m);
+      lines++;
+    }
+  }
+  EXPECT_EQ(lines, 60u);
+  EXPECT_EQ(kinds[0], 9u);
+  EXPECT_EQ(kinds[1], 9u);
+  EXPECT_EQ(kinds[2], 9u);
+
+  char tmpl[] = "/tmp/vorn-pub-XXXXXX";
+  int fd = mkstemp(tmpl);
+  ASSERT_GE(fd, 0);
+  std::string text = "M\tbroker-01\t1733540000\t7e570000-0000-4000-8000-000000000001\tm\ti\t1\n\nsecond line\r\n";
+  ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t) text.size());
+  close(fd);
+  cmd = pub + " -u " + server.url() + " -f " + tmpl + " 2>/dev/null";
+  ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+  unlink(tmpl);
+  ASSERT_TRUE(wait_until([&] { return r.real().size() == 2 * 27u + 2; }));
+  got = r.real();
+  EXPECT_EQ(got[54], "M\tbroker-01\t1733540000\t7e570000-0000-4000-8000-000000000001\tm\ti\t1\n");
+  EXPECT_EQ(got[55], "second line\n");
+
+  for (const char *args : {"", " -g -f x", " -g -c 0", " -g -k bogus", " -g --source short", " -g -r -1", " -g extra"})
+    EXPECT_EQ(WEXITSTATUS(system((pub + " -u " + server.url() + args + " 2>/dev/null").c_str())), 2) << args;
+  EXPECT_EQ(WEXITSTATUS(system((pub + " -u nats://127.0.0.1:1 -g -n 1 2>/dev/null").c_str())), 1);
 }
