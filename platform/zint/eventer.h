@@ -31,9 +31,15 @@ extern eventer_impl_t __eventer;
  * the frame starts; the frame creates the job queues from the "jobq_" settings. */
 void zint_main_eventer_config(const char *key, const char *value);
 
-/* The pool of that name ("default" always exists once the eventer is initialised), or null. */
+/* The pool of that name ("default" always exists once the eventer is initialised), or null.
+ * A pool's threads start when the pool is made: by init for configured pools (<eventer><pool
+ * name="x" threads="N"/>), on first use for "default" (so tests need no process frame; its size is
+ * fixed then: configuration, else the setting "default_threads", else 4). */
 eventer_pool_t *eventer_pool(const char *name);
-/* Runs the loops until the process ends (or eventer_loop_stop for tests); never returns normally. */
+/* Runs the loops until the process ends (or eventer_loop_stop for tests); never returns normally.
+ * After eventer_loop_stop it stops and joins every pool's threads and returns; a later
+ * eventer_pool() starts a pool again with its pending handlers. eventer_loop_stop may be called
+ * from any thread, a loop thread included, but not from a signal handler (it takes a mutex). */
 void eventer_loop(void);
 void eventer_loop_stop(void);
 
@@ -48,7 +54,14 @@ void eventer_add(eventer_t e);
 /* One-shot timer at now + seconds/microseconds (microseconds above 999999 carry into seconds). */
 eventer_t eventer_add_in_s_us(eventer_func_t f, void *closure, unsigned long seconds, unsigned long us);
 
-/* Job queues: created by the frame from the stored "jobq_" settings, or by tests. */
+/* Job queues: created by the frame from the stored "jobq_" settings, or by tests. A setting reads
+ * "concurrency,min,max,gc[,backlog_jobs[,backlog_bytes]]": the queue runs `concurrency` threads
+ * (kept within min..max, which bound the thread count), "gc" has no effect, and the backlog is
+ * bounded by the optional fields, else by 10000 jobs and 256 MiB. COMPLETE runs on the queue
+ * thread right after WORK (no hand-over, no wake-up); it may add timers and jobs.
+ * eventer_jobq_create: 1..1024 threads; a bound of 0 means none. Null on bad arguments; an
+ * existing queue of that name is returned unchanged. Timers run one at a time, in order of their
+ * time, on a "default" pool thread, so a long timer callback delays the others. */
 eventer_jobq_t *eventer_jobq_retrieve(const char *name);
 eventer_jobq_t *eventer_jobq_create(const char *name, int concurrency, int max_backlog_jobs,
                                     size_t max_backlog_bytes);
