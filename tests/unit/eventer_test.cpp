@@ -47,7 +47,7 @@ TEST(Eventer, DefaultPoolRunsHandlers) {
   std::mutex m;
   std::condition_variable cv;
   std::vector<std::thread::id> seen;
-  int arrived = 0;
+  int arrived = 0, left = 0;
   for (int i = 0; i < n; i++) {
     boost::asio::post(eventer_pool_io_context(pool), [&] {
       std::unique_lock<std::mutex> g(m);
@@ -56,9 +56,12 @@ TEST(Eventer, DefaultPoolRunsHandlers) {
       cv.notify_all();
       /* Hold every thread until all n handlers run at once: proves n threads serve the pool. */
       cv.wait(g, [&] { return arrived >= n; });
+      left++;
+      cv.notify_all();
     });
   }
-  await(m, cv, [&] { return arrived >= n; });
+  /* Wait for every handler to leave: they use this frame's mutex and condition variable. */
+  await(m, cv, [&] { return left >= n; });
   std::sort(seen.begin(), seen.end());
   EXPECT_EQ(std::unique(seen.begin(), seen.end()) - seen.begin(), n);
 }
