@@ -55,6 +55,7 @@ constexpr size_t WS_READ_CHUNK = 16 * 1024;
 constexpr size_t WS_WRITE_BATCH = 64 * 1024;
 constexpr auto WS_CLOSE_WAIT = std::chrono::seconds(3);
 constexpr auto TLS_HANDSHAKE_DEADLINE = std::chrono::seconds(10);
+constexpr auto TLS_SHUTDOWN_WAIT = std::chrono::seconds(1);
 constexpr uint16_t WS_CLOSE_GOING_AWAY = 1001;
 constexpr uint16_t WS_CLOSE_POLICY = 1008;
 
@@ -76,7 +77,10 @@ struct shared_buf {
   unsigned char *data() { return reinterpret_cast<unsigned char *>(this + 1); }
 };
 
+std::atomic<size_t> body_copies{0};
+
 shared_buf *shared_buf_new(const unsigned char *p, size_t len) {
+  body_copies.fetch_add(1, std::memory_order_relaxed);
   void *mem = ::operator new(sizeof(shared_buf) + len);
   auto *b = new (mem) shared_buf;
   b->refs.store(1, std::memory_order_relaxed);
@@ -339,7 +343,20 @@ void zint_http_session_ctx::finish() {
   for (auto &it : dropped) shared_buf_unref(it.buf);
   timer_gen++;
   timer.cancel();
-  close_socket();
+  if (tls) {
+    /* Say close_notify so that TLS peers see a clean end; one that does not answer within a second
+     * is cut off. Pending reads and writes are cancelled first: their handlers see `ended`. */
+    error_code ec;
+    lowest().cancel(ec);
+    auto t = std::make_shared<asio::steady_timer>(strand, TLS_SHUTDOWN_WAIT);
+    t->async_wait([s = sref(this)](error_code) { s->close_socket(); });
+    tls->async_shutdown([s = sref(this), t](error_code) {
+      t->cancel();
+      s->close_socket();
+    });
+  } else {
+    close_socket();
+  }
   if (restc.call_closure_free) {
     auto fn = restc.call_closure_free;
     restc.call_closure_free = nullptr;
@@ -621,8 +638,10 @@ void zint_http_session_ctx::start_ws(zint_http_websocket_handler_t h) {
   else do_ws_read();
 }
 
+/* Reads for as long as the connection lives: once wslay stops reading (a close arrived, or a message
+ * was too large) the bytes are dropped, so the peer's close reply and its end of stream are seen. */
 void zint_http_session_ctx::do_ws_read() {
-  if (ended || reading || !wslay_event_want_read(wctx)) return;
+  if (ended || reading) return;
   reading = true;
   with_stream([&](auto &st) {
     st.async_read_some(asio::buffer(inbuf.data(), inbuf.size()), [s = sref(this)](error_code ec, size_t n) {
@@ -632,9 +651,13 @@ void zint_http_session_ctx::do_ws_read() {
         s->finish();
         return;
       }
+      s->last_activity = steady::now();
+      if (!wslay_event_get_read_enabled(s->wctx)) {
+        s->do_ws_read();
+        return;
+      }
       s->in_off = 0;
       s->in_len = n;
-      s->last_activity = steady::now();
       s->process_input();
     });
   });
@@ -729,8 +752,17 @@ void zint_http_session_ctx::pump() {
     return;
   }
   if (wslay_event_get_close_sent(wctx)) {
-    if (wslay_event_get_close_received(wctx)) finish();
-    else arm_timer(WS_CLOSE_WAIT, [](zint_http_session_ctx *s) { s->finish(); });
+    if (wslay_event_get_close_received(wctx)) {
+      finish();
+      return;
+    }
+    /* wslay reads no more (a message was too large): the peer's close reply cannot be seen, so end
+     * our side of the stream after the close frame; the peer then closes and the drain sees it. */
+    if (!tls && !wslay_event_get_read_enabled(wctx)) {
+      error_code ec;
+      plain->shutdown(tcp::socket::shutdown_send, ec);
+    }
+    arm_timer(WS_CLOSE_WAIT, [](zint_http_session_ctx *s) { s->finish(); });
   }
 }
 
@@ -1069,3 +1101,5 @@ void zint_http_rest_init(void) {
 }
 
 size_t zint_http_open_sessions(void) { return open_sessions.load(std::memory_order_relaxed); }
+
+size_t zint_http_websocket_copies(void) { return body_copies.load(std::memory_order_relaxed); }
