@@ -3,20 +3,27 @@
 #include "zint/zint_startup.h"
 #include "zint/zint_conf.h"
 
+#include <atomic>
+#include <cstring>
 #include <dlfcn.h>
 #include <mutex>
 #include <string>
 #include <vector>
 
-/* Set once at start-up by the main thread, read afterwards. */
-static std::string appname_text = "zint";
+/* Set at start-up by the main thread, read by any (the signal thread among them). A replaced name
+ * is not freed, since a reader may still hold it; start-up sets it at most a few times. */
+static std::atomic<const char *> appname_text{"zint"};
 
 int zint_console_init(const char *appname) {
-  if (appname != nullptr && appname[0] != '\0') appname_text = appname;
+  if (appname == nullptr || appname[0] == '\0') return 0;
+  if (strcmp(appname, appname_text.load()) == 0) return 0;
+  char *copy = strdup(appname);
+  ZINT_ASSERT(copy != nullptr);
+  appname_text.store(copy);
   return 0;
 }
 
-const char *zint_appname(void) { return appname_text.c_str(); }
+const char *zint_appname(void) { return appname_text.load(); }
 
 int zint_capabilities_listener_init(void) {
   zint_log(zint_debug, "%s: no capabilities listener in this build\n", zint_appname());
