@@ -920,6 +920,9 @@ struct json_tokener_impl {
 zint_json_tokener *zint_json_tokener_new_ex(int depth) {
   if (depth <= 0)
     depth = ZINT_JSON_TOKENER_DEFAULT_DEPTH;
+  /* Freeing and writing recurse once per level: keep the stack use bounded whatever is asked. */
+  if (depth > ZINT_JSON_TOKENER_MAX_DEPTH)
+    depth = ZINT_JSON_TOKENER_MAX_DEPTH;
   auto *tok = static_cast<zint_json_tokener *>(calloc(1, sizeof(zint_json_tokener)));
   ZINT_ASSERT(tok);
   tok->max_depth = depth;

@@ -149,6 +149,7 @@ typedef enum {
 } zint_json_tokener_error;
 
 #define ZINT_JSON_TOKENER_DEFAULT_DEPTH 64
+#define ZINT_JSON_TOKENER_MAX_DEPTH 1024 /* zint_json_tokener_new_ex caps larger limits */
 
 typedef struct zint_json_tokener {
   zint_json_tokener_error err; /* result of the last parse; 0 = success */

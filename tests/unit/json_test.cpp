@@ -173,6 +173,11 @@ TEST(Json, ParseFailures) {
   deep65 += std::string(65, ']');
   EXPECT_EQ(parse_err(deep64), zint_json_tokener_success);
   EXPECT_EQ(parse_err(deep65), zint_json_tokener_error_depth);
+  zint_json_tokener *wide = zint_json_tokener_new_ex(1 << 30);
+  std::string deep2000 = std::string(2000, '[') + std::string(2000, ']');
+  EXPECT_EQ(zint_json_tokener_parse_ex(wide, deep2000.data(), 4000), nullptr);
+  EXPECT_EQ(wide->err, zint_json_tokener_error_depth);
+  zint_json_tokener_free(wide);
   /* Bad arguments. */
   zint_json_tokener *tok = zint_json_tokener_new();
   EXPECT_EQ(zint_json_tokener_parse_ex(tok, nullptr, 3), nullptr);
