@@ -9,12 +9,18 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
+
+/* Bigger than any sensible configuration: refused rather than read into memory. */
+static constexpr off_t CONF_MAX_BYTES = 16 << 20;
 
 /* The document and the file it came from. Written by the loads (start-up), read by any thread. */
 struct conf_state {
@@ -73,16 +79,46 @@ int zint_conf_load_quiet(const char *path, zint_boolean quiet) {
     if (!c.file_set) return -1;
     file = c.file;
   }
-  /* Opened here first so that an unreadable file is reported with its reason. */
-  FILE *f = fopen(file.c_str(), "rb");
-  if (f == nullptr) {
-    if (quiet) return -1;
-    zint_log(zint_error, "config '%s': cannot read: %s\n", file.c_str(), strerror(errno));
+  /* Read here rather than by the parser, which sizes a directory or a pipe by seeking and asks
+   * for an absurd buffer; a configuration is a regular file of modest size. */
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); /* a FIFO must not block */
+  if (fd < 0) {
+    if (!quiet) zint_log(zint_error, "config '%s': cannot read: %s\n", file.c_str(), strerror(errno));
     return -1;
   }
-  fclose(f);
+  struct stat st;
+  std::string text;
+  const char *problem = nullptr;
+  if (fstat(fd, &st) != 0) {
+    problem = strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    problem = "not a regular file";
+  } else if (st.st_size > CONF_MAX_BYTES) {
+    problem = "larger than 16 MiB";
+  } else {
+    char buf[65536];
+    for (;;) {
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        problem = strerror(errno);
+        break;
+      }
+      if (n == 0) break;
+      text.append(buf, (size_t) n);
+      if (text.size() > (size_t) CONF_MAX_BYTES) {
+        problem = "larger than 16 MiB";
+        break;
+      }
+    }
+  }
+  close(fd);
+  if (problem != nullptr) {
+    if (!quiet) zint_log(zint_error, "config '%s': cannot read: %s\n", file.c_str(), problem);
+    return -1;
+  }
   auto doc = std::make_unique<pugi::xml_document>();
-  pugi::xml_parse_result res = doc->load_file(file.c_str());
+  pugi::xml_parse_result res = doc->load_buffer(text.data(), text.size());
   std::string what = "'" + file + "'";
   return install(std::move(doc), res, what.c_str(), quiet);
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -160,7 +161,11 @@ TEST(ZintConf, LoadsFilesAndKeepsOldDocumentOnFailure) {
   EXPECT_EQ(zint_conf_load(empty.c_str()), -1);
   EXPECT_EQ(zint_conf_load(comment.c_str()), -1);
   EXPECT_EQ(zint_conf_load("/nonexistent/dir/file.conf"), -1);
-  EXPECT_EQ(zint_conf_load("/tmp"), -1);
+  EXPECT_EQ(zint_conf_load("/tmp"), -1);        /* a directory */
+  std::string fifo = good + ".fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(zint_conf_load(fifo.c_str()), -1);  /* refused without waiting for a writer */
+  unlink(fifo.c_str());
   EXPECT_EQ(zint_conf_load_string("not xml"), -1);
   EXPECT_EQ(zint_conf_load_string(nullptr), -1);
   EXPECT_EQ(get_string("//r/a"), "one");

@@ -5,13 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -100,10 +101,12 @@ TEST_F(ZintLog, SynchronousWritesFormattingAndTimestamps) {
   ASSERT_EQ(zint_log_stream_set_output(t, path("ts.log").c_str(), -1), 0); /* files: on */
   zint_log_stream_set_enabled(t, true);
   zint_log(t, "stamped\n");
-  EXPECT_TRUE(std::regex_match(
-      slurp(path("ts.log")),
-      std::regex(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z\] stamped\n)")))
-      << slurp(path("ts.log"));
+  /* "[YYYY-MM-DDTHH:MM:SS.uuuuuuZ] stamped\n", digits where the pattern has 9s */
+  std::string got = slurp(path("ts.log"));
+  const std::string shape = "[9999-99-99T99:99:99.999999Z] stamped\n";
+  ASSERT_EQ(got.size(), shape.size()) << got;
+  for (size_t i = 0; i < shape.size(); i++)
+    EXPECT_TRUE(shape[i] == '9' ? isdigit((unsigned char) got[i]) != 0 : got[i] == shape[i]) << got;
 }
 
 // In asynchronous mode every entry from many threads arrives whole and in each thread's order,
