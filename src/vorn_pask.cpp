@@ -1,0 +1,560 @@
+/* vorn_pask: message-bus ingest. The bus hook counts, copies and queues each payload; queue threads
+ * drop repeated payloads (MD5 digests in per-timestamp buckets, pruned on their own queue), decode
+ * each metric line and broadcast one client data message to the watchers of the line's check. */
+#include "vorn_pask.h"
+
+#include "stats.h"
+#include "stream_hash.h"
+#include "util.h"
+
+#include "hist/hist.h"
+#include "pask/pask.h"
+#include "zint/zint_conf.h"
+#include "zint/zint_memory.h"
+#include "zint/zint_time.h"
+
+#include <openssl/evp.h>
+#include <openssl/md5.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+/* A dedupe bucket: the digests of the payloads seen with one timestamp. Allocated from safe
+ * memory with hash_and_time_safe_free as its cleanup. */
+typedef struct {
+  zint_hash_table hash;                 /* 16-byte MD5 digest (malloc'd, owned) -> marker 1; locks
+                                           internally */
+  std::atomic<uint32_t> last_touched_s; /* monotonic second of the last lookup; written by every
+                                           lookup, read by the prune (relaxed: a second late is fine) */
+} hash_and_time;
+
+/* The prune job's private list of buckets to remove. */
+typedef struct removable_hashes {
+  uint64_t key;                  /* the bucket's timestamp */
+  hash_and_time *data;           /* the bucket, still reachable until deleted from the table */
+  struct removable_hashes *next; /* next node, null at the end */
+} removable_hashes;
+
+/* Module state: written by pask_init (and the test setters) before payloads flow, read after. */
+static stats_handle_t *firehose = nullptr;         /* "mq"/"firehose" */
+static stats_handle_t *pask_err_counter = nullptr; /* "errors"/"pask" */
+static stats_handle_t *pask_dropped = nullptr;     /* "mq"/"dropped" */
+static eventer_jobq_t *process_pask_message_jobq = nullptr;
+static eventer_jobq_t *prune_dedupe_jobq = nullptr;
+static std::atomic<bool> use_jobq_for_data_processing{true};
+static zint_hash_table dedupe_hashes; /* 8-byte timestamp (safe memory block) -> hash_and_time * */
+
+/* Backlog bound of the payload queue: bytes held by queued jobs (payload copies plus a fixed
+ * allowance per job for the record, the event and the queue's node), so that a bus that outruns
+ * the queue threads costs dropped payloads instead of unbounded memory. */
+static constexpr size_t pask_job_allowance = 256;
+static std::atomic<size_t> backlog_limit{PASK_DEFAULT_BACKLOG_BYTES};
+static std::atomic<size_t> backlog_used{0};
+
+/* Slow-consumer drops of the bus client, folded into "mq"/"dropped" at most once a second from
+ * the hook and on every prune tick (the module's count takes two locks, too dear per message). */
+static std::mutex dropped_sync_mu;          /* guards dropped_seen */
+static uint64_t dropped_seen = 0;           /* the module's count at the last sync */
+static std::atomic<uint64_t> dropped_sync_s{0}; /* monotonic second of the last sync from the hook */
+
+static std::atomic<uint8_t> dedupe_in_progress{0};
+static std::atomic<const EVP_MD *> md5_md{nullptr};
+
+static constexpr int minimum_bytes_before_second_tab = 10;
+static constexpr uint32_t dedupe_max_age_s = 10;
+static constexpr unsigned long prune_period_s = 5;
+static constexpr unsigned long first_prune_s = 2;
+
+static uint64_t monotonic_s(void) { return zint_gethrtime() / 1000000000ull; }
+
+/* ---- start-up ---- */
+
+void pask_init_jobqs(void) {
+  /* The fifth and sixth fields switch the queue's generic backlog bounds off: the hook bounds the
+   * backlog itself, in bytes, with a bound the configuration may change. */
+  zint_main_eventer_config("jobq_" PROCESS_PASK_MESSAGE_JOBQ, "20,1,500,gc,0,0");
+  zint_main_eventer_config("jobq_" PRUNE_DEDUPE_HASHES_JOBQ, "1,1,1,gc");
+}
+
+static void pask_read_backlog_limit(void) {
+  char *text = nullptr;
+  if (!zint_conf_get_string(ZINT_CONF_ROOT, "//pools/@pask_backlog_bytes", &text)) return;
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long v = strtoull(text, &end, 10);
+  if (text[0] < '0' || text[0] > '9' || *end != '\0' || errno == ERANGE || v == 0)
+    zint_log(zint_error, "vorn_pask: //pools/@pask_backlog_bytes \"%s\" is not a positive byte count, "
+                         "keeping %zu\n", text, backlog_limit.load());
+  else
+    backlog_limit = (size_t) v;
+  free(text);
+}
+
+void pask_init(void) {
+  stats_ns_t *errors_ns = stats_register_ns(stats_rec, nullptr, "errors");
+  pask_err_counter = stats_register(errors_ns, "pask", STATS_TYPE_COUNTER);
+  stats_ns_t *mq_ns = stats_register_ns(stats_rec, nullptr, "mq");
+  firehose = stats_register(mq_ns, "firehose", STATS_TYPE_COUNTER);
+  stats_ns_t *details_ns = stats_register_ns(stats_rec, mq_ns, "details");
+  stats_handle_t *host = stats_register(details_ns, "host", STATS_TYPE_STRING);
+
+  /* Without a configured host the value stays JSON null: there is no bus to name. Credentials in
+   * the URLs never reach the statistics. */
+  char *host_text = nullptr;
+  if (zint_conf_get_string(ZINT_CONF_ROOT, "//network/in/mq/host", &host_text)) {
+    char *shown = pask_redact_urls(host_text);
+    stats_set(host, STATS_TYPE_STRING, shown);
+    free(shown);
+    free(host_text);
+  }
+
+  stats_handle_t *type = stats_register(details_ns, "type", STATS_TYPE_STRING);
+  stats_set(type, STATS_TYPE_STRING, "pask");
+  pask_dropped = stats_register(mq_ns, "dropped", STATS_TYPE_COUNTER);
+
+  zint_hash_init_locks(&dedupe_hashes, 128, ZINT_HASH_LOCK_MODE_MUTEX);
+
+  ZINT_ASSERT(process_pask_message_jobq = eventer_jobq_retrieve(PROCESS_PASK_MESSAGE_JOBQ));
+  ZINT_ASSERT(prune_dedupe_jobq = eventer_jobq_retrieve(PRUNE_DEDUPE_HASHES_JOBQ));
+
+  zint_boolean handle_in_jobq = true;
+  if (zint_conf_get_boolean(ZINT_CONF_ROOT, "//pools/@handle_pask_messages_in_jobq", &handle_in_jobq))
+    use_jobq_for_data_processing = handle_in_jobq;
+  pask_read_backlog_limit();
+
+  int rc = zint_pask_handle_message_hook_register(nullptr, handle_pask_message, nullptr);
+  ZINT_ASSERT(rc == 0);
+
+  eventer_name_callback("prune_dedupe_hashes", prune_dedupe_hashes);
+  eventer_add_in_s_us(prune_dedupe_hashes, nullptr, first_prune_s, 0);
+}
+
+/* ---- subscriptions ---- */
+
+/* A bus key is exactly 36 characters of id text and its NUL. An id of any other length can never
+ * name a bus stream, so its watch is refused like a registry failure; strnlen never reads more
+ * than the 37 bytes the key would take. */
+static bool pask_uuid_usable(const char *uuid) {
+  return uuid && strnlen(uuid, UUID_PRINTABLE_STRING_LENGTH) == UUID_PRINTABLE_STRING_LENGTH - 1;
+}
+
+static void pask_subscribe_failed(vorn_client_t *client, const char *uuid) {
+  static const char err[] = "pask watch request failed";
+  vorn_client_error(client, err, sizeof err - 1, uuid, 0, watch_request);
+  vorn_client_free(client);
+  report_error(pask_err_counter);
+}
+
+void pask_subscribe_client(vorn_client_t *client, const char *uuid) {
+  if (!client) return;
+  if (!pask_uuid_usable(uuid)) {
+    zint_log(zint_error, "pask_subscribe_client: id is not a 36-character UUID text\n");
+    pask_subscribe_failed(client, uuid);
+    return;
+  }
+  char *key = (char *) malloc(UUID_PRINTABLE_STRING_LENGTH);
+  ZINT_ASSERT(key);
+  memcpy(key, uuid, UUID_PRINTABLE_STRING_LENGTH);
+  if (!stream_hash_add_client(key, UUID_PRINTABLE_STRING_LENGTH, client, nullptr, nullptr)) {
+    zint_log(zint_error, "pask_subscribe_client: stream_hash_add_client failed\n");
+    pask_subscribe_failed(client, uuid);
+  }
+}
+
+void pask_unsubscribe_client(vorn_client_t *client, const char *uuid) {
+  /* An id that is not 36 characters long never got a bus stream: nothing to remove. */
+  if (!client || !pask_uuid_usable(uuid)) return;
+  stream_hash_remove_client(uuid, UUID_PRINTABLE_STRING_LENGTH, client, nullptr, nullptr);
+}
+
+/* ---- the hook and the payload queue ---- */
+
+static bool backlog_reserve(size_t cost) {
+  size_t limit = backlog_limit.load(std::memory_order_relaxed);
+  size_t used = backlog_used.fetch_add(cost, std::memory_order_relaxed) + cost;
+  if (used <= limit) return true;
+  backlog_used.fetch_sub(cost, std::memory_order_relaxed);
+  return false;
+}
+
+static void backlog_release(size_t cost) { backlog_used.fetch_sub(cost, std::memory_order_relaxed); }
+
+void pask_sync_dropped(void) {
+  std::unique_lock<std::mutex> lock(dropped_sync_mu, std::try_to_lock);
+  if (!lock.owns_lock()) return; /* another thread is at it */
+  uint64_t now = pask_module_dropped();
+  /* A restarted bus module counts from 0 again. */
+  uint64_t delta = now >= dropped_seen ? now - dropped_seen : now;
+  dropped_seen = now;
+  if (delta) stats_add64(pask_dropped, (int64_t) delta);
+}
+
+zint_hook_return_t handle_pask_message(void *, struct pask_conn_s *, int, struct pask_msg *,
+                                       const void *vpayload, size_t payload_len) {
+  if (!vpayload || payload_len == 0) return ZINT_HOOK_CONTINUE;
+  /* The module lets hooks overwrite bytes of the payload and puts a NUL after it, so the text is
+   * terminated either way. Only a newline terminator is dropped: a payload without one keeps its
+   * last character. */
+  char *payload = (char *) vpayload;
+  if (payload[payload_len - 1] == '\n') payload[--payload_len] = '\0';
+  stats_add64(firehose, 1);
+
+  uint64_t now_s = monotonic_s();
+  uint64_t last = dropped_sync_s.load(std::memory_order_relaxed);
+  if (now_s != last && dropped_sync_s.compare_exchange_strong(last, now_s, std::memory_order_relaxed))
+    pask_sync_dropped();
+
+  if (!use_jobq_for_data_processing.load(std::memory_order_relaxed) || !process_pask_message_jobq) {
+    handle_payload(payload, payload_len);
+    return ZINT_HOOK_CONTINUE;
+  }
+
+  size_t cost = payload_len + 1 + sizeof(payload_data_t) + pask_job_allowance;
+  if (!backlog_reserve(cost)) {
+    stats_add64(pask_dropped, 1);
+    return ZINT_HOOK_CONTINUE;
+  }
+  payload_data_t *payload_data = (payload_data_t *) calloc(1, sizeof(payload_data_t));
+  if (payload_data) {
+    payload_data->payload = (char *) malloc(payload_len + 1);
+    if (!payload_data->payload) {
+      free(payload_data);
+      payload_data = nullptr;
+    }
+  }
+  ZINT_ASSERT(payload_data);
+  memcpy(payload_data->payload, payload, payload_len);
+  payload_data->payload[payload_len] = '\0';
+  payload_data->payload_len = payload_len;
+  payload_data->cost = cost;
+
+  eventer_t e = eventer_alloc_asynch(handle_pask_message_asynch, payload_data);
+  if (!eventer_add_asynch(process_pask_message_jobq, e)) {
+    /* The queue refused it (its own bound): the event is gone, the record is still ours. */
+    backlog_release(cost);
+    free(payload_data->payload);
+    free(payload_data);
+    stats_add64(pask_dropped, 1);
+  }
+  return ZINT_HOOK_CONTINUE;
+}
+
+int handle_pask_message_asynch(eventer_t, int mask, void *closure, struct timeval *) {
+  payload_data_t *payload_data = (payload_data_t *) closure;
+  if (mask == EVENTER_ASYNCH_WORK) handle_payload(payload_data->payload, payload_data->payload_len);
+  if (mask == EVENTER_ASYNCH_COMPLETE) {
+    backlog_release(payload_data->cost);
+    free(payload_data->payload);
+    free(payload_data);
+  }
+  return 0;
+}
+
+static bool is_sample_kind(char c) { return c == MESSAGE_TYPE_M || c == MESSAGE_TYPE_H; }
+
+void handle_payload(const char *payload, size_t payload_len) {
+  if (is_duplicate(payload, payload_len)) return;
+  if (payload_len == 0) return;
+  if (is_sample_kind(payload[0])) {
+    handle_individual_message(payload);
+  } else if (payload[0] == MESSAGE_TYPE_B) {
+    if (payload_len > INT_MAX) return; /* far beyond any bundle the expansion accepts */
+    char **lines = nullptr;
+    int cnt = harl_check_log_b_to_sm(payload, (int) payload_len, &lines, -1);
+    if (!lines) return;
+    for (int i = 0; i < cnt; i++) {
+      if (lines[i] && is_sample_kind(lines[i][0])) handle_individual_message(lines[i]);
+      free(lines[i]);
+    }
+    free(lines);
+  }
+}
+
+void handle_individual_message(const char *line) {
+  harl_metric_message_t *message = (harl_metric_message_t *) calloc(1, sizeof(harl_metric_message_t));
+  ZINT_ASSERT(message);
+  message->original_message = line;
+  message->original_message_len = strlen(line);
+  message->type = (harl_message_type) line[0];
+  if (harl_message_decoder_parse_line(message, -1) == 1) {
+    char key[UUID_PRINTABLE_STRING_LENGTH] = {0};
+    zint_uuid_unparse_lower(message->id.id, key);
+    sc_callback_data_t data = {message, nullptr, nullptr};
+    stream_hash_get_stream_closure(key, UUID_PRINTABLE_STRING_LENGTH, nullptr, sc_callback,
+                                   sc_optimize_closure_callback, &data);
+    if (data.json_obj) zint_json_object_put(data.json_obj);
+  }
+  harl_metric_message_free(message);
+}
+
+zint_boolean convert_harl_metric_message_to_string(sc_callback_data_t *data) {
+  if (data->json_str) return true;
+  data->json_obj = message_to_json(data->message);
+  if (!data->json_obj) return false;
+  data->json_str = zint_json_object_to_json_string(data->json_obj);
+  return true;
+}
+
+void sc_optimize_closure_callback(void *closure) {
+  (void) convert_harl_metric_message_to_string((sc_callback_data_t *) closure);
+}
+
+zint_boolean sc_callback(stream_closure_t *sc, void *closure) {
+  sc_callback_data_t *data = (sc_callback_data_t *) closure;
+  if (!convert_harl_metric_message_to_string(data)) return true;
+  const harl_metric_message_t *m = data->message;
+  stream_closure_broadcast(sc, data->json_str, strlen(data->json_str), m->id.name,
+                           (size_t) (m->id.name_len_with_tags > 0 ? m->id.name_len_with_tags : 0));
+  return !stream_closure_is_empty(sc);
+}
+
+/* ---- client data message ---- */
+
+static zint_json_object *pask_value_json(const harl_metric_value_t *v) {
+  if (v->is_null) return nullptr;
+  switch (v->type) {
+  case METRIC_INT32:
+  case METRIC_GUESS: return zint_json_object_new_int(v->value.v_int32);
+  case METRIC_UINT32: return zint_json_object_new_uint64(v->value.v_uint32);
+  case METRIC_INT64: return zint_json_object_new_int64(v->value.v_int64);
+  case METRIC_UINT64: return zint_json_object_new_uint64(v->value.v_uint64);
+  case METRIC_DOUBLE: return zint_json_object_new_double(v->value.v_double);
+  case METRIC_STRING: return zint_json_object_new_string(v->value.v_string);
+  default: return nullptr;
+  }
+}
+
+static zint_json_object *pask_json_failed(const char *why, histogram_t *h, zint_json_object *outer) {
+  zint_log(zint_error, "%s", why);
+  hist_free(h);
+  zint_json_object_put(outer);
+  report_error(pask_err_counter);
+  return nullptr;
+}
+
+zint_json_object *message_to_json(const harl_metric_message_t *message) {
+  zint_json_object *outer = zint_json_object_new_object();
+  zint_json_object *check = zint_json_object_new_object();
+  zint_json_object_object_add(outer, "check", check);
+
+  char id[UUID_PRINTABLE_STRING_LENGTH] = {0};
+  zint_uuid_unparse_lower(message->id.id, id);
+  zint_json_object_object_add(check, "id", zint_json_object_new_string(id));
+  size_t name_len = message->id.name && message->id.name_len_with_tags > 0 ? (size_t) message->id.name_len_with_tags : 0;
+  zint_json_object_object_add(check, "metric_name",
+                              zint_json_object_new_string_bytes(name_len ? message->id.name : "", name_len));
+  zint_json_object_object_add(check, "time", zint_json_object_new_double((double) message->value.whence_ms / 1000.0));
+
+  if (message->type == MESSAGE_TYPE_M) {
+    zint_json_object_object_add(check, "type", zint_json_object_new_string("M"));
+    zint_json_object_object_add(check, "value", pask_value_json(&message->value));
+    return outer;
+  }
+  if (message->type != MESSAGE_TYPE_H) return outer;
+
+  zint_json_object_object_add(check, "type", zint_json_object_new_string("H1"));
+  histogram_t *h = hist_alloc();
+  ZINT_ASSERT(h);
+  const char *b64 = message->value.value.v_string;
+  if (!b64 || hist_deserialize_b64(h, b64, strlen(b64)) <= 0)
+    return pask_json_failed("vorn_pask:message_to_json hist_deserialize_b64 failed\n", h, outer);
+
+  zint_json_object *histogram = zint_json_object_new_object();
+  zint_json_object_object_add(check, "histogram", histogram);
+  int buckets = hist_bucket_count(h);
+  for (int i = 0; i < buckets; i++) {
+    double bucket = 0;
+    uint64_t count = 0;
+    if (!hist_bucket_idx(h, i, &bucket, &count)) continue;
+    int len;
+    char *name;
+    vorn_asprintf(len, name, "%f", bucket);
+    if (!name || len < 0)
+      return pask_json_failed("vorn_pask:message_to_json asprintf() alloc failed\n", h, outer);
+    /* Buckets closer to zero than "%f" can show print to one name; their counts add up rather
+     * than the later bucket hiding the earlier. */
+    zint_json_object *seen = nullptr;
+    if (zint_json_object_object_get_ex(histogram, name, &seen) && seen) {
+      uint64_t sum = zint_json_object_get_uint64(seen);
+      zint_json_object_set_uint64(seen, sum > UINT64_MAX - count ? UINT64_MAX : sum + count);
+    } else {
+      zint_json_object *n = zint_json_object_new_int(0);
+      zint_json_object_set_int_overflow(n, zint_json_overflow_uint64);
+      zint_json_object_set_uint64(n, count);
+      zint_json_object_object_add(histogram, name, n);
+    }
+    free(name);
+  }
+  hist_free(h);
+  return outer;
+}
+
+/* ---- duplicate suppression ---- */
+
+uint64_t get_message_time(const char *msg, int msg_length) {
+  if (msg && msg_length > minimum_bytes_before_second_tab) {
+    const char *tab = (const char *) memchr(msg + minimum_bytes_before_second_tab, '\t',
+                                            (size_t) (msg_length - minimum_bytes_before_second_tab));
+    /* The text after the TAB ends at the payload's NUL at the latest. */
+    if (tab) return (uint64_t) strtoll(tab + 1, nullptr, 10);
+  }
+  zint_log(zint_error, "Unable to retrieve timestamp from message: %s\n", msg ? msg : "");
+  return 0;
+}
+
+static const EVP_MD *pask_md5(void) {
+  const EVP_MD *md = md5_md.load(std::memory_order_acquire);
+  if (!md) {
+    md = EVP_get_digestbyname("MD5");
+    md5_md.store(md, std::memory_order_release);
+  }
+  return md;
+}
+
+zint_boolean is_duplicate(const char *payload, size_t payload_len) {
+  unsigned char *digest = (unsigned char *) malloc(MD5_DIGEST_LENGTH);
+  ZINT_ASSERT(digest);
+  bool ok = false;
+  EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+  const EVP_MD *md = pask_md5();
+  if (ctx && md)
+    ok = EVP_DigestInit_ex(ctx, md, nullptr) && EVP_DigestUpdate(ctx, payload, payload_len) &&
+         EVP_DigestFinal(ctx, digest, nullptr);
+  EVP_MD_CTX_free(ctx);
+  if (!ok) {
+    zint_log(zint_error, "%s: failed to create digest while checking for duplicate: payload |%s|, len %zd\n",
+             "is_duplicate", payload, (ssize_t) payload_len);
+    free(digest);
+    return false;
+  }
+
+  uint64_t whence = get_message_time(payload, payload_len > INT_MAX ? INT_MAX : (int) payload_len);
+  if (whence == 0) {
+    free(digest);
+    return false;
+  }
+
+  zint_memory_begin();
+  zint_hash_table *seen = get_dedupe_hash(whence);
+  if (!seen) {
+    zint_memory_end();
+    free(digest);
+    return false;
+  }
+  bool inserted = zint_hash_store(seen, (const char *) digest, MD5_DIGEST_LENGTH, (void *) 1);
+  zint_memory_end();
+  if (inserted) return false; /* the digest belongs to the bucket now */
+  free(digest);
+  return true;
+}
+
+zint_hash_table *get_dedupe_hash(uint64_t whence) {
+  ZINT_ASSERT(zint_memory_in_cs());
+  void *found = nullptr;
+  hash_and_time *bucket = nullptr;
+  if (zint_hash_retrieve(&dedupe_hashes, (const char *) &whence, sizeof whence, &found)) {
+    bucket = (hash_and_time *) found;
+  } else {
+    void *block = zint_memory_safe_malloc_cleanup(sizeof(hash_and_time), hash_and_time_safe_free);
+    ZINT_ASSERT(block);
+    bucket = new (block) hash_and_time{};
+    zint_hash_init_locks(&bucket->hash, 128, ZINT_HASH_LOCK_MODE_MUTEX);
+    uint64_t *key = (uint64_t *) zint_memory_safe_calloc(sizeof(uint64_t));
+    ZINT_ASSERT(key);
+    *key = whence;
+    if (!zint_hash_store(&dedupe_hashes, (const char *) key, sizeof *key, bucket)) {
+      zint_memory_safe_free(key);
+      zint_memory_safe_free(bucket);
+      bucket = nullptr;
+      if (!zint_hash_retrieve(&dedupe_hashes, (const char *) &whence, sizeof whence, &found)) return nullptr;
+      bucket = (hash_and_time *) found;
+    }
+  }
+  bucket->last_touched_s.store((uint32_t) monotonic_s(), std::memory_order_relaxed);
+  return &bucket->hash;
+}
+
+void hash_and_time_safe_free(void *p) {
+  if (!p) return;
+  hash_and_time *bucket = (hash_and_time *) p;
+  zint_hash_destroy(&bucket->hash, free, nullptr);
+}
+
+int prune_dedupe_hashes(eventer_t, int, void *, struct timeval *) {
+  pask_sync_dropped(); /* keeps "mq"/"dropped" current when the bus falls quiet */
+  eventer_t e = eventer_alloc_asynch(prune_dedupe_hashes_asynch, nullptr);
+  if (!eventer_add_asynch(prune_dedupe_jobq, e)) {
+    /* Cannot happen with an unbounded queue; keep the cycle alive all the same. */
+    eventer_add_in_s_us(prune_dedupe_hashes, nullptr, prune_period_s, 0);
+  }
+  return 0;
+}
+
+static int pask_prune(uint64_t now) {
+  uint8_t idle = 0;
+  if (!dedupe_in_progress.compare_exchange_strong(idle, 1)) return -1;
+  int removed = 0;
+  zint_memory_begin();
+  removable_hashes *head = nullptr, **tail = &head;
+  zint_hash_iter iter = ZINT_HASH_ITER_ZERO;
+  const char *k;
+  int klen;
+  void *v;
+  while (zint_hash_next(&dedupe_hashes, &iter, &k, &klen, &v)) {
+    hash_and_time *bucket = (hash_and_time *) v;
+    uint32_t touched = bucket->last_touched_s.load(std::memory_order_relaxed);
+    if (klen != (int) sizeof(uint64_t) || now <= touched || now - touched <= dedupe_max_age_s) continue;
+    removable_hashes *node = (removable_hashes *) calloc(1, sizeof(removable_hashes));
+    ZINT_ASSERT(node);
+    memcpy(&node->key, k, sizeof node->key);
+    node->data = bucket;
+    *tail = node;
+    tail = &node->next;
+  }
+  while (head) {
+    removable_hashes *node = head;
+    head = node->next;
+    if (zint_hash_delete(&dedupe_hashes, (const char *) &node->key, sizeof node->key, zint_memory_safe_free,
+                         nullptr)) {
+      zint_memory_safe_free(node->data);
+      removed++;
+    }
+    free(node);
+  }
+  zint_memory_end();
+  dedupe_in_progress.store(0);
+  return removed;
+}
+
+int prune_dedupe_hashes_asynch(eventer_t, int mask, void *, struct timeval *) {
+  if (mask == EVENTER_ASYNCH_WORK) (void) pask_prune(monotonic_s());
+  if (mask == EVENTER_ASYNCH_COMPLETE) eventer_add_in_s_us(prune_dedupe_hashes, nullptr, prune_period_s, 0);
+  return 0;
+}
+
+/* ---- tests, tools and statistics ---- */
+
+int pask_prune_dedupe_at(uint64_t now_s) { return pask_prune(now_s); }
+
+int pask_dedupe_bucket_count(void) { return zint_hash_size(&dedupe_hashes); }
+
+int64_t pask_dedupe_last_touched(uint64_t whence) {
+  int64_t out = -1;
+  void *found = nullptr;
+  zint_memory_begin();
+  if (zint_hash_retrieve(&dedupe_hashes, (const char *) &whence, sizeof whence, &found))
+    out = ((hash_and_time *) found)->last_touched_s.load(std::memory_order_relaxed);
+  zint_memory_end();
+  return out;
+}
+
+size_t pask_backlog_bytes(void) { return backlog_used.load(std::memory_order_relaxed); }
+
+void pask_set_backlog_limit(size_t bytes) { backlog_limit = bytes; }
+
+void pask_set_use_jobq(zint_boolean on) { use_jobq_for_data_processing = on; }
