@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -330,7 +331,12 @@ TEST_F(WdbTest, ServiceExitsWithStatusOneWhenDatabaseIsDown) {
   std::string conf = pg->socket_dir() + "/down.conf";
   {
     std::ofstream out(conf);
-    out << wdb_conf_xml(vorn_test::pg_free_loopback_port(), kDb, kUser, kPassword);
+    std::string xml = wdb_conf_xml(vorn_test::pg_free_loopback_port(), kDb, kUser, kPassword);
+    // Its own lock file and the error log on stderr, where this test reads it.
+    xml.replace(0, strlen("<vorn-c>"),
+                "<vorn-c lockfile=\"" + pg->socket_dir() +
+                    "/vorn-c.lock\"><logs><log name=\"error\" output=\"stderr\"/></logs>");
+    out << xml;
   }
   // timeout: a binary that never tests its database would otherwise run on.
   std::string cmd = "timeout 60 " + std::string(bin) + " -D -c " + conf + " > " + pg->socket_dir() +
