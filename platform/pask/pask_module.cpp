@@ -65,7 +65,7 @@ std::mutex pask_hooks_mu;
 
 pask_conn_s pask_conn;
 
-[[maybe_unused]] const int pask_dso_registered = zint_dso_register("pask", "//network/in/mq", pask_module_init);
+[[maybe_unused]] const int pask_dso_registered = zint_dso_register(ZINT_PASK_DSO_NAME, "//network/in/mq", pask_module_init);
 
 std::string_view pask_trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);

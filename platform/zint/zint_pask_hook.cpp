@@ -2,6 +2,8 @@
  * lookup is by symbol name so that the framework library links without the module. */
 #include "zint/zint_pask_hook.h"
 
+#include "zint/zint_startup.h"
+
 #include <dlfcn.h>
 
 #include <atomic>
@@ -15,6 +17,12 @@ int zint_pask_handle_message_hook_register(const char *name, zint_pask_handle_me
                                            void *closure) {
   zint_pask_dyn_hook_register_fn fn = zint_pask_dyn_register.load(std::memory_order_acquire);
   if (!fn) {
+    /* Linked in but not started: hooks would never see a message, which is a configuration error
+     * worth stopping for rather than a silent service without data. */
+    if (!zint_dso_loaded(ZINT_PASK_DSO_NAME))
+      zint_fatal("[FATAL] message-bus module not loaded (is //network/in/mq configured?): cannot register "
+                 "message hook %s\n",
+                 name ? name : "(unnamed)");
     dlerror();
     fn = (zint_pask_dyn_hook_register_fn) dlsym(RTLD_DEFAULT, ZINT_PASK_DYN_HOOK_REGISTER_NAME);
     if (!fn) {

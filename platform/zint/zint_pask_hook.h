@@ -28,13 +28,17 @@ typedef zint_hook_return_t (*zint_pask_handle_message_hook_t)(void *closure, str
                                                                int connection_id, struct pask_msg *msg,
                                                                const void *payload, size_t payload_len);
 
+/* The module's name in the framework's module registry (zint_dso_register). */
+#define ZINT_PASK_DSO_NAME "pask"
+
 /* The name under which the module exports its registration function (C linkage). */
 #define ZINT_PASK_DYN_HOOK_REGISTER_NAME "zint_pask_handle_message_dyn_hook_register"
 typedef int (*zint_pask_dyn_hook_register_fn)(const char *name, zint_pask_handle_message_hook_t func,
                                               void *closure);
 
 /* Registers func (name may be null; it only labels the hook in logs). On first use it looks up the
- * module's registration function by name; when the message-bus module is absent the process
+ * module's registration function by name; when the message-bus module is absent, or was not
+ * loaded at start-up (no "//network/in/mq" in the configuration, or its init failed), the process
  * stops with a fatal message. Returns what the module returns: 0, or -1 when func is null or the
  * module's hook table is full. Hooks are never unregistered. */
 int zint_pask_handle_message_hook_register(const char *name, zint_pask_handle_message_hook_t func,

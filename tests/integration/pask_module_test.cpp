@@ -134,15 +134,24 @@ protected:
 
 } // namespace
 
+// Registering a hook through the framework while the message-bus module was not loaded at
+// start-up stops the process with a fatal message.
+TEST(PaskHookDeathTest, RegistrationWithoutLoadedModuleIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ASSERT_FALSE(zint_dso_loaded("pask"));
+  EXPECT_DEATH(zint_pask_handle_message_hook_register("early", recorder::hook, nullptr),
+               "FATAL.*message-bus module not loaded.*early");
+}
+
 // Every registered hook sees each message's exact bytes, NUL-terminated, in publishing order, on
 // the configured subject only; a hook returning DONE hides the message from later hooks.
 TEST_F(PaskModule, HooksReceiveMessagesInOrder) {
   ASSERT_TRUE(server.start()) << server.error;
   recorder first, second, third;
   third.result = ZINT_HOOK_DONE;
-  ASSERT_EQ(zint_pask_handle_message_hook_register("first", recorder::hook, &first), 0);
-  ASSERT_EQ(zint_pask_handle_message_hook_register(nullptr, recorder::hook, &second), 0);
-  EXPECT_EQ(zint_pask_handle_message_hook_register("null", nullptr, nullptr), -1);
+  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register("first", recorder::hook, &first), 0);
+  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register(nullptr, recorder::hook, &second), 0);
+  EXPECT_EQ(zint_pask_handle_message_dyn_hook_register("null", nullptr, nullptr), -1);
   pask_module_options_t o = options(server.url());
   ASSERT_EQ(pask_module_start(&o), 0);
   EXPECT_EQ(pask_module_start(&o), -1);  // only one connection per process
@@ -164,8 +173,8 @@ TEST_F(PaskModule, HooksReceiveMessagesInOrder) {
 
   // A hook registered later sees later messages; DONE stops the chain after it.
   recorder fourth;
-  ASSERT_EQ(zint_pask_handle_message_hook_register("third", recorder::hook, &third), 0);
-  ASSERT_EQ(zint_pask_handle_message_hook_register("fourth", recorder::hook, &fourth), 0);
+  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register("third", recorder::hook, &third), 0);
+  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register("fourth", recorder::hook, &fourth), 0);
   size_t before = first.count();
   p.pub("vorn.metrics.x", "after\n");
   p.flush();
@@ -183,7 +192,7 @@ TEST_F(PaskModule, RetriesAtStartAndReconnectsAfterRestart) {
   ASSERT_TRUE(server.start()) << server.error;
   server.stop();  // keep the port, have nothing listening
   recorder r;
-  ASSERT_EQ(zint_pask_handle_message_hook_register("r", recorder::hook, &r), 0);
+  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register("r", recorder::hook, &r), 0);
   vorn_test::nats_fixture dead;
   ASSERT_TRUE(dead.start()) << dead.error;
   dead.stop();
@@ -237,7 +246,7 @@ TEST_F(PaskModule, SlowConsumerDropsAreCounted) {
     gate_cv.notify_all();
     gate_cv.wait(lock, [&] { return open; });
   };
-  ASSERT_EQ(zint_pask_handle_message_hook_register("slow", recorder::hook, &r), 0);
+  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register("slow", recorder::hook, &r), 0);
   pask_module_options_t o = options(server.url());
   o.pending_msgs_limit = 10;
   ASSERT_EQ(pask_module_start(&o), 0);
@@ -278,7 +287,6 @@ TEST_F(PaskModule, SlowConsumerDropsAreCounted) {
 TEST_F(PaskModule, StartsFromConfigurationAndRefusesBadOptions) {
   ASSERT_TRUE(server.start()) << server.error;
   recorder r;
-  ASSERT_EQ(zint_pask_handle_message_hook_register("conf", recorder::hook, &r), 0);
 
   ASSERT_EQ(zint_conf_load_string("<vorn-c><network><in><mq><subject>custom.></subject></mq></in></network></vorn-c>"), 0);
   EXPECT_EQ(pask_module_init(), -1);  // no host
@@ -289,6 +297,9 @@ TEST_F(PaskModule, StartsFromConfigurationAndRefusesBadOptions) {
   ASSERT_EQ(zint_conf_load_string(conf.c_str()), 0);
   ASSERT_EQ(zint_dso_init(), 0);
   EXPECT_TRUE(zint_dso_loaded("pask"));
+  // Once the module is loaded the framework's registration finds it by name.
+  ASSERT_EQ(zint_pask_handle_message_hook_register("conf", recorder::hook, &r), 0);
+  EXPECT_EQ(zint_pask_handle_message_hook_register("null", nullptr, nullptr), -1);
   publisher p(server.url());
   ASSERT_TRUE(wait_until([&] {
     size_t before = r.count();
@@ -344,7 +355,7 @@ TEST_F(PaskModule, PublisherToolPayloadsDecode) {
   std::string pub = std::string(tools) + "/pask-pub";
   ASSERT_TRUE(server.start()) << server.error;
   recorder r;
-  ASSERT_EQ(zint_pask_handle_message_hook_register("tool", recorder::hook, &r), 0);
+  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register("tool", recorder::hook, &r), 0);
   pask_module_options_t o = options(server.url());
   ASSERT_EQ(pask_module_start(&o), 0);
   {
