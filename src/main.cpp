@@ -3,6 +3,8 @@
  * framework's services and the service's modules in a fixed order, and runs the event loop. */
 #include "main.h"
 #include "stats.h"
+#include "stream_hash.h"
+#include "vorn_pask.h"
 
 #include "zint/eventer.h"
 #include "zint/zint_conf.h"
@@ -101,6 +103,8 @@ static int child_main(void) {
 
   /* Every later initialiser registers its counters in the recorder that this one creates. */
   stats_init();
+  stream_hash_init();
+  pask_init();
 
   /* Digests for duplicate suppression; a no-op in OpenSSL 3, which loads them on demand. */
   OpenSSL_add_all_digests();
@@ -114,6 +118,8 @@ int main(int argc, char **argv) {
   if (config_file == nullptr) exit(usage(argc > 0 && argv[0] ? argv[0] : "vorn-c"));
 
   zint_memory_init();
+  /* The frame creates the job queues from these settings, so they must be stored first. */
+  pask_init_jobqs();
 
   zint_main("vorn-c", config_file, debug, foreground, ZINT_LOCK_OP_LOCK, nullptr, droptouser,
             droptogroup, child_main);
