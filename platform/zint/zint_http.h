@@ -93,7 +93,9 @@ void zint_http_ctx_session_release(zint_http_session_ctx *ctx);
 zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcode,
                                            const unsigned char *buf, size_t len);
 
-/* Number of connections currently open (tests, statistics). */
+/* Number of connections currently open, and of message bodies copied by queue_msg so far
+ * (tests, statistics). */
 size_t zint_http_open_sessions(void);
+size_t zint_http_websocket_copies(void);
 
 #endif
