@@ -3,6 +3,8 @@
  * $VORN_BINARY with its own temporary directory, configuration and lock file. */
 #include <gtest/gtest.h>
 
+#include "support/pg_fixture.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -22,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <future>
 #include <sstream>
 #include <string>
@@ -108,6 +111,24 @@ struct Proc {
   }
 };
 
+/* The start-up sequence tests the broker database, so every configuration names one throwaway
+ * cluster, started on first use and stopped when the test program ends. */
+std::string wdb_section() {
+  static std::unique_ptr<vorn_test::PgCluster> pg;
+  static std::string section;
+  if (!pg) {
+    pg = std::make_unique<vorn_test::PgCluster>();
+    std::string err;
+    if (!pg->start(&err) || !pg->create_database("wdb", &err) ||
+        !pg->create_login("vorn", "cli-test", &err))
+      ADD_FAILURE() << err;
+    section = "<vorn><wdb><host>127.0.0.1</host><port>" + std::to_string(pg->port()) +
+              "</port><database>wdb</database><user>vorn</user><password>cli-test</password>"
+              "</wdb></vorn>";
+  }
+  return section;
+}
+
 /* A private directory with a configuration whose lock file lives inside it. */
 struct Env {
   std::string dir, conf, lock;
@@ -118,7 +139,8 @@ struct Env {
     conf = dir + "/vorn-c.conf";
     lock = dir + "/vorn-c.lock";
     std::ofstream(conf) << "<vorn-c lockfile=\"" << lock << "\"><logs>"
-                        << "<log name=\"error\" output=\"stderr\"/></logs>" << extra
+                        << "<log name=\"error\" output=\"stderr\"/></logs>" << wdb_section()
+                        << extra
                         << "</vorn-c>\n";
     chmod(conf.c_str(), 0644);
   }
