@@ -1,6 +1,7 @@
 /* vorn-c process entry: reads the command line, prepares what must exist before the process frame
  * starts, and hands over to it; the child entry then loads the configuration, starts the
  * framework's services and the service's modules in a fixed order, and runs the event loop. */
+#include "harl.h"
 #include "main.h"
 #include "stats.h"
 #include "stream_hash.h"
@@ -105,6 +106,7 @@ static int child_main(void) {
   stats_init();
   stream_hash_init();
   pask_init();
+  harl_init();
 
   /* Digests for duplicate suppression; a no-op in OpenSSL 3, which loads them on demand. */
   OpenSSL_add_all_digests();
