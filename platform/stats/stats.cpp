@@ -279,8 +279,8 @@ ssize_t stats_recorder_output_json(stats_recorder_t *rec, bool pretty, bool incl
     std::lock_guard lock(rec->mu);
     stats_write_ns(w, &rec->root, 0);
   }
-  if (pretty)
-    w.out += '\n';
+  /* No trailing newline in either form: callers end the text as their medium needs (the
+   * statistics endpoint appends exactly one). */
   size_t off = 0;
   while (off < w.out.size()) {
     size_t len = w.out.size() - off;
