@@ -8,6 +8,7 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/json.hpp>
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -65,8 +66,14 @@ bool is_refusal(const std::string &error) {
   return true;
 }
 
+/* Numbers as people write them: Boost.JSON 1.81 would print a double as 1.5E0. */
 std::string scalar_text(const json::value &v) {
   if (v.is_string()) return std::string(v.as_string());
+  if (v.is_double()) {
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, v.as_double());
+    return std::string(buf, r.ptr);
+  }
   return json::serialize(v);
 }
 

@@ -329,8 +329,13 @@ class Stack : public ::testing::Environment {
     }
     if (vorn.running()) {
       int rc = vorn.stop(SIGTERM);
-      if (rc != 0)
-        ADD_FAILURE() << "vorn-c did not end with status 0 on SIGTERM (" << rc << "):\n" << tail(vorn.err());
+      if (rc != 0) {
+        /* A sanitizer report starts with its own line; show it from there. */
+        std::string text = vorn.err();
+        size_t at = std::min(text.find("==ERROR"), text.find("runtime error"));
+        ADD_FAILURE() << "vorn-c did not end with status 0 on SIGTERM (" << rc << "):\n"
+                      << (at == std::string::npos ? tail(text) : text.substr(at, 12000));
+      }
     }
   }
 

@@ -425,13 +425,19 @@ TEST(E2e, WatchTool) {
   std::string url = "ws://127.0.0.1:" + std::to_string(the_stack->port) + "/";
   const std::string &dir = the_stack->dir.path();
 
-  e2e::Child watch;
+  e2e::Child watch, table;
   ASSERT_TRUE(watch.start({tool, url, "--id", kBusCheck, "--metric", "cpu"}, dir + "/watch.out", dir + "/watch.err"));
-  ASSERT_TRUE(e2e::wait_until([&] { return stat(the_stack->stats(), {"websocket", "watches", "check"}) == 1; }))
-      << watch.err();
+  ASSERT_TRUE(table.start({tool, url, "--id", kBusCheck, "--table"}, dir + "/table.out", dir + "/table.err"));
+  ASSERT_TRUE(e2e::wait_until([&] { return stat(the_stack->stats(), {"websocket", "watches", "check"}) == 2; }))
+      << watch.err() << table.err();
   ASSERT_TRUE(the_stack->publish(plain_line(kBusCheck, "mem", "5", the_stack->unique_time()) + "\n"));
   ASSERT_TRUE(the_stack->publish(plain_line(kBusCheck, "cpu", "42.25", the_stack->unique_time()) + "\n"));
   EXPECT_TRUE(e2e::wait_until([&] { return watch.out().find("42.25") != std::string::npos; })) << watch.err();
+  // The table shows numbers as written, not in exponent form.
+  EXPECT_TRUE(e2e::wait_until([&] { return table.out().find("\tcpu\t42.25\n") != std::string::npos; })) << table.out();
+  EXPECT_NE(std::string::npos, table.out().find("\tmem\t5\n")) << table.out();
+  EXPECT_EQ(std::string::npos, table.out().find("E9")) << table.out();
+  EXPECT_EQ(0, table.stop(SIGINT));
   EXPECT_EQ(0, watch.stop(SIGINT));
   EXPECT_EQ(std::string::npos, watch.out().find("\"mem\"")) << watch.out();
   EXPECT_TRUE(is_data(watch.out().substr(0, watch.out().find('\n')), kBusCheck, "cpu")) << watch.out();
