@@ -1,11 +1,14 @@
 /* vorn-c process entry: reads the command line, prepares what must exist before the process frame
  * starts, and hands over to it; the child entry then loads the configuration, starts the
  * framework's services and the service's modules in a fixed order, and runs the event loop. */
+#include "api.h"
+#include "client.h"
 #include "harl.h"
 #include "main.h"
 #include "stats.h"
 #include "stream_hash.h"
 #include "vorn_pask.h"
+#include "wdb.h"
 
 #include "zint/eventer.h"
 #include "zint/zint_conf.h"
@@ -104,9 +107,13 @@ static int child_main(void) {
 
   /* Every later initialiser registers its counters in the recorder that this one creates. */
   stats_init();
+  wdb_init(); /* ends the process with status 1 when the broker database is unusable */
   stream_hash_init();
   pask_init();
   harl_init();
+  /* The client endpoints open only once every upstream module is ready. */
+  api_init();
+  client_init();
 
   /* Digests for duplicate suppression; a no-op in OpenSSL 3, which loads them on demand. */
   OpenSSL_add_all_digests();
