@@ -209,7 +209,7 @@ struct wsc final : zint_websocket_client, std::enable_shared_from_this<wsc<WS>> 
       s->writing = false;
       if (s->finished) return;
       if (ec) return s->fail(ec.message().c_str());
-      s->wq.pop_front();
+      if (!s->wq.empty()) s->wq.pop_front();
       if (s->close_after_write) return s->start_close();
       if (!s->wq.empty()) s->do_write();
     });
@@ -223,9 +223,15 @@ struct wsc final : zint_websocket_client, std::enable_shared_from_this<wsc<WS>> 
       std::lock_guard<std::mutex> lk(mu);
       accepting = false;
     }
-    wq.clear();
-    if (writing) close_after_write = true;
-    else start_close();
+    if (writing) {
+      /* The front message is the write in flight: Beast still reads its bytes, and its
+       * completion pops it. Dropping it here freed the buffer under the write. */
+      wq.erase(wq.begin() + 1, wq.end());
+      close_after_write = true;
+    } else {
+      wq.clear();
+      start_close();
+    }
   }
 
   void start_close() {
