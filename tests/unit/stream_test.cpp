@@ -358,6 +358,8 @@ TEST_F(Stream, RegistryConcurrentChurn) {
   for (int i = 0; i < 8; i++) sessions.push_back(std::make_unique<test_ws::client>());
   const std::vector<std::string> keys = {"k0", "k1", "k2", "k3"};
   std::atomic<bool> stop{false};
+  std::atomic<int> refused{0};
+  uint64_t errors_before = stats_get_u64(hash_err_counter);
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; t++) {
     threads.emplace_back([&, t] {
@@ -366,10 +368,16 @@ TEST_F(Stream, RegistryConcurrentChurn) {
         const std::string &key = keys[rng() % keys.size()];
         test_ws::client &s = *sessions[rng() % sessions.size()];
         switch (rng() % 3) {
-          case 0:
-            stream_hash_add_client(heap_key(key, key.size()), key.size(), record(s, {"m"}),
-                                   rng() % 2 ? broadcast_or_drop : nullptr, &rng);
+          case 0: {
+            /* a lost insert race whose winner is already gone leaves the record with the caller */
+            vorn_client_t *r = record(s, {"m"});
+            if (!stream_hash_add_client(heap_key(key, key.size()), key.size(), r,
+                                        rng() % 2 ? broadcast_or_drop : nullptr, &rng)) {
+              refused++;
+              vorn_client_free(r);
+            }
             break;
+          }
           case 1: {
             vorn_client_t *probe = vorn_client_new_thin(s.ctx);
             stream_hash_remove_client(key.c_str(), key.size(), probe, broadcast_or_drop, &rng);
@@ -385,6 +393,7 @@ TEST_F(Stream, RegistryConcurrentChurn) {
   std::this_thread::sleep_for(std::chrono::seconds(2)); /* the load runs for a fixed time; nothing is timed */
   stop = true;
   for (auto &t : threads) t.join();
+  EXPECT_EQ(stats_get_u64(hash_err_counter) - errors_before, (uint64_t) refused.load());
   for (auto &s : sessions)
     for (auto &key : keys) {
       vorn_client_t *probe = vorn_client_new_thin(s->ctx);
