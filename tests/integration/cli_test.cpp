@@ -140,6 +140,9 @@ struct Env {
     lock = dir + "/vorn-c.lock";
     std::ofstream(conf) << "<vorn-c lockfile=\"" << lock << "\"><logs>"
                         << "<log name=\"error\" output=\"stderr\"/></logs>" << wdb_section()
+                        /* the bus module must be configured; nothing listens there, and the
+                         * module keeps retrying in the background without holding start-up */
+                        << "<network><in><mq><host>nats://127.0.0.1:1</host></mq></in></network>"
                         << extra
                         << "</vorn-c>\n";
     chmod(conf.c_str(), 0644);
