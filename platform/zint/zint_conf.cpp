@@ -324,3 +324,13 @@ void zint_conf_log_init_rotate(const char *appname, zint_boolean verbose) {
                zint_log_stream_enabled(ls) ? "" : " (disabled)");
   }
 }
+
+zint_boolean zint_conf_parse_u64(const std::string &text, uint64_t max, uint64_t *out) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  errno = 0;
+  char *end = nullptr;
+  unsigned long long v = strtoull(text.c_str(), &end, 10);
+  if (errno || *end || v > max) return false;
+  *out = v;
+  return true;
+}

@@ -52,4 +52,8 @@ std::string zint_conf_root_attribute(const char *name);
  * verbose reports each configured stream on the notice stream. */
 void zint_conf_log_init_rotate(const char *appname, zint_boolean verbose);
 
+/* Strict unsigned decimal of a configuration text (no sign, no trailing characters, at most max).
+ * True with the value stored; false leaves out untouched. */
+zint_boolean zint_conf_parse_u64(const std::string &text, uint64_t max, uint64_t *out);
+
 #endif

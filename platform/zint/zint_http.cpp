@@ -953,16 +953,6 @@ struct listener {
 std::mutex listeners_mu;
 std::vector<std::unique_ptr<listener>> listeners; /* never shrinks; listeners_mu */
 
-bool parse_size(const std::string &text, uint64_t max, uint64_t *out) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-  errno = 0;
-  char *end = nullptr;
-  unsigned long long v = strtoull(text.c_str(), &end, 10);
-  if (errno || *end || v > max) return false;
-  *out = v;
-  return true;
-}
-
 } // namespace
 
 int zint_listener_add(const char *address, int port, const char *certificate_file,
@@ -1035,7 +1025,7 @@ int zint_listener_init(const char *appname) {
     auto ait = a.find("address");
     auto pit = a.find("port");
     uint64_t port = 0;
-    if (ait == a.end() || pit == a.end() || !parse_size(pit->second, 65535, &port)) {
+    if (ait == a.end() || pit == a.end() || !zint_conf_parse_u64(pit->second, 65535, &port)) {
       zint_log(zint_error, "listener %zu: needs address and a port in 0..65535\n", i + 1);
       rv = -1;
       continue;
@@ -1091,7 +1081,7 @@ void zint_http_rest_init(void) {
     auto it = elems[0].find(f.name);
     if (it == elems[0].end()) continue;
     uint64_t v;
-    if (!parse_size(it->second, f.max, &v)) {
+    if (!zint_conf_parse_u64(it->second, f.max, &v)) {
       zint_log(zint_error, "http: ignoring %s=\"%s\" (not a number in range)\n", f.name, it->second.c_str());
       continue;
     }

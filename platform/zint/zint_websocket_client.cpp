@@ -339,16 +339,6 @@ zint_boolean client_start(asio::io_context &ioc, std::shared_ptr<asio::ssl::cont
   return true;
 }
 
-bool parse_u64(const std::string &text, uint64_t max, uint64_t *out) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-  errno = 0;
-  char *end = nullptr;
-  unsigned long long v = strtoull(text.c_str(), &end, 10);
-  if (errno || *end || v > max) return false;
-  *out = v;
-  return true;
-}
-
 } // namespace
 
 zint_boolean zint_websocket_client_new_noref(const char *host, int port, const char *path,
@@ -403,7 +393,7 @@ void zint_websocket_client_conf_init(void) {
     auto it = a.find(name);
     if (it == a.end()) return;
     uint64_t v;
-    if (!parse_u64(it->second, max, &v) || (v == 0 && !zero_ok)) {
+    if (!zint_conf_parse_u64(it->second, max, &v) || (v == 0 && !zero_ok)) {
       zint_log(zint_error, "websocket_client: ignoring %s=\"%s\" (not a number in range)\n", name,
                it->second.c_str());
       return;
