@@ -46,6 +46,7 @@ struct sim_options {
   long min_period_ms = 10;          // shorter requested periods are raised to this
   bool refuse = false;              // answer every upgrade with 503
   bool malformed = false;           // send broken frames before each batch of samples
+  long big_frame_bytes = 0;         // send a sample frame of about this many bytes before each batch (0: none)
   std::string events_file;          // one JSON line per connection event, for tests
   std::vector<sim_metric> catalog = {{"cpu", 'n'}, {"mem", 'i'}, {"state", 's'}, {"latency", 'h'}};
 };
@@ -321,6 +322,17 @@ struct sim_session : sim_session_base, std::enable_shared_from_this<sim_session<
     uint64_t ts = sim_now_ms();
     std::vector<std::string> frames;
     if (opts.malformed) frames = sim_malformed(sub, ts);
+    if (opts.big_frame_bytes > 0) {
+      /* A string sample padded to the requested size: only its size is wrong. */
+      std::string blob = sim_sample(sub, "blob", 's', seq, ts);
+      size_t want = static_cast<size_t>(opts.big_frame_bytes);
+      if (blob.size() < want) {
+        json::object o = json::parse(blob).as_object();
+        o["blob"] = std::string(want - blob.size(), 'x') + o["blob"].as_string().c_str();
+        blob = json::serialize(o);
+      }
+      frames.push_back(std::move(blob));
+    }
     if (sub.all_metrics) {
       for (const sim_metric &m : opts.catalog)
         frames.push_back(sim_sample(sub, m.name, m.kind, seq, ts));
@@ -400,6 +412,7 @@ static void sim_usage(const char *prog) {
           "  --close-after N      close each connection after N sample frames\n"
           "  --refuse             answer every websocket upgrade with 503\n"
           "  --malformed          send broken frames before each batch\n"
+          "  --big-frame-bytes N  send a sample frame of about N bytes before each batch\n"
           "  --min-period-ms N    raise shorter requested periods to N (default 10)\n"
           "  --events FILE        append one JSON line per connection event\n"
           "Prints \"listening on ADDR:PORT\" on stdout when ready; stops on SIGTERM or SIGINT.\n",
@@ -460,6 +473,8 @@ static bool sim_parse_args(int argc, char **argv) {
       opts.heartbeat_ms = n;
     } else if (a == "--close-after" && sim_parse_long(v, 0, 1000000000, n)) {
       opts.close_after = n;
+    } else if (a == "--big-frame-bytes" && sim_parse_long(v, 0, 1L << 30, n)) {
+      opts.big_frame_bytes = n;
     } else if (a == "--min-period-ms" && sim_parse_long(v, 1, 86400000, n)) {
       opts.min_period_ms = n;
     } else if (a == "--events") {

@@ -316,6 +316,8 @@ class Stack : public ::testing::Environment {
   natsConnection *pub = nullptr; /* the test's own bus connection */
   std::string setup_error;     /* why the stack is not usable; empty when it is */
   uint64_t seq = 0;            /* makes every published payload unique */
+  std::string extra_conf;      /* more configuration elements, set before the stack starts */
+  std::string mq_extra;        /* more elements inside <mq>, set before the stack starts */
 
   void SetUp() override {
     std::string err;
@@ -398,11 +400,11 @@ class Stack : public ::testing::Environment {
           << "  <listeners><listener address=\"127.0.0.1\" port=\"0\"/></listeners>\n"
           << "  <pools handle_pask_messages_in_jobq=\"true\"/>\n"
           << "  <network><in><mq><host>" << nats.url() << "</host><subject>vorn.metrics.></subject>"
-          << "</mq></in></network>\n"
+          << mq_extra << "</mq></in></network>\n"
           << "  <vorn><wdb><host>127.0.0.1</host><port>" << pg.port()
           << "</port><database>wdb</database><user>vorn</user><password>e2e-secret</password>"
           << "</wdb></vorn>\n"
-          << "  <harls><sslconfig/></harls>\n</vorn-c>\n";
+          << "  <harls><sslconfig/></harls>\n" << extra_conf << "</vorn-c>\n";
     }
     if (!vorn.start({bin, "-D", "-c", conf}, dir.path() + "/vorn.out", dir.path() + "/vorn.err"))
       return *err = "fork failed", false;
