@@ -42,6 +42,21 @@ uint64_t pask_module_dropped(void);
 uint64_t pask_module_received(void);
 /* True while connected to a server. */
 bool pask_module_connected(void);
+
+/* Where the connection stands, for health checks. */
+typedef enum {
+  PASK_STATE_STOPPED = 0,      /* not started, start failed, or stopped */
+  PASK_STATE_CONNECTING = 1,   /* started; no server has answered yet */
+  PASK_STATE_CONNECTED = 2,
+  PASK_STATE_RECONNECTING = 3, /* the connection was lost; retrying */
+  PASK_STATE_CLOSED = 4,       /* the client gave up on the connection (no more retries) */
+} pask_state_t;
+
+/* The current state and, in since_ns when not null, when it was entered (zint_get_nanos). Any
+ * thread. */
+pask_state_t pask_module_state(uint64_t *since_ns);
+/* Text for a state ("connected", "reconnecting", ...). */
+const char *pask_state_name(pask_state_t state);
 /* Connections made since start (the first is 1); reconnections add to it. */
 int pask_module_connection_id(void);
 

@@ -5,6 +5,7 @@
 
 #include "zint/zint_conf.h"
 #include "zint/zint_startup.h"
+#include "zint/zint_time.h"
 
 #include <nats/nats.h>
 
@@ -35,6 +36,8 @@ struct pask_conn_s {
   std::atomic<bool> connected{false};
   std::atomic<bool> stopping{false};  /* set by stop so that closing is not logged as a loss */
   std::atomic<int> connection_id{0};
+  std::atomic<int> state{PASK_STATE_STOPPED};  /* pask_state_t */
+  std::atomic<uint64_t> state_since_ns{0};     /* zint_get_nanos() when state was entered */
   std::atomic<uint64_t> received{0};
   std::atomic<int64_t> slow_logged_s{0}; /* last slow-consumer log line, wall seconds */
   std::mutex done_mu;                 /* guards sub_done */
@@ -64,6 +67,11 @@ std::atomic<int> pask_hook_count{0};
 std::mutex pask_hooks_mu;
 
 pask_conn_s pask_conn;
+
+/* Records a state change; a repeat of the current state keeps its start time. */
+void pask_set_state(pask_conn_s *conn, pask_state_t st) {
+  if (conn->state.exchange(st) != st) conn->state_since_ns = zint_get_nanos();
+}
 
 [[maybe_unused]] const int pask_dso_registered = zint_dso_register(ZINT_PASK_DSO_NAME, "//network/in/mq", pask_module_init);
 
@@ -128,12 +136,14 @@ void pask_on_connected(natsConnection *nc, void *closure) {
   pask_conn_s *conn = (pask_conn_s *) closure;
   conn->connection_id.fetch_add(1);
   conn->connected = true;
+  pask_set_state(conn, PASK_STATE_CONNECTED);
   zint_log(zint_error, "pask: connected to the message bus at %s\n", pask_connected_url(nc).c_str());
 }
 
 void pask_on_disconnected(natsConnection *, void *closure) {
   pask_conn_s *conn = (pask_conn_s *) closure;
   bool was = conn->connected.exchange(false);
+  if (was && !conn->stopping) pask_set_state(conn, PASK_STATE_RECONNECTING);
   if (was && !conn->stopping) zint_log(zint_error, "pask: lost the message bus connection, reconnecting\n");
 }
 
@@ -141,13 +151,17 @@ void pask_on_reconnected(natsConnection *nc, void *closure) {
   pask_conn_s *conn = (pask_conn_s *) closure;
   conn->connection_id.fetch_add(1);
   conn->connected = true;
+  pask_set_state(conn, PASK_STATE_CONNECTED);
   zint_log(zint_error, "pask: message bus connection back at %s\n", pask_connected_url(nc).c_str());
 }
 
 void pask_on_closed(natsConnection *, void *closure) {
   pask_conn_s *conn = (pask_conn_s *) closure;
   conn->connected = false;
-  if (!conn->stopping) zint_log(zint_error, "pask: message bus connection closed\n");
+  if (!conn->stopping) {
+    pask_set_state(conn, PASK_STATE_CLOSED);
+    zint_log(zint_error, "pask: message bus connection closed\n");
+  }
 }
 
 void pask_on_error(natsConnection *, natsSubscription *sub, natsStatus err, void *closure) {
@@ -280,16 +294,19 @@ int pask_module_start(const pask_module_options_t *o) {
     return -1;
   }
 
+  pask_set_state(&pask_conn, PASK_STATE_CONNECTING);
   s = natsConnection_Connect(&nc, opts);
   if (s == NATS_OK) {
     pask_conn.connection_id.fetch_add(1);
     pask_conn.connected = true;
+    pask_set_state(&pask_conn, PASK_STATE_CONNECTED);
     zint_log(zint_error, "pask: connected to the message bus at %s\n", pask_connected_url(nc).c_str());
   } else if (s == NATS_NOT_YET_CONNECTED) {
     zint_log(zint_error, "pask: message bus at %s not reachable, retrying in the background\n", redacted.c_str());
   } else {
     zint_log(zint_error, "pask: cannot connect to the message bus at %s: %s\n", redacted.c_str(), natsStatus_GetText(s));
     pask_teardown(opts, nc, nullptr);
+    pask_set_state(&pask_conn, PASK_STATE_STOPPED);
     return -1;
   }
 
@@ -302,6 +319,8 @@ int pask_module_start(const pask_module_options_t *o) {
     zint_log(zint_error, "pask: cannot subscribe to %s at %s: %s\n", subject, redacted.c_str(), natsStatus_GetText(s));
     pask_conn.stopping = true;
     pask_teardown(opts, nc, sub);
+    pask_conn.connected = false;
+    pask_set_state(&pask_conn, PASK_STATE_STOPPED);
     return -1;
   }
   pask_conn.opts = opts;
@@ -331,6 +350,7 @@ void pask_module_stop(void) {
   /* Outside the lock: a hook still running may read the counters, which take it. */
   pask_teardown(opts, nc, sub);
   pask_conn.connected = false;
+  pask_set_state(&pask_conn, PASK_STATE_STOPPED);
 }
 
 uint64_t pask_module_dropped(void) {
@@ -344,6 +364,26 @@ uint64_t pask_module_dropped(void) {
 uint64_t pask_module_received(void) { return pask_conn.received.load(std::memory_order_relaxed); }
 
 bool pask_module_connected(void) { return pask_conn.connected.load(); }
+
+pask_state_t pask_module_state(uint64_t *since_ns) {
+  /* Read the time first: a change between the two reads then shows the new state with an older
+   * start, never a state that seems to have begun before it did. */
+  uint64_t since = pask_conn.state_since_ns.load();
+  pask_state_t st = (pask_state_t) pask_conn.state.load();
+  if (since_ns) *since_ns = since;
+  return st;
+}
+
+const char *pask_state_name(pask_state_t state) {
+  switch (state) {
+  case PASK_STATE_STOPPED: return "not running";
+  case PASK_STATE_CONNECTING: return "connecting";
+  case PASK_STATE_CONNECTED: return "connected";
+  case PASK_STATE_RECONNECTING: return "reconnecting";
+  case PASK_STATE_CLOSED: return "closed";
+  }
+  return "unknown";
+}
 
 int pask_module_connection_id(void) { return pask_conn.connection_id.load(); }
 

@@ -292,3 +292,64 @@ ssize_t stats_recorder_output_json(stats_recorder_t *rec, bool pretty, bool incl
   }
   return static_cast<ssize_t>(w.out.size());
 }
+
+/* ---- visiting ---- */
+
+namespace {
+
+struct stats_snapshot_value {
+  std::vector<std::string> path;
+  stats_type_t type;
+  uint64_t bits;
+  std::string text;
+  bool text_set;
+};
+
+void stats_snapshot_ns(const stats_ns *ns, std::vector<std::string> &path, std::vector<stats_snapshot_value> &out) {
+  for (const stats_member &m : ns->members) {
+    if (m.ns) {
+      path.push_back(m.ns->name);
+      stats_snapshot_ns(m.ns.get(), path, out);
+      path.pop_back();
+      continue;
+    }
+    const stats_handle *h = m.h.get();
+    stats_snapshot_value v{path, h->type, h->value.load(std::memory_order_relaxed), h->text, h->text_set};
+    v.path.push_back(h->name);
+    out.push_back(std::move(v));
+  }
+}
+
+} // namespace
+
+ssize_t stats_recorder_visit(stats_recorder_t *rec, stats_visit_func_t visit, void *closure) {
+  if (rec == nullptr || visit == nullptr)
+    return -1;
+  std::vector<stats_snapshot_value> values;
+  {
+    std::lock_guard lock(rec->mu);
+    std::vector<std::string> path;
+    stats_snapshot_ns(&rec->root, path, values);
+  }
+  std::vector<const char *> path;
+  for (const stats_snapshot_value &v : values) {
+    path.clear();
+    for (const std::string &p : v.path)
+      path.push_back(p.c_str());
+    stats_value_view_t view{};
+    view.path = path.data();
+    view.depth = path.size();
+    view.type = v.type;
+    if (v.type == STATS_TYPE_INT64) {
+      view.i64 = static_cast<int64_t>(v.bits);
+    } else if (v.type != STATS_TYPE_STRING) {
+      /* The same reading rule as the JSON output: at or above 2^63 is a gauge seen below zero. */
+      view.u64 = v.bits >= (uint64_t{1} << 63) ? 0 : v.bits;
+    } else if (v.text_set) {
+      view.text = v.text.c_str();
+      view.text_len = v.text.size();
+    }
+    visit(closure, &view);
+  }
+  return static_cast<ssize_t>(values.size());
+}

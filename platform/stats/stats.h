@@ -77,4 +77,26 @@ int64_t stats_get_i64(const stats_handle_t *h);
 ssize_t stats_recorder_output_json(stats_recorder_t *rec, bool pretty, bool include_empty,
                                    stats_output_func_t outf, void *closure);
 
+/* One value as stats_recorder_visit shows it. Everything it points to belongs to the visit and is
+ * valid during the callback only. */
+typedef struct stats_value_view {
+  const char *const *path; /* namespace names outermost first, then the value's own name */
+  size_t depth;            /* number of entries in path (at least 1) */
+  stats_type_t type;
+  uint64_t u64;            /* COUNTER and UINT64, read the way the JSON output prints it
+                              (a transiently negative gauge reads 0) */
+  int64_t i64;             /* INT64 */
+  const char *text;        /* STRING: the text (NUL-terminated, may hold other NUL bytes before
+                              text_len), or null when the value was never set or cleared */
+  size_t text_len;
+} stats_value_view_t;
+
+typedef void (*stats_visit_func_t)(void *closure, const stats_value_view_t *value);
+
+/* Calls visit once per value of the tree, depth first in registration order (the order of the JSON
+ * output). The tree is snapshotted under the recorder's mutex and visited after it is released,
+ * so the callback may call into the library. Returns the number of values visited, -1 when rec or
+ * visit is null. */
+ssize_t stats_recorder_visit(stats_recorder_t *rec, stats_visit_func_t visit, void *closure);
+
 #endif
