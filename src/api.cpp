@@ -4,7 +4,9 @@
 #include "api.h"
 
 #include "client.h"
+#include "health.h"
 #include "harl.h"
+#include "metrics.h"
 #include "stats.h"
 #include "util.h"
 #include "vorn_pask.h"
@@ -265,5 +267,7 @@ void api_init(void) {
   requests = stats_register(root, "requests", STATS_TYPE_COUNTER);
   uptime_s = stats_register(root, "uptime_s", STATS_TYPE_UINT64);
   zint_http_rest_register("GET", "/", "^stats.json$", stats_handler);
+  metrics_init(); /* GET /metrics */
+  health_init();  /* GET /health */
   zint_http_rest_websocket_register("/", "^(.*)$", "vorn", websocket_handler);
 }
