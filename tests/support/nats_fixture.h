@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace vorn_test {
 
@@ -27,6 +28,7 @@ struct nats_fixture {
   int port = -1;       /* chosen on the first start, kept for restarts */
   std::string log_path; /* the server's stderr, kept for diagnostics */
   std::string error;   /* why the last start failed */
+  std::vector<std::string> extra_args; /* appended to the command line (e.g. cluster options) */
 
   nats_fixture() = default;
   nats_fixture(const nats_fixture &) = delete;
@@ -59,11 +61,16 @@ struct nats_fixture {
     if (log_fd < 0) return fail("cannot open " + log_path);
     std::string port_arg = port > 0 ? std::to_string(port) : "-1";
     std::string bin = binary();
+    std::vector<std::string> args = {bin, "-a", "127.0.0.1", "-p", port_arg};
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid = fork();
     if (pid == 0) {
       dup2(log_fd, 1);
       dup2(log_fd, 2);
-      execlp(bin.c_str(), bin.c_str(), "-a", "127.0.0.1", "-p", port_arg.c_str(), (char *) nullptr);
+      execvp(bin.c_str(), argv.data());
       _exit(127);
     }
     close(log_fd);
