@@ -10,6 +10,7 @@
 #include "stats.h"
 #include "util.h"
 #include "vorn_pask.h"
+#include "web_static.h"
 #include "zint/zint_time.h"
 
 #include <cstdlib>
@@ -270,4 +271,5 @@ void api_init(void) {
   metrics_init(); /* GET /metrics */
   health_init();  /* GET /health */
   zint_http_rest_websocket_register("/", "^(.*)$", "vorn", websocket_handler);
+  web_static_init();
 }
