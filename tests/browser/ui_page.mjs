@@ -1,0 +1,135 @@
+// Drives the live page in headless chromium against a running stack (started by
+// tests/integration/ui_test.cpp): watches a bus check and a broker check through the form, waits
+// for samples in the charts and in the raw log, checks that an error frame is shown, then asks the
+// driver to restart the service (a "RESTART" line on stdout) and waits for the page to reconnect
+// and receive samples again. Screenshots go to --out. Exit 0: passed; 1: failed; 77: no browser.
+//
+// usage: node ui_page.mjs --url http://127.0.0.1:PORT/ --bus-check UUID --broker-check UUID
+//                         --unknown-check UUID --out DIR
+import fs from "node:fs";
+import path from "node:path";
+import readline from "node:readline";
+
+const args = {};
+for (let i = 2; i + 1 < process.argv.length; i += 2) args[process.argv[i].replace(/^--/, "")] = process.argv[i + 1];
+for (const k of ["url", "bus-check", "broker-check", "unknown-check", "out"])
+  if (!args[k]) { console.error(`missing --${k}`); process.exit(2); }
+
+const exe = process.env.VORN_CHROMIUM || "/usr/bin/chromium";
+if (!fs.existsSync(exe)) { console.log(`SKIP: no browser at ${exe}`); process.exit(77); }
+let chromium;
+try {
+  ({ chromium } = await import("playwright-core"));
+} catch (e) {
+  console.log(`SKIP: playwright-core is not installed (scripts/setup installs it): ${e.message}`);
+  process.exit(77);
+}
+
+fs.mkdirSync(args.out, { recursive: true });
+const deadline = setTimeout(() => { console.error("FAIL: took longer than 50 s"); process.exit(1); }, 50000);
+const step = (s) => console.log(`step: ${s}`);
+
+// The driver answers "RESTARTED" on stdin once the new service listens.
+const stdinLines = readline.createInterface({ input: process.stdin });
+const restarted = new Promise((resolve) => stdinLines.on("line", (l) => { if (l.trim() === "RESTARTED") resolve(); }));
+
+const browser = await chromium.launch({
+  executablePath: exe,
+  headless: true,
+  // Running as root (CI containers) needs --no-sandbox; nothing here loads outside content.
+  args: ["--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"],
+});
+const page = await browser.newPage({ viewport: { width: 1280, height: 1100 } });
+const consoleErrors = [];
+page.on("console", (m) => { if (m.type() === "error") consoleErrors.push(m.text()); });
+page.on("pageerror", (e) => consoleErrors.push(String(e)));
+
+const bus = args["bus-check"], broker = args["broker-check"], unknown = args["unknown-check"];
+const samples = (sel) => page.$$eval(sel, (els) => els.reduce((n, e) => n + Number(e.dataset.samples || 0), 0));
+
+async function watchVia(id, period) {
+  await page.fill("#f-id", id);
+  await page.fill("#f-period", period ? String(period) : "");
+  await page.fill("#f-metrics", "");
+  await page.click("#f-watch");
+}
+
+let failed = false;
+try {
+  step("open the page");
+  const res = await page.goto(new URL("ui/", args.url).href);
+  if (!res || res.status() !== 200) throw new Error(`GET /ui/ answered ${res && res.status()}`);
+  await page.waitForSelector('#status[data-state="open"]', { timeout: 10000 });
+
+  step("watch a bus check and a broker check");
+  await watchVia(bus, 0);
+  await watchVia(broker, 1000);
+  await page.waitForFunction(() => document.querySelectorAll("#watches li[data-key]").length === 2);
+
+  step("samples reach the charts");
+  // Plain samples become a line chart, histograms a heat strip; the broker stream gives samples too.
+  await page.waitForFunction((id) => [...document.querySelectorAll(`.chart[data-check="${id}"][data-kind="M"]`)]
+    .some((e) => Number(e.dataset.samples) >= 3), bus, { timeout: 15000 });
+  await page.waitForFunction((id) => [...document.querySelectorAll(`.chart[data-check="${id}"][data-kind="H1"]`)]
+    .some((e) => Number(e.dataset.samples) >= 2), bus, { timeout: 15000 });
+  await page.waitForFunction((id) => [...document.querySelectorAll(`.chart[data-check="${id}"]`)]
+    .some((e) => Number(e.dataset.samples) >= 2), broker, { timeout: 15000 });
+
+  step("the charts have drawn something");
+  const inked = await page.$$eval(".chart canvas", (cs) => cs.filter((c) => {
+    const d = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
+    let n = 0;
+    for (let i = 0; i < d.length; i += 4) if (d[i + 3] > 0 && (d[i] > 150 || d[i + 2] > 150) && d[i + 1] < 140) n++;
+    return n > 20; // coloured (line or heat) pixels, not only the grey axes
+  }).length);
+  if (inked < 3) throw new Error(`only ${inked} charts show coloured pixels`);
+
+  step("frames appear in the raw log");
+  const raw = await page.$$eval("#raw-log li", (lis) => lis.map((l) => l.textContent));
+  const dataFrames = raw.filter((t) => t.startsWith('{"check":'));
+  if (!dataFrames.some((t) => t.includes(bus)) || !dataFrames.some((t) => t.includes(broker)))
+    throw new Error(`raw log lacks data frames of both checks (${raw.length} entries)`);
+  if (!raw.some((t) => t.startsWith('→ {"watch":[{"id":"' + bus + '"}]}')))
+    throw new Error("raw log lacks the watch request sent");
+
+  step("an error frame is shown plainly");
+  await watchVia(unknown, 1000);
+  await page.waitForFunction((id) => [...document.querySelectorAll("#errors li")]
+    .some((l) => l.textContent.includes("could not find broker for provided uuid") && l.textContent.includes(id)),
+    unknown, { timeout: 15000 });
+  await page.click("#raw summary");
+  await page.screenshot({ path: path.join(args.out, "ui-live.png"), fullPage: true });
+
+  step("the page reconnects after a restart and watches again");
+  const before = await samples(`.chart[data-check="${bus}"]`);
+  console.log("RESTART");
+  await restarted;
+  await page.waitForFunction(() => document.body.dataset.connects === "2", null, { timeout: 20000 });
+  // Samples after the reconnect prove the watches were sent again on the new session.
+  await page.waitForFunction(([sel, n]) => [...document.querySelectorAll(sel)]
+    .reduce((s, e) => s + Number(e.dataset.samples), 0) >= n + 3, [`.chart[data-check="${bus}"]`, before],
+    { timeout: 15000 });
+  const resent = await page.$$eval("#raw-log li.sent", (lis) => lis.map((l) => l.textContent));
+  if (!resent.some((t) => t.includes(bus) && t.includes(broker) && t.startsWith('→ {"watch":[')))
+    throw new Error("no watch message naming both checks after the reconnect");
+
+  step("unwatch removes the entry");
+  await page.click(`#watches li[data-key="${bus}|0"] button`);
+  await page.waitForFunction((id) => ![...document.querySelectorAll("#watches li[data-key]")]
+    .some((l) => l.dataset.key.startsWith(id)), bus);
+  const last = (await page.$$eval("#raw-log li.sent", (lis) => lis.map((l) => l.textContent))).pop();
+  if (last !== '→ {"unwatch":[{"id":"' + bus + '"}]}') throw new Error(`last request sent: ${last}`);
+
+  if (consoleErrors.length) throw new Error(`page errors: ${consoleErrors.join(" | ")}`);
+  await page.screenshot({ path: path.join(args.out, "ui-after-restart.png"), fullPage: true });
+  console.log("PASS");
+} catch (e) {
+  failed = true;
+  console.error(`FAIL: ${e.message}`);
+  if (consoleErrors.length) console.error(`page errors: ${consoleErrors.join(" | ")}`);
+  await page.screenshot({ path: path.join(args.out, "ui-failure.png"), fullPage: true }).catch(() => {});
+}
+clearTimeout(deadline);
+stdinLines.close();
+await browser.close();
+process.exit(failed ? 1 : 0);
