@@ -36,7 +36,7 @@ double hist_pow10(int e) {
   return std::pow(10.0, e);
 }
 
-const char hist_b64_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char hist_b64_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 /* 0..63 for alphabet bytes, 64 for '=', 255 otherwise. */
 struct hist_b64_table_t {
