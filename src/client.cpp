@@ -1,6 +1,7 @@
 /* Client records: the subscriber side of a stream. Frames and error frames reach a session only
  * through these functions, which queue them on the session without ever waiting on the network. */
 #include "client.h"
+#include "zint/zint_logsafe.h"
 
 #include "stats.h"
 #include "zint/zint_json.h"
@@ -59,7 +60,9 @@ zint_boolean vorn_client_has_name(vorn_client_t *client, const char *name, int n
   if (vorn_client_is_wildcard(client)) return true;
   void *unused;
   if (zint_hash_retrieve(&client->metric_names, name, name_len, &unused)) return true;
-  zint_log(zint_debug, "This client %p is not interested in %.*s\n", (void *) client, name_len, name);
+  if (zint_log_stream_enabled(zint_debug))
+    zint_log(zint_debug, "This client %p is not interested in %s\n", (void *) client,
+             ZINT_LOG_TEXTN(name, name_len > 0 ? (size_t) name_len : 0));
   return false;
 }
 

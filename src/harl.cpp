@@ -2,6 +2,7 @@
  * instance by its identity; the subscription request carries the stream's union filter; broker
  * samples become client data messages broadcast under the stream's write lock. */
 #include "harl.h"
+#include "zint/zint_logsafe.h"
 
 #include "stats.h"
 #include "stream_hash.h"
@@ -81,8 +82,8 @@ void harl_subscribe_client(vorn_client_t *client, const char *uuid, int period) 
   /* Keys are "%s%d": an id of another shape could spell another stream's key, and a negative
    * period would reach the broker as a huge unsigned number. */
   if (!harl_valid_uuid(uuid) || period <= 0) {
-    zint_log(zint_error, "harl_subscribe_client: refusing watch of '%s' with period %d\n",
-             uuid ? uuid : "(null)", period);
+    ZINT_LOG_LIMITED(zint_error, "harl_subscribe_client: refusing watch of '%s' with period %d\n",
+                     ZINT_LOG_TEXT(uuid), period);
     harl_refuse_client(client, uuid, period);
     return;
   }
@@ -130,7 +131,8 @@ zint_boolean harl_subscribe_callback(stream_closure_t *sc, void *v_nk) {
   int port = 0;
   const char *host = wdb_find_harl_ip(nk->uuid, &port);
   if (!host || !*host) {
-    zint_log(zint_error, "Didn't find a harl for uuid %s, aborting harl_subscribe_callback\n", nk->uuid);
+    ZINT_LOG_LIMITED(zint_error, "Didn't find a harl for uuid %s, aborting harl_subscribe_callback\n",
+                     ZINT_LOG_TEXT(nk->uuid));
     free(const_cast<char *>(host));
     err = NO_BROKER_ERR;
   } else {
@@ -143,7 +145,7 @@ zint_boolean harl_subscribe_callback(stream_closure_t *sc, void *v_nk) {
       stats_add64(connections, 1);
       return true;
     }
-    zint_log(zint_error, "websocket connection to %s:%d failed\n", host, port);
+    ZINT_LOG_LIMITED(zint_error, "websocket connection to %s:%d failed\n", ZINT_LOG_TEXT(host), port);
     free(const_cast<char *>(host));
     err = WS_FAILED_ERR;
   }
@@ -223,7 +225,7 @@ zint_boolean harl_websocket_client_msg_handler(zint_websocket_client_t *websocke
 
   const char *type = zint_json_object_get_string(zint_json_object_object_get(json, "type"));
   if (!type) {
-    zint_log(zint_error, "message from harl was missing a type\n");
+    ZINT_LOG_LIMITED(zint_error, "message from harl was missing a type\n");
     zint_json_object_put(json);
     return true;
   }

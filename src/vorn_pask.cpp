@@ -2,6 +2,7 @@
  * drop repeated payloads (MD5 digests in per-timestamp buckets, pruned on their own queue), decode
  * each metric line and broadcast one client data message to the watchers of the line's check. */
 #include "vorn_pask.h"
+#include "zint/zint_logsafe.h"
 
 #include "stats.h"
 #include "stream_hash.h"
@@ -153,7 +154,7 @@ static void pask_subscribe_failed(vorn_client_t *client, const char *uuid) {
 void pask_subscribe_client(vorn_client_t *client, const char *uuid) {
   if (!client) return;
   if (!pask_uuid_usable(uuid)) {
-    zint_log(zint_error, "pask_subscribe_client: id is not a 36-character UUID text\n");
+    ZINT_LOG_LIMITED(zint_error, "pask_subscribe_client: id is not a 36-character UUID text\n");
     pask_subscribe_failed(client, uuid);
     return;
   }
@@ -330,7 +331,7 @@ static zint_json_object *pask_value_json(const harl_metric_value_t *v) {
 }
 
 static zint_json_object *pask_json_failed(const char *why, histogram_t *h, zint_json_object *outer) {
-  zint_log(zint_error, "%s", why);
+  ZINT_LOG_LIMITED(zint_error, "%s", why); /* the bus can repeat a bad message at will */
   hist_free(h);
   zint_json_object_put(outer);
   report_error(pask_err_counter);
@@ -403,7 +404,8 @@ uint64_t get_message_time(const char *msg, int msg_length) {
     /* The text after the TAB ends at the payload's NUL at the latest. */
     if (tab) return (uint64_t) strtoll(tab + 1, nullptr, 10);
   }
-  zint_log(zint_error, "Unable to retrieve timestamp from message: %s\n", msg ? msg : "");
+  ZINT_LOG_LIMITED(zint_error, "Unable to retrieve timestamp from message: %s\n",
+                   msg ? ZINT_LOG_TEXTN(msg, (size_t) (msg_length > 0 ? msg_length : 0)) : "");
   return 0;
 }
 
@@ -427,8 +429,8 @@ zint_boolean is_duplicate(const char *payload, size_t payload_len) {
          EVP_DigestFinal(ctx, digest, nullptr);
   EVP_MD_CTX_free(ctx);
   if (!ok) {
-    zint_log(zint_error, "%s: failed to create digest while checking for duplicate: payload |%s|, len %zd\n",
-             "is_duplicate", payload, (ssize_t) payload_len);
+    ZINT_LOG_LIMITED(zint_error, "%s: failed to create digest while checking for duplicate: payload |%s|, len %zd\n",
+                     "is_duplicate", ZINT_LOG_TEXTN(payload, payload_len), (ssize_t) payload_len);
     free(digest);
     return false;
   }

@@ -2,6 +2,7 @@
  * string is built once at start-up; every lookup opens, uses and closes its own connection, so the
  * module holds no connection and needs no lock. */
 #include "wdb.h"
+#include "zint/zint_logsafe.h"
 
 #include "stats.h"
 #include "stats/stats.h"
@@ -99,6 +100,15 @@ static PGresult *wdb_exec_timed(PGconn *conn, const char *sql, int nparams, cons
   return first;
 }
 
+/* libpq's messages end in a newline (several lines at times); logged cleaned, as one line. */
+static std::string trim_nl(const char *text) {
+  std::string t = text ? text : "";
+  while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+  return t;
+}
+
+static std::string pq_error_text(PGconn *conn) { return trim_nl(PQerrorMessage(conn)); }
+
 /* Reads one required configuration text; exits with status 1 when it is absent. */
 static char *wdb_conf_required(const char *path) {
   char *v = nullptr;
@@ -157,14 +167,15 @@ void wdb_init(void) {
 
   PGconn *conn = PQconnectdb(conn_info);
   if (PQstatus(conn) != CONNECTION_OK) {
-    zint_log(zint_error, "Test connection to wdb failed: %s", PQerrorMessage(conn));
+    zint_log(zint_error, "Test connection to wdb failed: %s\n", ZINT_LOG_TEXT(pq_error_text(conn).c_str()));
     PQfinish(conn);
     exit(1);
   }
   std::string why;
   PGresult *res = wdb_exec_timed(conn, select_test, 0, nullptr, why);
   if (PQresultStatus(res) != PGRES_TUPLES_OK) {
-    zint_log(zint_error, "SELECT test failed: %s", res ? PQerrorMessage(conn) : why.c_str());
+    zint_log(zint_error, "SELECT test failed: %s\n",
+             ZINT_LOG_TEXT(res ? pq_error_text(conn).c_str() : trim_nl(why.c_str()).c_str()));
     PQclear(res);
     PQfinish(conn);
     exit(1);
@@ -184,7 +195,8 @@ const char *wdb_find_harl_ip(const char *uuid, int *port) {
   }
   PGconn *conn = PQconnectdb(conn_info);
   if (PQstatus(conn) != CONNECTION_OK) {
-    zint_log(zint_error, "wdb_find_harl_ip connection to wdb failed: %s", PQerrorMessage(conn));
+    ZINT_LOG_LIMITED(zint_error, "wdb_find_harl_ip connection to wdb failed: %s\n",
+                     ZINT_LOG_TEXT(pq_error_text(conn).c_str()));
     PQfinish(conn);
     report_error(wdb_err_counter);
     return nullptr;
@@ -196,27 +208,27 @@ const char *wdb_find_harl_ip(const char *uuid, int *port) {
   PQfinish(conn);
 
   if (PQresultStatus(res) != PGRES_TUPLES_OK) {
-    zint_log(zint_error, "select_by_uuid command failed: %s",
-             res ? PQresultErrorMessage(res) : (why + "\n").c_str());
+    ZINT_LOG_LIMITED(zint_error, "select_by_uuid command failed: %s\n",
+                     ZINT_LOG_TEXT(trim_nl(res ? PQresultErrorMessage(res) : why.c_str()).c_str()));
     PQclear(res);
     report_error(wdb_err_counter);
     return nullptr;
   }
   if (PQntuples(res) == 0) {
-    zint_log(zint_error, "Didn't find any harls in wdb (0 rows returned) for uuid: %s\n", uuid);
+    ZINT_LOG_LIMITED(zint_error, "Didn't find any harls in wdb (0 rows returned) for uuid: %s\n", ZINT_LOG_TEXT(uuid));
     PQclear(res);
     return nullptr;
   }
   if (PQnfields(res) < 3) {
     /* The query names three columns; fewer means the server answered something else. */
-    zint_log(zint_error, "Didn't find any harls in wdb (0 fields returned?) for uuid: %s\n", uuid);
+    ZINT_LOG_LIMITED(zint_error, "Didn't find any harls in wdb (0 fields returned?) for uuid: %s\n", ZINT_LOG_TEXT(uuid));
     PQclear(res);
     report_error(wdb_err_counter);
     return nullptr;
   }
   int harl_id = static_cast<int>(strtol(PQgetvalue(res, 0, 0), nullptr, 10));
   if (PQgetisnull(res, 0, 1)) {
-    zint_log(zint_error, "ipaddress is null for uuid: %s, harl_id: %d\n", uuid, harl_id);
+    ZINT_LOG_LIMITED(zint_error, "ipaddress is null for uuid: %s, harl_id: %d\n", ZINT_LOG_TEXT(uuid), harl_id);
     PQclear(res);
     report_error(wdb_err_counter);
     return nullptr;
@@ -228,8 +240,8 @@ const char *wdb_find_harl_ip(const char *uuid, int *port) {
   errno = 0;
   long p = strtol(port_text, &end, 10);
   if (errno != 0 || end == port_text || *end != '\0' || p < 1 || p > 65535) {
-    zint_log(zint_error, "port '%s' is not usable for uuid: %s, harl_id: %d\n", port_text, uuid,
-             harl_id);
+    ZINT_LOG_LIMITED(zint_error, "port '%s' is not usable for uuid: %s, harl_id: %d\n",
+                     ZINT_LOG_TEXT(port_text), ZINT_LOG_TEXT(uuid), harl_id);
     PQclear(res);
     report_error(wdb_err_counter);
     return nullptr;

@@ -4,6 +4,7 @@
 #include "pask/pask.h"
 
 #include "zint/zint_conf.h"
+#include "zint/zint_logsafe.h"
 #include "zint/zint_startup.h"
 #include "zint/zint_time.h"
 
@@ -176,7 +177,7 @@ void pask_on_error(natsConnection *, natsSubscription *sub, natsStatus err, void
              (long long) dropped);
     return;
   }
-  zint_log(zint_error, "pask: message bus error: %s\n", natsStatus_GetText(err));
+  ZINT_LOG_LIMITED(zint_error, "pask: message bus error: %s\n", natsStatus_GetText(err));
 }
 
 /* Releases what start built; the caller holds no lock the callbacks take. */

@@ -2,6 +2,7 @@
  * the upgrade share one deadline; afterwards Beast's idle timeout with keep-alive pings ends a
  * connection whose peer has gone silent. All work of one client runs on its own strand. */
 #include "zint/zint_websocket_client.h"
+#include "zint/zint_logsafe.h"
 
 #include "zint/eventer_asio.h"
 
@@ -241,7 +242,8 @@ struct wsc final : zint_websocket_client, std::enable_shared_from_this<wsc<WS>> 
 
   void fail(const char *why) {
     if (why && !finished)
-      zint_log(zint_debug, "websocket client %s:%s%s: %s\n", host.c_str(), port.c_str(), path.c_str(), why);
+      zint_log(zint_debug, "websocket client %s:%s%s: %s\n", ZINT_LOG_TEXT(host.c_str()),
+               ZINT_LOG_TEXT(port.c_str()), ZINT_LOG_TEXT(path.c_str()), ZINT_LOG_TEXT(why));
     finish();
   }
 
