@@ -6,11 +6,13 @@
 #include "client.h"
 #include "health.h"
 #include "harl.h"
+#include "vorn_limits.h"
 #include "metrics.h"
 #include "stats.h"
 #include "util.h"
 #include "vorn_pask.h"
 #include "web_static.h"
+#include "zint/zint_logsafe.h"
 #include "zint/zint_time.h"
 
 #include <cstdlib>
@@ -98,6 +100,16 @@ static const char *entry_shape_error(zint_json_object *entry, zint_boolean is_wa
   return nullptr;
 }
 
+/* Whether the watch list already holds an entry equal to (uuid, period). */
+static zint_boolean watch_listed(vorn_arr_t *watches, const char *uuid, int period) {
+  watch_t key = {uuid, period};
+  size_t n;
+  void **entries = vorn_arr_get_elements(watches, &n);
+  for (size_t i = 0; i < n; i++)
+    if (watch_equality_fn(entries[i], &key)) return true;
+  return false;
+}
+
 void watch_json(zint_http_rest_closure_t *restc, zint_json_object *entry) {
   zint_http_session_ctx *ctx = restc->http_ctx;
   api_call_closure_t *closure = (api_call_closure_t *) restc->call_closure;
@@ -113,11 +125,30 @@ void watch_json(zint_http_rest_closure_t *restc, zint_json_object *entry) {
     return;
   }
   int period = get_period(entry);
+  /* A full watch list refuses new streams; a watch of a listed one (a new filter) still works,
+   * without another entry. */
+  zint_boolean at_limit = limits_max_watches && vorn_arr_size(closure->watches) >= limits_max_watches;
+  if (at_limit && !watch_listed(closure->watches, uuid, period)) {
+    report_error(watch_limit_err_counter);
+    int len;
+    char *text;
+    vorn_asprintf(len, text, "watch limit reached: a session may hold %zu watches", limits_max_watches);
+    if (!text) zint_fatal("[FATAL] watch_json: vorn_asprintf failed\n");
+    vorn_client_t *thin = vorn_client_new_thin(ctx);
+    vorn_client_error(thin, text, (size_t) len, uuid, period, watch_request);
+    vorn_client_free(thin);
+    free(text);
+    return;
+  }
   size_t names_cnt;
   const char **names = get_names(entry, &names_cnt);
   if (period != 0) harl_subscribe_client(vorn_client_new(ctx, names, names_cnt, harl_watches), uuid, period);
   pask_subscribe_client(vorn_client_new(ctx, names, names_cnt, pask_watches), uuid);
 
+  if (at_limit) {
+    free(names);
+    return;
+  }
   watch_t *w = (watch_t *) calloc(1, sizeof(watch_t));
   ZINT_ASSERT(w);
   w->uuid = strdup(uuid);
@@ -233,7 +264,7 @@ int websocket_handler(zint_http_rest_closure_t *restc, int opcode, const unsigne
     return 0;
   }
   zint_json_object_put(request);
-  zint_log(zint_error, "%s\n", error);
+  ZINT_LOG_LIMITED(zint_error, "%s\n", error); /* a client can repeat it at will */
   send_error(restc, error, neither_request);
   report_error(api_err_counter);
   return fatal;
@@ -267,6 +298,7 @@ void api_init(void) {
   stats_ns_t *root = stats_recorder_global_ns(stats_rec);
   requests = stats_register(root, "requests", STATS_TYPE_COUNTER);
   uptime_s = stats_register(root, "uptime_s", STATS_TYPE_UINT64);
+  vorn_limits_init(); /* its counters, and the framework's refusals counted from now on */
   zint_http_rest_register("GET", "/", "^stats.json$", stats_handler);
   metrics_init(); /* GET /metrics */
   health_init();  /* GET /health */

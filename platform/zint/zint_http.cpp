@@ -58,11 +58,19 @@ constexpr auto TLS_HANDSHAKE_DEADLINE = std::chrono::seconds(10);
 constexpr auto TLS_SHUTDOWN_WAIT = std::chrono::seconds(1);
 constexpr uint16_t WS_CLOSE_GOING_AWAY = 1001;
 constexpr uint16_t WS_CLOSE_POLICY = 1008;
+constexpr uint16_t WS_CLOSE_TOO_BIG = 1009;
+/* A connection over the bound gets this long to send its request before the 503 goes out. */
+constexpr auto BUSY_REQUEST_DEADLINE = std::chrono::seconds(2);
+/* Connections over the bound that are being answered at once; beyond this they are closed unanswered,
+ * so a flood cannot make the answering itself the resource it exhausts. */
+constexpr size_t BUSY_ANSWERS_MAX = 64;
+constexpr unsigned char TLS_RECORD_HANDSHAKE = 0x16;
+
 
 /* ---- limits ---- */
 
 std::mutex limits_mu;
-zint_http_limits_t limits_current = {1u << 20, 4u << 20, 30000, 90000}; /* guarded by limits_mu */
+zint_http_limits_t limits_current = {1u << 20, 4u << 20, 30000, 90000, 10000}; /* limits_mu */
 
 zint_http_limits_t limits_snapshot() {
   std::lock_guard<std::mutex> lk(limits_mu);
@@ -155,6 +163,27 @@ bool reg_match(const std::regex &re, const std::string &rest, std::vector<std::s
 }
 
 std::atomic<size_t> open_sessions{0};
+std::atomic<size_t> admitted_conns{0}; /* connections counted against max_connections */
+std::atomic<size_t> busy_answers{0};   /* connections over the bound being answered 503 */
+
+std::atomic<zint_http_refusal_hook_t> refusal_hook{nullptr};
+std::atomic<uint64_t> refusal_counts[ZINT_HTTP_REFUSAL_KINDS];
+
+void refused(zint_http_refusal_t why) {
+  refusal_counts[why].fetch_add(1, std::memory_order_relaxed);
+  if (auto h = refusal_hook.load(std::memory_order_acquire)) h(why);
+}
+
+/* Allowed websocket origins, lower case; empty: all. */
+std::shared_mutex origins_mu;
+std::vector<std::string> allowed_origins; /* origins_mu */
+
+std::string lower(std::string_view v) {
+  std::string out(v);
+  for (auto &c : out) c = char(tolower((unsigned char) c));
+  return out;
+}
+
 
 std::string base64_encode(const unsigned char *p, size_t n) {
   static const char tbl[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -200,6 +229,14 @@ struct zint_http_session_ctx {
   uint64_t timer_gen = 0;                                /* outdates fired waits; strand */
   zint_http_rest_closure_t restc{};                      /* handed to every handler; strand */
   bool ended = false;                                    /* finish() ran; strand */
+  bool tls_up = false;                                   /* the TLS handshake completed; strand */
+  unsigned char peek_byte = 0;                           /* first byte of a TLS connection */
+  /* Admission: set by the acceptor before start(), released once by finish(). */
+  std::atomic<size_t> *listener_conns = nullptr;         /* the listener's count, when admitted */
+  bool admitted = false;                                 /* counted in admitted_conns */
+  bool busy = false;                                     /* over the bound: answered 503 */
+  bool too_big_reported = false;                         /* the 1009 close was counted; strand */
+
 
   /* HTTP request/response; strand */
   beast::flat_buffer rbuf;
@@ -248,6 +285,7 @@ struct zint_http_session_ctx {
   tcp::socket &lowest() { return tls ? tls->next_layer() : *plain; }
 
   void start();
+  void refuse_plaintext();
   void arm_timer(steady::duration d, void (*fn)(zint_http_session_ctx *));
   void finish();
   void close_socket() {
@@ -319,14 +357,38 @@ void zint_http_session_ctx::start() {
     return;
   }
   arm_timer(TLS_HANDSHAKE_DEADLINE, [](zint_http_session_ctx *s) { s->close_socket(); });
-  tls->async_handshake(asio::ssl::stream_base::server, [s = sref(this)](error_code ec) {
+  /* A TLS client starts with a handshake record; anything else is most likely plain HTTP, which
+   * gets a readable refusal instead of a handshake failure it cannot explain. */
+  lowest().async_receive(asio::buffer(&peek_byte, 1), asio::socket_base::message_peek,
+                         [s = sref(this)](error_code ec, size_t n) {
     if (s->ended) return;
-    if (ec) {
+    if (ec || n == 0) {
       s->finish();
       return;
     }
-    s->do_read_request();
+    if (s->peek_byte != TLS_RECORD_HANDSHAKE) {
+      s->refuse_plaintext();
+      return;
+    }
+    s->tls->async_handshake(asio::ssl::stream_base::server, [s](error_code ec2) {
+      if (s->ended) return;
+      if (ec2) {
+        s->finish();
+        return;
+      }
+      s->tls_up = true;
+      s->do_read_request();
+    });
   });
+}
+
+void zint_http_session_ctx::refuse_plaintext() {
+  static const char answer[] = "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\n"
+                               "Content-Length: 27\r\nConnection: close\r\n\r\n"
+                               "this listener requires TLS\n";
+  refused(ZINT_HTTP_REFUSED_PLAINTEXT);
+  asio::async_write(lowest(), asio::buffer(answer, sizeof answer - 1),
+                    [s = sref(this)](error_code, size_t) { s->finish(); });
 }
 
 /* Ends the connection once: no handler runs after this, the service's closure is freed here, on
@@ -343,7 +405,16 @@ void zint_http_session_ctx::finish() {
   for (auto &it : dropped) shared_buf_unref(it.buf);
   timer_gen++;
   timer.cancel();
-  if (tls) {
+  if (admitted) {
+    admitted = false;
+    admitted_conns.fetch_sub(1, std::memory_order_relaxed);
+    if (listener_conns) listener_conns->fetch_sub(1, std::memory_order_relaxed);
+  }
+  if (busy) {
+    busy = false;
+    busy_answers.fetch_sub(1, std::memory_order_relaxed);
+  }
+  if (tls && tls_up) {
     /* Say close_notify so that TLS peers see a clean end; one that does not answer within a second
      * is cut off. Pending reads and writes are cancelled first: their handlers see `ended`. */
     error_code ec;
@@ -374,7 +445,8 @@ void zint_http_session_ctx::do_read_request() {
   parser->header_limit(HTTP_HEADER_LIMIT);
   parser->body_limit(limits_snapshot().max_message_bytes);
   uint32_t idle = limits_snapshot().idle_timeout_ms;
-  if (idle) arm_timer(std::chrono::milliseconds(idle), [](zint_http_session_ctx *s) { s->close_socket(); });
+  if (busy) arm_timer(BUSY_REQUEST_DEADLINE, [](zint_http_session_ctx *s) { s->close_socket(); });
+  else if (idle) arm_timer(std::chrono::milliseconds(idle), [](zint_http_session_ctx *s) { s->close_socket(); });
   with_stream([&](auto &st) {
     http::async_read(st, rbuf, *parser,
                      [s = sref(this)](error_code ec, size_t) { s->on_request(ec); });
@@ -386,7 +458,11 @@ void zint_http_session_ctx::on_request(error_code ec) {
   timer_gen++;
   timer.cancel();
   if (ec) {
-    if (ec == http::error::body_limit) send_simple(http::status::payload_too_large, "request body too large\n", true);
+    if (busy) finish();
+    else if (ec == http::error::body_limit) {
+      refused(ZINT_HTTP_REFUSED_MESSAGE_SIZE);
+      send_simple(http::status::payload_too_large, "request body too large\n", true);
+    }
     else if (ec == http::error::header_limit)
       send_simple(http::status::request_header_fields_too_large, "request header too large\n", true);
     else if (ec.category() == make_error_code(http::error::bad_target).category() &&
@@ -398,6 +474,10 @@ void zint_http_session_ctx::on_request(error_code ec) {
   const auto &req = parser->get();
   req_version = req.version();
   req_keep_alive = req.keep_alive();
+  if (busy) {
+    send_simple(http::status::service_unavailable, "too many connections\n", true, "Retry-After", "1");
+    return;
+  }
   std::string_view target = req.target();
   size_t q = target.find('?');
   std::string path(target.substr(0, q));
@@ -521,6 +601,14 @@ void zint_http_session_ctx::handle_upgrade(const http::request<http::string_body
   }
   if (!handler) {
     send_simple(http::status::bad_request, "no supported websocket sub-protocol offered\n", true);
+    return;
+  }
+  /* Browsers always name the page's origin; other clients usually send none, and are not the
+   * ones a cross-site page could borrow. */
+  if (req.find(http::field::origin) != req.end() &&
+      !zint_http_origin_allowed(std::string(req[http::field::origin]).c_str())) {
+    refused(ZINT_HTTP_REFUSED_ORIGIN);
+    send_simple(http::status::forbidden, "origin not allowed\n", true);
     return;
   }
   std::string_view key = req[http::field::sec_websocket_key];
@@ -723,6 +811,11 @@ void zint_http_session_ctx::pump() {
     finish();
     return;
   }
+  if (!too_big_reported && wslay_event_get_close_sent(wctx) &&
+      wslay_event_get_status_code_sent(wctx) == WS_CLOSE_TOO_BIG) {
+    too_big_reported = true;
+    refused(ZINT_HTTP_REFUSED_MESSAGE_SIZE);
+  }
   if (close_code && !close_queued && !wslay_event_want_write(wctx)) {
     static const char reason[] = "closing";
     close_queued = true;
@@ -920,11 +1013,30 @@ namespace {
 struct listener {
   std::string address;
   int port = 0;
+  std::atomic<size_t> max_conns{0}; /* 0: only the global bound */
+  std::atomic<size_t> conns{0};     /* admitted connections of this listener */
   tcp::acceptor acc;
   std::shared_ptr<asio::ssl::context> ssl_ctx;
   asio::steady_timer retry;
   asio::io_context &ioc;
   explicit listener(asio::io_context &c) : acc(c), retry(c), ioc(c) {}
+
+  /* Counts the connection against the global and the listener's bound; false (and nothing
+   * counted, the refusal reported) when either is full. */
+  bool admit(zint_http_session_ctx *s) {
+    size_t gmax = limits_snapshot().max_connections, lmax = max_conns.load(std::memory_order_relaxed);
+    size_t g = admitted_conns.fetch_add(1, std::memory_order_relaxed) + 1;
+    size_t l = conns.fetch_add(1, std::memory_order_relaxed) + 1;
+    if ((gmax && g > gmax) || (lmax && l > lmax)) {
+      admitted_conns.fetch_sub(1, std::memory_order_relaxed);
+      conns.fetch_sub(1, std::memory_order_relaxed);
+      refused(ZINT_HTTP_REFUSED_CONNECTIONS);
+      return false;
+    }
+    s->admitted = true;
+    s->listener_conns = &conns;
+    return true;
+  }
 
   void do_accept() {
     auto *s = new zint_http_session_ctx(ioc);
@@ -938,6 +1050,18 @@ struct listener {
         retry.expires_after(std::chrono::milliseconds(100));
         retry.async_wait([this](error_code) { do_accept(); });
         return;
+      }
+      if (!admit(s)) {
+        /* Answering costs a little; past that, the connection is simply closed. */
+        if (busy_answers.fetch_add(1, std::memory_order_relaxed) >= BUSY_ANSWERS_MAX) {
+          busy_answers.fetch_sub(1, std::memory_order_relaxed);
+          error_code ec2;
+          s->plain->close(ec2);
+          delete s;
+          do_accept();
+          return;
+        }
+        s->busy = true;
       }
       if (ssl_ctx) {
         s->ssl_ctx = ssl_ctx;
@@ -1005,6 +1129,12 @@ int zint_listener_add(const char *address, int port, const char *certificate_fil
   return int(listeners.size() - 1);
 }
 
+void zint_listener_set_max_connections(int index, size_t max) {
+  std::lock_guard<std::mutex> lk(listeners_mu);
+  if (index < 0 || size_t(index) >= listeners.size()) return;
+  listeners[size_t(index)]->max_conns.store(max, std::memory_order_relaxed);
+}
+
 int zint_listener_bound_port(int index) {
   std::lock_guard<std::mutex> lk(listeners_mu);
   if (index < 0 || size_t(index) >= listeners.size()) return -1;
@@ -1019,6 +1149,15 @@ int zint_listener_count(void) {
 int zint_listener_init(const char *appname) {
   (void)appname;
   int rv = 0;
+  bool require_tls = false;
+  char *rt = nullptr;
+  if (zint_conf_get_string(ZINT_CONF_ROOT, "//listeners/@require_tls", &rt) &&
+      !zint_conf_get_boolean(ZINT_CONF_ROOT, "//listeners/@require_tls", &require_tls)) {
+    /* The operator meant to say something about TLS: take the safe reading. */
+    zint_log(zint_error, "listeners: require_tls=\"%s\" is not a boolean; plain listeners refused\n", rt);
+    require_tls = true;
+  }
+  free(rt);
   auto elems = zint_conf_get_elements("//listeners/listener");
   for (size_t i = 0; i < elems.size(); i++) {
     auto &a = elems[i];
@@ -1044,7 +1183,22 @@ int zint_listener_init(const char *appname) {
       cert = c->second.c_str();
       key = k->second.c_str();
     }
-    if (zint_listener_add(ait->second.c_str(), int(port), cert, key, nullptr) < 0) rv = -1;
+    if (require_tls && !cert) {
+      zint_log(zint_error, "listener %s:%llu: not started, require_tls is set and it has no <ssl>\n",
+               ait->second.c_str(), (unsigned long long)port);
+      rv = -1;
+      continue;
+    }
+    uint64_t maxc = 0;
+    auto mit = a.find("max_connections");
+    if (mit != a.end() && !zint_conf_parse_u64(mit->second, UINT32_MAX, &maxc)) {
+      zint_log(zint_error, "listener %s:%llu: ignoring max_connections=\"%s\" (not a number in range)\n",
+               ait->second.c_str(), (unsigned long long)port, mit->second.c_str());
+      maxc = 0;
+    }
+    int idx = zint_listener_add(ait->second.c_str(), int(port), cert, key, nullptr);
+    if (idx < 0) rv = -1;
+    else if (maxc) zint_listener_set_max_connections(idx, size_t(maxc));
   }
   return rv;
 }
@@ -1076,6 +1230,7 @@ void zint_http_rest_init(void) {
       {"outbound_queue_bytes", uint64_t(1) << 40, [](zint_http_limits_t &x, uint64_t v) { x.outbound_queue_bytes = v; }},
       {"ping_interval_ms", UINT32_MAX, [](zint_http_limits_t &x, uint64_t v) { x.ping_interval_ms = uint32_t(v); }},
       {"idle_timeout_ms", UINT32_MAX, [](zint_http_limits_t &x, uint64_t v) { x.idle_timeout_ms = uint32_t(v); }},
+      {"max_connections", UINT32_MAX, [](zint_http_limits_t &x, uint64_t v) { x.max_connections = v; }},
   };
   for (const auto &f : fields) {
     auto it = elems[0].find(f.name);
@@ -1088,6 +1243,49 @@ void zint_http_rest_init(void) {
     f.set(l, v);
   }
   zint_http_limits_set(&l);
+  auto oit = elems[0].find("allowed_origins");
+  if (oit != elems[0].end()) {
+    std::vector<std::string> list;
+    std::string cur;
+    for (char c : oit->second + " ") {
+      if (c == ' ' || c == ',' || c == '\t' || c == '\n' || c == '\r') {
+        if (!cur.empty()) list.push_back(cur);
+        cur.clear();
+      } else {
+        cur += c;
+      }
+    }
+    std::vector<const char *> ptrs;
+    for (auto &o : list) ptrs.push_back(o.c_str());
+    zint_http_allowed_origins_set(ptrs.data(), ptrs.size());
+  }
+}
+
+void zint_http_allowed_origins_set(const char *const *origins, size_t count) {
+  std::vector<std::string> v;
+  for (size_t i = 0; i < count; i++)
+    if (origins && origins[i] && *origins[i]) v.push_back(lower(origins[i]));
+  std::unique_lock<std::shared_mutex> lk(origins_mu);
+  allowed_origins.swap(v);
+}
+
+zint_boolean zint_http_origin_allowed(const char *origin) {
+  if (!origin) return true;
+  std::string o = lower(origin);
+  std::shared_lock<std::shared_mutex> lk(origins_mu);
+  if (allowed_origins.empty()) return true;
+  for (const auto &a : allowed_origins)
+    if (a == "*" || a == o) return true;
+  return false;
+}
+
+void zint_http_set_refusal_hook(zint_http_refusal_hook_t hook) {
+  refusal_hook.store(hook, std::memory_order_release);
+}
+
+uint64_t zint_http_refusals(zint_http_refusal_t why) {
+  if (unsigned(why) >= ZINT_HTTP_REFUSAL_KINDS) return 0;
+  return refusal_counts[why].load(std::memory_order_relaxed);
 }
 
 size_t zint_http_open_sessions(void) { return open_sessions.load(std::memory_order_relaxed); }

@@ -42,22 +42,51 @@ typedef struct zint_http_limits {
   uint32_t ping_interval_ms;   /* server ping cadence; 0 = no pings (default 30000) */
   uint32_t idle_timeout_ms;    /* nothing received for this long ends the connection; 0 = never
                                   (default 90000); also the keep-alive idle time of HTTP */
+  size_t max_connections;      /* open connections of all listeners together; one more is answered
+                                  503 and closed; 0 = no bound (default 10000) */
 } zint_http_limits_t;
 
 void zint_http_limits_get(zint_http_limits_t *out);
 void zint_http_limits_set(const zint_http_limits_t *in);
 
+/* Why the server turned a client away. The service counts these (zint_http_set_refusal_hook). */
+typedef enum zint_http_refusal {
+  ZINT_HTTP_REFUSED_CONNECTIONS = 0, /* over max_connections (global or the listener's): 503 */
+  ZINT_HTTP_REFUSED_MESSAGE_SIZE,    /* websocket message (close 1009) or request body (413) too big */
+  ZINT_HTTP_REFUSED_ORIGIN,          /* upgrade with an Origin outside allowed_origins: 403 */
+  ZINT_HTTP_REFUSED_PLAINTEXT,       /* plain HTTP spoken to a TLS listener: 400, then closed */
+  ZINT_HTTP_REFUSAL_KINDS
+} zint_http_refusal_t;
+
+/* Called once per refusal, on the connection's strand, without any framework lock held; must not
+ * block. Null removes the hook. Set it before the listeners take clients. */
+typedef void (*zint_http_refusal_hook_t)(zint_http_refusal_t why);
+void zint_http_set_refusal_hook(zint_http_refusal_hook_t hook);
+/* Refusals of that kind since the start (whether or not a hook was set). */
+uint64_t zint_http_refusals(zint_http_refusal_t why);
+
+/* Origins allowed to open websockets: exact "scheme://host[:port]" texts, compared without regard
+ * to case. Empty (the default): every origin is allowed. "*" in the list allows every origin.
+ * An upgrade without an Origin header (a client that is not a browser) is always allowed. */
+void zint_http_allowed_origins_set(const char *const *origins, size_t count);
+/* Whether an upgrade carrying this Origin header value (null: no header) would be accepted. */
+zint_boolean zint_http_origin_allowed(const char *origin);
+
 /* Reads the <http> limits (and the websocket client's <websocket_client> limits) from the
  * configuration. Safe to call more than once. */
 void zint_http_rest_init(void);
-/* Starts every <listeners><listener address=".." port=".."> (optional <ssl certificate_file=".."
- * key_file=".."/> child) on the "default" pool. 0 when all started, -1 when any failed (logged). */
+/* Starts every <listeners><listener address=".." port=".." [max_connections=".."]> (optional
+ * <ssl certificate_file=".." key_file=".."/> child) on the "default" pool. With
+ * <listeners require_tls="true"> a listener without <ssl> is not started. 0 when all started, -1
+ * when any failed or was refused (logged). */
 int zint_listener_init(const char *appname);
 
 /* Starts one listener on pool (null: "default"); certificate_file/key_file both null for plain
  * HTTP. Returns its index, or -1 (logged) when it cannot be started. */
 int zint_listener_add(const char *address, int port, const char *certificate_file,
                       const char *key_file, eventer_pool_t *pool);
+/* Bounds the open connections of one listener (0: only the global bound applies). */
+void zint_listener_set_max_connections(int index, size_t max);
 /* The port a listener is bound to (useful when it was configured as 0), or -1 for a bad index. */
 int zint_listener_bound_port(int index);
 /* Number of listeners started so far. */
