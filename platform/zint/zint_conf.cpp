@@ -3,6 +3,7 @@
  * never an exception or a crash. */
 #include "zint/zint_conf.h"
 #include "zint/zint_log.h"
+#include "zint/zint_logsafe.h"
 
 #include <pugixml.hpp>
 
@@ -289,6 +290,16 @@ std::string zint_conf_root_attribute(const char *name) {
 }
 
 void zint_conf_log_init_rotate(const char *appname, zint_boolean verbose) {
+  auto logs = zint_conf_get_elements("//logs");
+  if (!logs.empty()) {
+    auto it = logs[0].find("limit_per_second");
+    uint64_t v;
+    if (it != logs[0].end()) {
+      if (zint_conf_parse_u64(it->second, UINT32_MAX, &v)) zint_log_limit_set(uint32_t(v));
+      else zint_log(zint_error, "%s: <logs limit_per_second=\"%s\"> is not a number, keeping %u\n",
+                    appname ? appname : "config", it->second.c_str(), zint_log_limit_get());
+    }
+  }
   for (const zint_conf_attrs_t &log : zint_conf_get_elements("//logs/log")) {
     auto get = [&](const char *k) -> const std::string * {
       auto it = log.find(k);

@@ -1,5 +1,6 @@
 /* Tests of log hygiene: escaping and cutting of foreign text, and the per-call-site rate limit with
  * its "suppressed" summary, written to a real log file. */
+#include "zint/zint_conf.h"
 #include "zint/zint_log.h"
 #include "zint/zint_logsafe.h"
 
@@ -124,4 +125,20 @@ TEST(ZintLogSafe, FloodOfOneCallSiteIsSummarised) {
 
   zint_log_limit_set(saved);
   zint_log_stream_set_enabled(ls, false);
+}
+
+// what this proves: <logs limit_per_second> sets the allowance (0 switches the limit off) and a value
+// that is not a number keeps the one in force
+TEST(ZintLogSafe, AllowanceFromConfiguration) {
+  uint32_t saved = zint_log_limit_get();
+  char dir[] = "/tmp/zint-logsafe-conf-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/c.conf";
+  for (auto [attr, want] : std::vector<std::pair<std::string, uint32_t>>{{"3", 3}, {"lots", 3}, {"0", 0}, {"-1", 0}}) {
+    std::ofstream(path) << "<c><logs limit_per_second=\"" << attr << "\"/></c>";
+    ASSERT_EQ(zint_conf_load(path.c_str()), 0);
+    zint_conf_log_init_rotate("test", false);
+    EXPECT_EQ(zint_log_limit_get(), want) << attr;
+  }
+  zint_log_limit_set(saved);
 }
