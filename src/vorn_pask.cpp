@@ -11,6 +11,7 @@
 #include "hist/hist.h"
 #include "pask/pask.h"
 #include "zint/zint_conf.h"
+#include "zint/zint_http.h"
 #include "zint/zint_memory.h"
 #include "zint/zint_time.h"
 
@@ -122,6 +123,10 @@ void pask_init(void) {
 
   ZINT_ASSERT(process_pask_message_jobq = eventer_jobq_retrieve(PROCESS_PASK_MESSAGE_JOBQ));
   ZINT_ASSERT(prune_dedupe_jobq = eventer_jobq_retrieve(PRUNE_DEDUPE_HASHES_JOBQ));
+  /* Payload jobs leave waking the websocket writers to the end of each run of jobs: a burst of
+   * samples for a stream then goes to each watcher in one write instead of one write per sample. */
+  eventer_jobq_set_run_callbacks(process_pask_message_jobq, zint_http_websocket_defer_begin,
+                                 zint_http_websocket_defer_flush);
 
   zint_boolean handle_in_jobq = true;
   if (zint_conf_get_boolean(ZINT_CONF_ROOT, "//pools/@handle_pask_messages_in_jobq", &handle_in_jobq))
@@ -211,7 +216,9 @@ zint_hook_return_t handle_pask_message(void *, struct pask_conn_s *, int, struct
     pask_sync_dropped();
 
   if (!use_jobq_for_data_processing.load(std::memory_order_relaxed) || !process_pask_message_jobq) {
+    zint_http_websocket_defer_begin(); /* a bundle's lines go out together */
     handle_payload(payload, payload_len);
+    zint_http_websocket_defer_flush();
     return ZINT_HOOK_CONTINUE;
   }
 

@@ -13,6 +13,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
@@ -73,6 +74,8 @@ struct eventer_jobq {
   int free_awake = 0;             /* workers awake and not running a job (including woken ones) */
   int wake_tokens = 0;            /* wake-ups granted and not yet consumed */
   uint64_t wakeups = 0;           /* wake-ups granted in total */
+  std::atomic<void (*)(void)> run_begin{nullptr}; /* before a run of jobs; any thread sets it */
+  std::atomic<void (*)(void)> run_end{nullptr};   /* after a run of jobs */
   std::vector<std::thread> threads;
 };
 
@@ -252,7 +255,30 @@ void jobq_worker(eventer_jobq *q) {
   zint_memory_init_thread();
   std::unique_lock<std::mutex> g(q->lock);
   q->free_awake++;
+  bool in_run = false;         /* between the begin and the end callback of a run */
+  int run = 0;                 /* jobs in the current run */
+  void (*end)(void) = nullptr; /* the run's end callback, fixed when the run began */
   for (;;) {
+    if (in_run && (q->waiting.empty() || run >= EVENTER_JOBQ_RUN_MAX)) {
+      in_run = false;
+      run = 0;
+      if (end) {
+        g.unlock();
+        end();
+        g.lock();
+      }
+      continue;
+    }
+    if (!q->waiting.empty() && !in_run) {
+      in_run = true;
+      end = q->run_end.load(std::memory_order_acquire);
+      if (auto begin = q->run_begin.load(std::memory_order_acquire)) {
+        g.unlock();
+        begin();
+        g.lock();
+        continue; /* the job may have gone to another worker meanwhile: the run then ends empty */
+      }
+    }
     if (!q->waiting.empty()) {
       eventer_t e = q->waiting.front();
       q->waiting.pop_front();
@@ -271,6 +297,7 @@ void jobq_worker(eventer_jobq *q) {
       q->backlog_jobs--;
       q->backlog_bytes -= cost;
       q->free_awake++;
+      run++;
       continue;
     }
     q->free_awake--;
@@ -518,6 +545,12 @@ zint_boolean eventer_add_asynch(eventer_jobq_t *q, eventer_t e) {
   }
   if (wake) q->cv.notify_one();
   return true;
+}
+
+void eventer_jobq_set_run_callbacks(eventer_jobq_t *q, void (*begin)(void), void (*end)(void)) {
+  if (!q) return;
+  q->run_begin.store(begin, std::memory_order_release);
+  q->run_end.store(end, std::memory_order_release);
 }
 
 size_t eventer_jobq_backlog(eventer_jobq_t *q) {

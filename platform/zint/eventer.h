@@ -71,6 +71,12 @@ void eventer_asynch_set_cost(eventer_t e, size_t bytes);
 /* Queues the job; false (and the event freed, the callback never called) when the queue's backlog
  * bound in jobs or bytes would be exceeded. */
 zint_boolean eventer_add_asynch(eventer_jobq_t *q, eventer_t e);
+/* Run callbacks of q, called on its worker threads: begin before the first job of a run of jobs,
+ * end after the run, when the worker finds no job waiting or has run EVENTER_JOBQ_RUN_MAX jobs in a
+ * row. The place for work that jobs leave to the end of a run (the websocket server's deferred
+ * wake-ups). Either may be null; set them before jobs are added. */
+#define EVENTER_JOBQ_RUN_MAX 32
+void eventer_jobq_set_run_callbacks(eventer_jobq_t *q, void (*begin)(void), void (*end)(void));
 /* Jobs waiting or running on the queue (for tests and statistics). */
 size_t eventer_jobq_backlog(eventer_jobq_t *q);
 /* Sleeping workers woken by producers since the queue was made (for tests and statistics). */

@@ -26,7 +26,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -77,22 +76,46 @@ zint_http_limits_t limits_snapshot() {
   return limits_current;
 }
 
-/* ---- a message body shared by every session it is queued on ---- */
+/* ---- a message shared by every session it is queued on ---- */
+
+/* Server frames are not masked, so one complete frame (header and body) serves every session: it
+ * is built once per broadcast and copied straight into each session's write batch. */
+constexpr size_t WS_FRAME_HEADER_MAX = 10;
 
 struct shared_buf {
   std::atomic<uint32_t> refs; /* one per queue entry holding it, plus the thread cache */
-  size_t len;
-  unsigned char *data() { return reinterpret_cast<unsigned char *>(this + 1); }
+  size_t len;                 /* body bytes */
+  uint8_t opcode;
+  uint8_t hlen;               /* frame header bytes before the body */
+  unsigned char *frame() { return reinterpret_cast<unsigned char *>(this + 1); }
+  size_t frame_len() const { return hlen + len; }
+  unsigned char *data() { return frame() + hlen; }
 };
 
 std::atomic<size_t> body_copies{0};
 
-shared_buf *shared_buf_new(const unsigned char *p, size_t len) {
+shared_buf *shared_buf_new(int opcode, const unsigned char *p, size_t len) {
   body_copies.fetch_add(1, std::memory_order_relaxed);
-  void *mem = ::operator new(sizeof(shared_buf) + len);
+  unsigned char h[WS_FRAME_HEADER_MAX];
+  size_t hl = 0;
+  h[hl++] = uint8_t(0x80 | (opcode & 0x0f)); /* FIN, one frame per message */
+  if (len < 126) {
+    h[hl++] = uint8_t(len);
+  } else if (len <= 0xffff) {
+    h[hl++] = 126;
+    h[hl++] = uint8_t(len >> 8);
+    h[hl++] = uint8_t(len);
+  } else {
+    h[hl++] = 127;
+    for (int i = 7; i >= 0; i--) h[hl++] = uint8_t(uint64_t(len) >> (8 * i));
+  }
+  void *mem = ::operator new(sizeof(shared_buf) + hl + len);
   auto *b = new (mem) shared_buf;
   b->refs.store(1, std::memory_order_relaxed);
   b->len = len;
+  b->opcode = uint8_t(opcode);
+  b->hlen = uint8_t(hl);
+  memcpy(b->frame(), h, hl);
   if (len) memcpy(b->data(), p, len);
   return b;
 }
@@ -115,13 +138,20 @@ struct broadcast_cache {
 };
 thread_local broadcast_cache tl_cache;
 
-shared_buf *shared_buf_acquire(const unsigned char *p, size_t len) {
+/* Sessions whose writer this thread wakes at its next zint_http_websocket_defer_flush. */
+struct deferred_posts {
+  bool on = false;
+  std::vector<zint_http_session_ctx *> sessions; /* one reference held on each; thread-private */
+};
+thread_local deferred_posts tl_deferred;
+
+shared_buf *shared_buf_acquire(int opcode, const unsigned char *p, size_t len) {
   shared_buf *b = tl_cache.buf;
-  if (b && b->len == len && (len == 0 || memcmp(b->data(), p, len) == 0)) {
+  if (b && b->len == len && b->opcode == opcode && (len == 0 || memcmp(b->data(), p, len) == 0)) {
     b->refs.fetch_add(1, std::memory_order_relaxed);
     return b;
   }
-  b = shared_buf_new(p, len);
+  b = shared_buf_new(opcode, p, len);
   b->refs.fetch_add(1, std::memory_order_relaxed);
   if (tl_cache.buf) shared_buf_unref(tl_cache.buf);
   tl_cache.buf = b;
@@ -207,16 +237,9 @@ bool has_crlf(const char *s) { return strpbrk(s, "\r\n") != nullptr; }
 
 /* ---- the connection ---- */
 
-/* A queued message not yet handed to wslay; the body is shared. */
+/* A queued message not yet copied into a write batch; the frame is shared. */
 struct ws_out_item {
   shared_buf *buf;
-  uint8_t opcode;
-};
-/* A message handed to wslay; read by its fragmented-message source callback. */
-struct ws_wire_msg {
-  shared_buf *buf;
-  size_t off;
-  bool done;
 };
 
 struct zint_http_session_ctx {
@@ -251,12 +274,14 @@ struct zint_http_session_ctx {
   zint_http_limits_t lim{};
   wslay_event_context_ptr wctx = nullptr;
   zint_http_websocket_handler_t ws_handler = nullptr;
-  std::vector<unsigned char> inbuf;
+  std::vector<unsigned char> inbuf;      /* TLS reads, and bytes that came with the upgrade */
+  const unsigned char *in_ptr = nullptr; /* what wslay reads from: inbuf or the thread's buffer */
   size_t in_off = 0, in_len = 0;
   bool reading = false;
-  std::string outbuf;
+  std::string outbuf;                    /* the write in flight: control frames, then data frames */
   bool write_in_flight = false;
-  std::deque<ws_wire_msg> wire;
+  std::vector<ws_out_item> sending;      /* taken from pending, copied into batches from send_at */
+  size_t send_at = 0;
   uint16_t close_code = 0; /* close to send once the queued data is out */
   bool close_queued = false;
   steady::time_point last_activity, last_ping;
@@ -274,7 +299,7 @@ struct zint_http_session_ctx {
   }
   ~zint_http_session_ctx() {
     for (auto &it : pending) shared_buf_unref(it.buf);
-    for (auto &w : wire) shared_buf_unref(w.buf);
+    for (size_t i = send_at; i < sending.size(); i++) shared_buf_unref(sending[i].buf);
     if (wctx) wslay_event_context_free(wctx);
   }
 
@@ -304,6 +329,7 @@ struct zint_http_session_ctx {
 
   void start_ws(zint_http_websocket_handler_t h);
   void do_ws_read();
+  void on_ws_readable();
   void process_input();
   void deliver(uint8_t opcode, const uint8_t *msg, size_t len);
   void begin_close(uint16_t code, bool do_pump);
@@ -660,7 +686,7 @@ ssize_t ws_recv_cb(wslay_event_context_ptr wctx, uint8_t *buf, size_t len, int, 
     return -1;
   }
   size_t n = std::min(avail, len);
-  memcpy(buf, s->inbuf.data() + s->in_off, n);
+  memcpy(buf, s->in_ptr + s->in_off, n);
   s->in_off += n;
   return ssize_t(n);
 }
@@ -681,21 +707,9 @@ void ws_msg_cb(wslay_event_context_ptr, const wslay_event_on_msg_recv_arg *arg, 
     s->deliver(arg->opcode, arg->msg, arg->msg_length);
 }
 
-/* Reads a queued body straight from the shared copy. */
-ssize_t ws_source_cb(wslay_event_context_ptr, uint8_t *buf, size_t len,
-                     const wslay_event_msg_source *source, int *eof, void *ud) {
-  auto *s = static_cast<zint_http_session_ctx *>(ud);
-  auto *w = static_cast<ws_wire_msg *>(source->data);
-  size_t n = std::min(len, w->buf->len - w->off);
-  if (n) memcpy(buf, w->buf->data() + w->off, n);
-  w->off += n;
-  if (w->off == w->buf->len) {
-    *eof = 1;
-    w->done = true;
-    s->queued_bytes.fetch_sub(w->buf->len, std::memory_order_relaxed);
-  }
-  return ssize_t(n);
-}
+/* Plain sessions read into one buffer per thread instead of one per session: an idle session then
+ * holds no read buffer, and wslay consumes every byte before the handler returns. */
+thread_local unsigned char tl_read_buf[WS_READ_CHUNK];
 
 const wslay_event_callbacks ws_callbacks = {ws_recv_cb, ws_send_cb, nullptr, nullptr, nullptr,
                                             nullptr, ws_msg_cb};
@@ -711,11 +725,21 @@ void zint_http_session_ctx::start_ws(zint_http_websocket_handler_t h) {
   }
   wslay_event_config_set_max_recv_msg_length(wctx, lim.max_message_bytes);
   ws_handler = h;
-  inbuf.resize(std::max(WS_READ_CHUNK, rbuf.size()));
   in_off = 0;
   in_len = rbuf.size();
+  if (tls || in_len) inbuf.resize(tls ? std::max(WS_READ_CHUNK, in_len) : in_len);
+  in_ptr = inbuf.data();
   if (in_len) asio::buffer_copy(asio::buffer(inbuf.data(), in_len), rbuf.data());
+  /* The HTTP side is done: give its buffers back, they would stay with every idle session. */
   rbuf.consume(rbuf.size());
+  rbuf.shrink_to_fit();
+  parser.reset();
+  res = {};
+  ures = {};
+  if (!tls) {
+    error_code ec;
+    plain->non_blocking(true, ec);
+  }
   {
     std::lock_guard<std::mutex> lk(mu);
     accepting = true;
@@ -731,24 +755,57 @@ void zint_http_session_ctx::start_ws(zint_http_websocket_handler_t h) {
 void zint_http_session_ctx::do_ws_read() {
   if (ended || reading) return;
   reading = true;
-  with_stream([&](auto &st) {
-    st.async_read_some(asio::buffer(inbuf.data(), inbuf.size()), [s = sref(this)](error_code ec, size_t n) {
+  if (!tls) {
+    plain->async_wait(tcp::socket::wait_read, [s = sref(this)](error_code ec) {
       s->reading = false;
       if (s->ended) return;
       if (ec) {
         s->finish();
         return;
       }
-      s->last_activity = steady::now();
-      if (!wslay_event_get_read_enabled(s->wctx)) {
-        s->do_ws_read();
-        return;
-      }
-      s->in_off = 0;
-      s->in_len = n;
-      s->process_input();
+      s->on_ws_readable();
     });
+    return;
+  }
+  tls->async_read_some(asio::buffer(inbuf.data(), inbuf.size()), [s = sref(this)](error_code ec, size_t n) {
+    s->reading = false;
+    if (s->ended) return;
+    if (ec) {
+      s->finish();
+      return;
+    }
+    s->last_activity = steady::now();
+    if (!wslay_event_get_read_enabled(s->wctx)) {
+      s->do_ws_read();
+      return;
+    }
+    s->in_ptr = s->inbuf.data();
+    s->in_off = 0;
+    s->in_len = n;
+    s->process_input();
   });
+}
+
+void zint_http_session_ctx::on_ws_readable() {
+  error_code ec;
+  size_t n = plain->read_some(asio::buffer(tl_read_buf, sizeof tl_read_buf), ec);
+  if (ec == asio::error::would_block || ec == asio::error::try_again) {
+    do_ws_read();
+    return;
+  }
+  if (ec) {
+    finish();
+    return;
+  }
+  last_activity = steady::now();
+  if (!wslay_event_get_read_enabled(wctx)) {
+    do_ws_read();
+    return;
+  }
+  in_ptr = tl_read_buf;
+  in_off = 0;
+  in_len = n;
+  process_input();
 }
 
 void zint_http_session_ctx::process_input() {
@@ -758,6 +815,8 @@ void zint_http_session_ctx::process_input() {
   }
   if (ended) return;
   in_off = in_len = 0;
+  in_ptr = nullptr;
+  if (!tls && !inbuf.empty()) std::vector<unsigned char>().swap(inbuf); /* the upgrade's leftovers */
   if (!wslay_event_get_read_enabled(wctx)) {
     /* A close arrived or a message was too large: wslay has queued the close reply. */
     std::lock_guard<std::mutex> lk(mu);
@@ -785,26 +844,21 @@ void zint_http_session_ctx::begin_close(uint16_t code, bool do_pump) {
   if (do_pump) pump();
 }
 
-/* Moves queued messages into wslay and writes what wslay produces, one write in flight. */
+/* Writes what is queued, one write in flight: first the control frames wslay has (pongs, pings,
+ * the close), then whole data frames copied from the shared frames, up to WS_WRITE_BATCH bytes per
+ * write. The session's lock is held only to take the queue, never during the write. */
 void zint_http_session_ctx::pump() {
   if (ended || write_in_flight) return;
-  std::vector<ws_out_item> items;
+  bool more_pending;
   {
     std::lock_guard<std::mutex> lk(mu);
     flush_posted = false;
-    items.swap(pending);
-  }
-  for (auto &it : items) {
-    wire.push_back(ws_wire_msg{it.buf, 0, false});
-    wslay_event_fragmented_msg fm{};
-    fm.opcode = it.opcode;
-    fm.source.data = &wire.back();
-    fm.read_callback = ws_source_cb;
-    if (wslay_event_queue_fragmented_msg(wctx, &fm) != 0) {
-      queued_bytes.fetch_sub(it.buf->len, std::memory_order_relaxed);
-      shared_buf_unref(it.buf);
-      wire.pop_back();
+    if (send_at == sending.size()) {
+      sending.clear(); /* keeps its capacity: no allocation per batch */
+      send_at = 0;
+      sending.swap(pending);
     }
+    more_pending = !pending.empty();
   }
   outbuf.clear();
   if (wslay_event_send(wctx) != 0) {
@@ -816,7 +870,15 @@ void zint_http_session_ctx::pump() {
     too_big_reported = true;
     refused(ZINT_HTTP_REFUSED_MESSAGE_SIZE);
   }
-  if (close_code && !close_queued && !wslay_event_want_write(wctx)) {
+  if (!close_queued) {
+    while (send_at < sending.size() && outbuf.size() < WS_WRITE_BATCH) {
+      shared_buf *b = sending[send_at++].buf;
+      outbuf.append(reinterpret_cast<const char *>(b->frame()), b->frame_len());
+      queued_bytes.fetch_sub(b->len, std::memory_order_relaxed);
+      shared_buf_unref(b);
+    }
+  }
+  if (close_code && !close_queued && send_at == sending.size() && !more_pending && !wslay_event_want_write(wctx)) {
     static const char reason[] = "closing";
     close_queued = true;
     wslay_event_queue_close(wctx, close_code, reinterpret_cast<const uint8_t *>(reason), sizeof reason - 1);
@@ -825,9 +887,10 @@ void zint_http_session_ctx::pump() {
       return;
     }
   }
-  while (!wire.empty() && wire.front().done) {
-    shared_buf_unref(wire.front().buf);
-    wire.pop_front();
+  if (outbuf.empty() && more_pending && !close_queued) {
+    /* Messages queued after the take above: go round again rather than wait for their post. */
+    pump();
+    return;
   }
   if (!outbuf.empty()) {
     write_in_flight = true;
@@ -891,12 +954,8 @@ void zint_http_session_ctx::on_ws_tick() {
 zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcode,
                                            const unsigned char *buf, size_t len) {
   if (!ctx || (opcode != WSLAY_TEXT_FRAME && opcode != WSLAY_BINARY_FRAME) || (!buf && len)) return false;
-  {
-    /* Cheap refusal first: a closed session or a full queue costs no copy. */
-    std::lock_guard<std::mutex> lk(ctx->mu);
-    if (!ctx->accepting) return false;
-  }
-  shared_buf *b = shared_buf_acquire(buf, len);
+  /* A broadcast finds the frame in this thread's cache: a reference, no copy. One lock per call. */
+  shared_buf *b = shared_buf_acquire(opcode, buf, len);
   bool post = false;
   {
     std::lock_guard<std::mutex> lk(ctx->mu);
@@ -906,14 +965,32 @@ zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcod
       b = nullptr;
     } else {
       ctx->queued_bytes.fetch_add(len, std::memory_order_relaxed);
-      ctx->pending.push_back(ws_out_item{b, uint8_t(opcode)});
+      ctx->pending.push_back(ws_out_item{b});
       post = !ctx->flush_posted;
       ctx->flush_posted = true;
     }
   }
   if (!b) return false;
-  if (post) asio::post(ctx->strand, [s = sref(ctx)] { s->pump(); });
+  if (post) {
+    if (tl_deferred.on) {
+      ctx->refs.fetch_add(1, std::memory_order_relaxed);
+      tl_deferred.sessions.push_back(ctx);
+    } else {
+      asio::post(ctx->strand, [s = sref(ctx)] { s->pump(); });
+    }
+  }
   return true;
+}
+
+void zint_http_websocket_defer_begin(void) { tl_deferred.on = true; }
+
+void zint_http_websocket_defer_flush(void) {
+  tl_deferred.on = false;
+  for (zint_http_session_ctx *ctx : tl_deferred.sessions) {
+    asio::post(ctx->strand, [s = sref(ctx)] { s->pump(); });
+    zint_http_ctx_session_release(ctx); /* the post holds its own */
+  }
+  tl_deferred.sessions.clear();
 }
 
 /* ---- responses ---- */

@@ -122,6 +122,14 @@ void zint_http_ctx_session_release(zint_http_session_ctx *ctx);
 zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcode,
                                            const unsigned char *buf, size_t len);
 
+/* Deferred wake-ups: from zint_http_websocket_defer_begin until zint_http_websocket_defer_flush on
+ * the same thread, queue_msg queues every message at once as always but leaves waking each session's
+ * writer to the flush, once per session. A thread that broadcasts many messages in a row (a job
+ * queue worker) then costs one post and one write per session for all of them instead of one per
+ * message. The flush must follow on the same thread; without a begin it does nothing. */
+void zint_http_websocket_defer_begin(void);
+void zint_http_websocket_defer_flush(void);
+
 /* Number of connections currently open, and of message bodies copied by queue_msg so far
  * (tests, statistics). */
 size_t zint_http_open_sessions(void);

@@ -229,6 +229,87 @@ TEST(Eventer, JobqConcurrencyLimitAndNoNeedlessWakeups) {
   EXPECT_EQ(eventer_jobq_wakeups(q), wakeups) << "busy workers should drain without being woken";
 }
 
+namespace {
+
+/* Run callbacks record into the probe that the test points them at. */
+job_probe *run_probe = nullptr;
+std::thread::id run_thread;
+void run_begin_cb() {
+  std::lock_guard<std::mutex> g(run_probe->m);
+  run_probe->calls.push_back("B");
+  run_thread = std::this_thread::get_id();
+}
+void run_end_cb() {
+  std::lock_guard<std::mutex> g(run_probe->m);
+  run_probe->calls.push_back("E");
+  EXPECT_EQ(run_thread, std::this_thread::get_id());
+  run_probe->cv.notify_all();
+}
+
+}  // namespace
+
+// what this proves: a worker calls the begin callback before the first job of a run and the end
+// callback on the same thread once no job is waiting, and cuts a long run every
+// EVENTER_JOBQ_RUN_MAX jobs so that the end callback is never starved by a busy queue.
+TEST(Eventer, JobqRunCallbacksBracketRuns) {
+  eventer_jobq_t *q = eventer_jobq_create("test_runs", 1, 0, 0);
+  ASSERT_NE(q, nullptr);
+  job_probe p;
+  run_probe = &p;
+  eventer_jobq_set_run_callbacks(q, run_begin_cb, run_end_cb);
+  p.release = false;
+  std::vector<job_arg> args(3 + 2 * EVENTER_JOBQ_RUN_MAX);
+  for (size_t i = 0; i < args.size(); i++) args[i] = {&p, int(i), false};
+  ASSERT_TRUE(eventer_add_asynch(q, eventer_alloc_asynch(probe_job, &args[0])));
+  await(p.m, p.cv, [&] { return p.running == 1; });
+  for (int i = 1; i < 3; i++) ASSERT_TRUE(eventer_add_asynch(q, eventer_alloc_asynch(probe_job, &args[i])));
+  {
+    std::lock_guard<std::mutex> g(p.m);
+    p.release = true;
+    p.cv.notify_all();
+  }
+  await(p.m, p.cv, [&] { return p.completed == 3 && !p.calls.empty() && p.calls.back() == "E"; });
+  {
+    std::lock_guard<std::mutex> g(p.m);
+    EXPECT_EQ(p.calls, (std::vector<std::string>{"B", "W0", "C0", "W1", "C1", "W2", "C2", "E"}));
+    p.calls.clear();
+    p.release = false;
+  }
+  /* 2 * RUN_MAX jobs waiting at once: at least two runs, none longer than RUN_MAX jobs. */
+  ASSERT_TRUE(eventer_add_asynch(q, eventer_alloc_asynch(probe_job, &args[3])));
+  await(p.m, p.cv, [&] { return p.running == 1; });
+  for (size_t i = 4; i < args.size(); i++)
+    ASSERT_TRUE(eventer_add_asynch(q, eventer_alloc_asynch(probe_job, &args[i])));
+  {
+    std::lock_guard<std::mutex> g(p.m);
+    p.release = true;
+    p.cv.notify_all();
+  }
+  await(p.m, p.cv, [&] { return p.completed == int(args.size()) && p.calls.back() == "E"; });
+  await_idle(q);
+  std::lock_guard<std::mutex> g(p.m);
+  int in_run = 0, runs = 0, longest = 0;
+  bool open = false;
+  for (const auto &c : p.calls) {
+    if (c == "B") {
+      EXPECT_FALSE(open);
+      open = true;
+      in_run = 0;
+    } else if (c == "E") {
+      EXPECT_TRUE(open);
+      open = false;
+      runs++;
+    } else if (c[0] == 'W') {
+      EXPECT_TRUE(open) << "a job ran outside a run";
+      longest = std::max(longest, ++in_run);
+    }
+  }
+  EXPECT_FALSE(open);
+  EXPECT_GE(runs, 2);
+  EXPECT_LE(longest, EVENTER_JOBQ_RUN_MAX);
+  eventer_jobq_set_run_callbacks(q, nullptr, nullptr);
+}
+
 // what this proves: adds beyond the backlog bound in jobs or in bytes are refused, the refused
 // callback never runs, and room comes back as jobs complete.
 TEST(Eventer, JobqBacklogBoundRefuses) {

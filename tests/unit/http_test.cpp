@@ -487,6 +487,46 @@ TEST_F(Http, BroadcastSharesCopyButNeverStaleBytes) {
   zint_http_ctx_session_release(s2);
 }
 
+// what this proves: between defer_begin and defer_flush frames are accepted but no session writes;
+// the flush sends every one, in order and with its opcode, including bodies that need the 2-byte and
+// 8-byte frame lengths; a flush without a begin does nothing
+TEST_F(Http, DeferredWakeupsHoldWritesUntilFlush) {
+  ws_client c1, c2;
+  auto *s1 = hold_session(c1);
+  ws.ctx = nullptr;
+  auto *s2 = hold_session(c2);
+  EXPECT_EQ(c1.read(), "hold");
+  EXPECT_EQ(c2.read(), "hold");
+  zint_http_websocket_defer_flush();
+  const std::string small = "one", mid(300, 'm'), big(70000, 'b');
+  auto q = [](zint_http_session_ctx *s, int op, const std::string &m) {
+    return zint_http_websocket_queue_msg(s, op, reinterpret_cast<const unsigned char *>(m.data()), m.size());
+  };
+  zint_http_websocket_defer_begin();
+  for (auto *s : {s1, s2}) {
+    EXPECT_TRUE(q(s, 1, small));
+    EXPECT_TRUE(q(s, 2, mid));
+    EXPECT_TRUE(q(s, 1, big));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(c1.s.next_layer().available(), 0u) << "a deferred session wrote before the flush";
+  EXPECT_EQ(c2.s.next_layer().available(), 0u);
+  zint_http_websocket_defer_flush();
+  for (auto *c : {&c1, &c2}) {
+    bool text = false;
+    EXPECT_EQ(c->read(&text), small);
+    EXPECT_TRUE(text);
+    EXPECT_EQ(c->read(&text), mid);
+    EXPECT_FALSE(text);
+    EXPECT_EQ(c->read(&text), big);
+    EXPECT_TRUE(text);
+  }
+  /* Back to immediate wake-ups. */
+  EXPECT_TRUE(q(s1, 1, small));
+  EXPECT_EQ(c1.read(), small);
+  zint_http_ctx_session_release(s1);
+}
+
 // what this proves: a client that only listens (answering pings inside its reads) outlives three idle
 // timeouts and still receives, while a peer that answers nothing is dropped after the idle timeout
 TEST_F(Http, ListenerSurvivesIdleTimeoutsSilentPeerDropped) {
