@@ -129,9 +129,18 @@ int nb_pub(const nb_opts_t &o) {
 }
 
 std::atomic<uint64_t> nb_count{0};
+std::atomic<uint64_t> nb_late{0}; /* arrived more than a second after the send time in the line */
 
 void nb_on_msg(natsConnection *, natsSubscription *, natsMsg *m, void *) {
   nb_count.fetch_add(1, std::memory_order_relaxed);
+  const char *p = natsMsg_GetData(m);
+  int n = natsMsg_GetDataLength(m);
+  while (n > 0 && (p[n - 1] < '0' || p[n - 1] > '9')) n--;
+  int e = n;
+  while (n > 0 && p[n - 1] >= '0' && p[n - 1] <= '9') n--;
+  int64_t sent = 0;
+  for (int i = n; i < e && i < n + 19; i++) sent = sent * 10 + (p[i] - '0');
+  if (e > n && nb_realtime_ns() - sent > 1000000000) nb_late.fetch_add(1, std::memory_order_relaxed);
   natsMsg_Destroy(m);
 }
 
@@ -152,7 +161,8 @@ int nb_sub(const nb_opts_t &o) {
   while (!nb_stop && (o.duration < 0 || nb_mono_s() - t0 < o.duration)) usleep(20000);
   int64_t dropped = 0;
   natsSubscription_GetDropped(sub, &dropped);
-  printf("{\"msgs\":%" PRIu64 ",\"dropped\":%lld,\"seconds\":%.3f}\n", nb_count.load(), (long long) dropped,
+  printf("{\"msgs\":%" PRIu64 ",\"late\":%" PRIu64 ",\"dropped\":%lld,\"seconds\":%.3f}\n", nb_count.load(),
+         nb_late.load(), (long long) dropped,
          nb_mono_s() - t0);
   fflush(stdout);
   natsSubscription_Unsubscribe(sub);

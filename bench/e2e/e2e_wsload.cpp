@@ -108,6 +108,7 @@ struct load_t {
   long started = 0, in_flight = 0, ready = 0, failed = 0, peer_closed = 0;
   load_hist_t hist;
   uint64_t msgs = 0, bytes = 0, frames = 0, bad_samples = 0;
+  uint64_t late = 0; /* samples that arrived more than a second after they were published */
   int64_t now_ns = 0;
 };
 
@@ -289,7 +290,9 @@ void load_sample(load_t &L, load_conn_t &k, const char *p, size_t n) {
   for (size_t i = s; i < e; i++) sent = sent * 10 + (p[i] - '0');
   k.msgs++;
   L.msgs++;
-  L.hist.add(L.now_ns - sent);
+  int64_t lat = L.now_ns - sent;
+  if (lat > 1000000000) L.late++;
+  L.hist.add(lat);
 }
 
 /* NATS protocol lines and messages from the server. */
@@ -508,7 +511,7 @@ int main(int argc, char **argv) {
       printf("ready %ld\n", L.ready);
       fflush(stdout);
       /* Only what arrives after the subscriptions are complete counts. */
-      L.msgs = L.frames = L.bytes = L.bad_samples = 0;
+      L.msgs = L.frames = L.bytes = L.bad_samples = L.late = 0;
       L.hist = load_hist_t{};
       for (auto &k : L.c) k.msgs = 0;
     }
@@ -540,10 +543,10 @@ int main(int argc, char **argv) {
   }
   if (mn == UINT64_MAX) mn = 0;
   printf("{\"conns\":%ld,\"ready\":%ld,\"failed\":%ld,\"closed_by_server\":%ld,\"msgs\":%" PRIu64
-         ",\"frames\":%" PRIu64 ",\"bytes\":%" PRIu64 ",\"bad_samples\":%" PRIu64 ",\"min_msgs_per_conn\":%" PRIu64
+         ",\"late\":%" PRIu64 ",\"frames\":%" PRIu64 ",\"bytes\":%" PRIu64 ",\"bad_samples\":%" PRIu64 ",\"min_msgs_per_conn\":%" PRIu64
          ",\"max_msgs_per_conn\":%" PRIu64 ",\"seconds\":%.3f,\"lat_us\":{\"p50\":%.1f,\"p90\":%.1f,\"p99\":%.1f,"
          "\"p999\":%.1f,\"max\":%.1f,\"negative\":%" PRIu64 "}}\n",
-         L.o.conns, L.ready, L.failed, L.peer_closed, L.msgs, L.frames, L.bytes, L.bad_samples, mn, mx,
+         L.o.conns, L.ready, L.failed, L.peer_closed, L.msgs, L.late, L.frames, L.bytes, L.bad_samples, mn, mx,
          announced ? t_end - t_ready : 0.0, L.hist.pct(0.5) / 1e3, L.hist.pct(0.9) / 1e3, L.hist.pct(0.99) / 1e3,
          L.hist.pct(0.999) / 1e3, L.hist.pct(1.0) / 1e3, L.hist.neg);
   fflush(stdout);
