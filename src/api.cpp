@@ -264,7 +264,7 @@ int websocket_handler(zint_http_rest_closure_t *restc, int opcode, const unsigne
     return 0;
   }
   zint_json_object_put(request);
-  ZINT_LOG_LIMITED(zint_error, "%s\n", error); /* a client can repeat it at will */
+  ZINT_LOG_LIMITED_KEY(zint_error, error, "%s\n", error); /* a client can repeat it at will */
   send_error(restc, error, neither_request);
   report_error(api_err_counter);
   return fatal;

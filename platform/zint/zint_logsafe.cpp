@@ -82,21 +82,51 @@ zint_boolean zint_log_limiter_admit(zint_log_limiter_t *lim, uint64_t now_s, uin
   return true;
 }
 
-zint_boolean zint_log_limited(zint_log_limiter_t *lim, const char *site, zint_log_stream_t ls,
-                              const char *fmt, ...) {
+static const char *site_base(const char *site) {
+  const char *base = site ? strrchr(site, '/') : nullptr;
+  return base ? base + 1 : site ? site : "log";
+}
+
+static zint_boolean log_limited_v(zint_log_limiter_t *lim, const char *site, const char *key,
+                                  zint_log_stream_t ls, const char *fmt, va_list ap) {
   if (!zint_log_stream_enabled(ls)) return true;
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   uint64_t skipped = 0;
   if (!zint_log_limiter_admit(lim, (uint64_t) ts.tv_sec, &skipped)) return false;
-  if (skipped) {
-    const char *base = site ? strrchr(site, '/') : nullptr;
-    zint_log(ls, "%s: suppressed %llu similar messages\n", base ? base + 1 : site ? site : "log",
+  if (skipped && key)
+    zint_log(ls, "%s (%s): suppressed %llu similar messages\n", site_base(site), zint_log_clean(key).c_str(),
              (unsigned long long) skipped);
+  else if (skipped)
+    zint_log(ls, "%s: suppressed %llu similar messages\n", site_base(site), (unsigned long long) skipped);
+  zint_vlog(ls, fmt, ap);
+  return true;
+}
+
+zint_boolean zint_log_limited(zint_log_limiter_t *lim, const char *site, zint_log_stream_t ls,
+                              const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  zint_boolean r = log_limited_v(lim, site, nullptr, ls, fmt, ap);
+  va_end(ap);
+  return r;
+}
+
+zint_boolean zint_log_limited_key(zint_log_keyed_limiter_t *kl, const char *site, const char *key,
+                                  zint_log_stream_t ls, const char *fmt, ...) {
+  size_t slot = ZINT_LOG_KEYS - 1;
+  const char *k = key ? key : "";
+  for (size_t i = 0; i < ZINT_LOG_KEYS; i++) {
+    const char *cur = kl->keys[i].load(std::memory_order_acquire);
+    if (!cur && kl->keys[i].compare_exchange_strong(cur, k, std::memory_order_acq_rel)) cur = k;
+    if (cur == k || strcmp(cur, k) == 0) {
+      slot = i;
+      break;
+    }
   }
   va_list ap;
   va_start(ap, fmt);
-  zint_vlog(ls, fmt, ap);
+  zint_boolean r = log_limited_v(&kl->lim[slot], site, k, ls, fmt, ap);
   va_end(ap);
-  return true;
+  return r;
 }

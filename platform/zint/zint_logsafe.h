@@ -46,6 +46,21 @@ zint_boolean zint_log_limiter_admit(zint_log_limiter_t *lim, uint64_t now_s, uin
 zint_boolean zint_log_limited(zint_log_limiter_t *lim, const char *site, zint_log_stream_t ls,
                               const char *fmt, ...) __attribute__((format(printf, 4, 5)));
 
+/* A call site whose messages fall into a few kinds (a static text per kind): each kind has its own
+ * allowance, so a flood of one kind does not hide the first of another. Up to 8 kinds; further
+ * kinds share the last one's allowance. Zero-initialised is ready to use. */
+#define ZINT_LOG_KEYS 8
+typedef struct zint_log_keyed_limiter {
+  std::atomic<const char *> keys[ZINT_LOG_KEYS]; /* claimed once, never released */
+  zint_log_limiter_t lim[ZINT_LOG_KEYS];
+} zint_log_keyed_limiter_t;
+
+/* As zint_log_limited, with the allowance of kind key (compared by address, then by text); the
+ * summary line names the kind: "<site> (<key>): suppressed K similar messages". */
+zint_boolean zint_log_limited_key(zint_log_keyed_limiter_t *kl, const char *site, const char *key,
+                                  zint_log_stream_t ls, const char *fmt, ...)
+    __attribute__((format(printf, 5, 6)));
+
 #define ZINT_LOG_STR2(x) #x
 #define ZINT_LOG_STR(x) ZINT_LOG_STR2(x)
 /* zint_log with a limiter of its own per call site. */
@@ -53,6 +68,13 @@ zint_boolean zint_log_limited(zint_log_limiter_t *lim, const char *site, zint_lo
   do {                                                                                             \
     static zint_log_limiter_t zint_log_lim_;                                                       \
     zint_log_limited(&zint_log_lim_, __FILE__ ":" ZINT_LOG_STR(__LINE__), ls, __VA_ARGS__);        \
+  } while (0)
+
+/* zint_log with an allowance per kind of message (key: a static text) at this call site. */
+#define ZINT_LOG_LIMITED_KEY(ls, key, ...)                                                         \
+  do {                                                                                             \
+    static zint_log_keyed_limiter_t zint_log_klim_;                                                \
+    zint_log_limited_key(&zint_log_klim_, __FILE__ ":" ZINT_LOG_STR(__LINE__), key, ls, __VA_ARGS__); \
   } while (0)
 
 #endif

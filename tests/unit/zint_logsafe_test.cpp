@@ -142,3 +142,40 @@ TEST(ZintLogSafe, AllowanceFromConfiguration) {
   }
   zint_log_limit_set(saved);
 }
+
+// what this proves: with kinds, a flood of one kind does not hide the first messages of another at
+// the same call site, and the summary names the kind whose messages were left out
+TEST(ZintLogSafe, KindsHaveTheirOwnAllowance) {
+  char dir[] = "/tmp/zint-logsafe-kinds-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/log";
+  zint_log_stream_t ls = zint_log_stream_find("test/logsafe-kinds");
+  ASSERT_EQ(zint_log_stream_set_output(ls, path.c_str(), 0), 0);
+  zint_log_stream_set_enabled(ls, true);
+  uint32_t saved = zint_log_limit_get();
+  zint_log_limit_set(4);
+  static zint_log_keyed_limiter_t kl;
+  static const char *const kinds[] = {"bad json", "no watch", "k3", "k4", "k5", "k6", "k7", "k8", "k9"};
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  std::this_thread::sleep_for(std::chrono::nanoseconds(1000000000 - ts.tv_nsec));
+  for (int i = 0; i < 30; i++) zint_log_limited_key(&kl, "api.cpp:1", kinds[0], ls, "%s\n", kinds[0]);
+  /* same text at another address is the same kind */
+  std::string copy = kinds[1];
+  for (int i = 0; i < 3; i++) zint_log_limited_key(&kl, "api.cpp:1", kinds[1], ls, "%s\n", kinds[1]);
+  zint_log_limited_key(&kl, "api.cpp:1", copy.c_str(), ls, "%s\n", kinds[1]);
+  zint_log_limited_key(&kl, "api.cpp:1", copy.c_str(), ls, "%s\n", kinds[1]);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  zint_log_limited_key(&kl, "api.cpp:1", kinds[0], ls, "%s\n", kinds[0]);
+  zint_log_limited_key(&kl, "api.cpp:1", kinds[1], ls, "%s\n", kinds[1]);
+  /* more kinds than slots: the last slot is shared, nothing breaks */
+  for (int i = 2; i < 9; i++) EXPECT_TRUE(zint_log_limited_key(&kl, "api.cpp:1", kinds[i], ls, "%s\n", kinds[i]));
+  zint_log_flush();
+  std::string text = file_text(path);
+  EXPECT_EQ(count(text, "bad json\n"), 5u) << text;
+  EXPECT_EQ(count(text, "no watch\n"), 5u) << text;
+  EXPECT_EQ(count(text, "api.cpp:1 (bad json): suppressed 26 similar messages\n"), 1u) << text;
+  EXPECT_EQ(count(text, "api.cpp:1 (no watch): suppressed 1 similar messages\n"), 1u) << text;
+  zint_log_limit_set(saved);
+  zint_log_stream_set_enabled(ls, false);
+}
