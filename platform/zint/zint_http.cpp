@@ -272,7 +272,14 @@ struct zint_http_session_ctx {
 
   /* websocket side; strand unless noted */
   zint_http_limits_t lim{};
-  wslay_event_context_ptr wctx = nullptr;
+  wslay_event_context_ptr wctx = nullptr; /* null while parked: an idle session holds none */
+  /* Where the peer's byte stream stands, so that wslay's 8 KiB context can be given back between
+   * messages: header bytes of the next frame seen, payload bytes of the current frame still due,
+   * and whether a fragmented data message is open. */
+  uint8_t in_hdr[14];
+  uint8_t in_hdr_have = 0;
+  uint64_t in_payload_left = 0;
+  bool in_fragmented = false;
   zint_http_websocket_handler_t ws_handler = nullptr;
   std::vector<unsigned char> inbuf;      /* TLS reads, and bytes that came with the upgrade */
   const unsigned char *in_ptr = nullptr; /* what wslay reads from: inbuf or the thread's buffer */
@@ -333,6 +340,11 @@ struct zint_http_session_ctx {
   void process_input();
   void deliver(uint8_t opcode, const uint8_t *msg, size_t len);
   void begin_close(uint16_t code, bool do_pump);
+  bool ws_unpark();
+  void ws_try_park();
+  void track_frames(const unsigned char *p, size_t n);
+  bool ws_read_enabled() const { return !wctx || wslay_event_get_read_enabled(wctx); }
+  bool ws_close_sent() const { return wctx && wslay_event_get_close_sent(wctx); }
   void pump();
   void arm_ws_tick();
   void on_ws_tick();
@@ -716,14 +728,62 @@ const wslay_event_callbacks ws_callbacks = {ws_recv_cb, ws_send_cb, nullptr, nul
 
 } // namespace
 
-void zint_http_session_ctx::start_ws(zint_http_websocket_handler_t h) {
-  lim = limits_snapshot();
+/* Parking: between messages, with nothing queued in wslay and no close under way, a session's wslay
+ * context is in the state of a new one, so it is freed and made again when the next bytes arrive
+ * or a control frame must go out. Idle sessions then hold no 8 KiB of wslay buffers each. */
+bool zint_http_session_ctx::ws_unpark() {
+  if (wctx) return true;
   if (wslay_event_context_server_init(&wctx, &ws_callbacks, this) != 0) {
     wctx = nullptr;
     finish();
-    return;
+    return false;
   }
   wslay_event_config_set_max_recv_msg_length(wctx, lim.max_message_bytes);
+  return true;
+}
+
+void zint_http_session_ctx::ws_try_park() {
+  if (!wctx || close_code || in_hdr_have || in_payload_left || in_fragmented) return;
+  if (wslay_event_want_write(wctx) || !wslay_event_get_read_enabled(wctx) ||
+      !wslay_event_get_write_enabled(wctx) || wslay_event_get_close_sent(wctx) ||
+      wslay_event_get_close_received(wctx))
+    return;
+  wslay_event_context_free(wctx);
+  wctx = nullptr;
+}
+
+/* Follows frame boundaries in the bytes handed to wslay (headers only; payloads are skipped). */
+void zint_http_session_ctx::track_frames(const unsigned char *p, size_t n) {
+  while (n) {
+    if (in_payload_left) {
+      size_t k = size_t(std::min<uint64_t>(in_payload_left, n));
+      in_payload_left -= k;
+      p += k;
+      n -= k;
+      continue;
+    }
+    in_hdr[in_hdr_have++] = *p++;
+    n--;
+    if (in_hdr_have < 2) continue;
+    uint8_t len7 = in_hdr[1] & 0x7f;
+    size_t need = 2 + (len7 == 126 ? 2 : len7 == 127 ? 8 : 0) + ((in_hdr[1] & 0x80) ? 4 : 0);
+    if (in_hdr_have < need) continue;
+    uint64_t len = len7;
+    if (len7 == 126) len = (uint64_t(in_hdr[2]) << 8) | in_hdr[3];
+    if (len7 == 127) {
+      len = 0;
+      for (int i = 0; i < 8; i++) len = (len << 8) | in_hdr[2 + i];
+    }
+    uint8_t opcode = in_hdr[0] & 0x0f;
+    if (opcode < 8) in_fragmented = !(in_hdr[0] & 0x80); /* data or continuation frame */
+    in_payload_left = len;
+    in_hdr_have = 0;
+  }
+}
+
+void zint_http_session_ctx::start_ws(zint_http_websocket_handler_t h) {
+  lim = limits_snapshot();
+  if (!ws_unpark()) return;
   ws_handler = h;
   in_off = 0;
   in_len = rbuf.size();
@@ -775,7 +835,7 @@ void zint_http_session_ctx::do_ws_read() {
       return;
     }
     s->last_activity = steady::now();
-    if (!wslay_event_get_read_enabled(s->wctx)) {
+    if (!s->ws_read_enabled()) {
       s->do_ws_read();
       return;
     }
@@ -798,7 +858,7 @@ void zint_http_session_ctx::on_ws_readable() {
     return;
   }
   last_activity = steady::now();
-  if (!wslay_event_get_read_enabled(wctx)) {
+  if (!ws_read_enabled()) {
     do_ws_read();
     return;
   }
@@ -809,6 +869,8 @@ void zint_http_session_ctx::on_ws_readable() {
 }
 
 void zint_http_session_ctx::process_input() {
+  if (!ws_unpark()) return;
+  track_frames(in_ptr + in_off, in_len - in_off);
   if (wslay_event_recv(wctx) != 0) {
     finish();
     return;
@@ -861,11 +923,11 @@ void zint_http_session_ctx::pump() {
     more_pending = !pending.empty();
   }
   outbuf.clear();
-  if (wslay_event_send(wctx) != 0) {
+  if (wctx && wslay_event_send(wctx) != 0) {
     finish();
     return;
   }
-  if (!too_big_reported && wslay_event_get_close_sent(wctx) &&
+  if (!too_big_reported && ws_close_sent() &&
       wslay_event_get_status_code_sent(wctx) == WS_CLOSE_TOO_BIG) {
     too_big_reported = true;
     refused(ZINT_HTTP_REFUSED_MESSAGE_SIZE);
@@ -878,8 +940,10 @@ void zint_http_session_ctx::pump() {
       shared_buf_unref(b);
     }
   }
-  if (close_code && !close_queued && send_at == sending.size() && !more_pending && !wslay_event_want_write(wctx)) {
+  if (close_code && !close_queued && send_at == sending.size() && !more_pending &&
+      !(wctx && wslay_event_want_write(wctx))) {
     static const char reason[] = "closing";
+    if (!ws_unpark()) return;
     close_queued = true;
     wslay_event_queue_close(wctx, close_code, reinterpret_cast<const uint8_t *>(reason), sizeof reason - 1);
     if (wslay_event_send(wctx) != 0) {
@@ -907,7 +971,11 @@ void zint_http_session_ctx::pump() {
     });
     return;
   }
-  if (wslay_event_get_close_sent(wctx)) {
+  if (!ws_close_sent()) {
+    ws_try_park();
+    return;
+  }
+  {
     if (wslay_event_get_close_received(wctx)) {
       finish();
       return;
@@ -934,7 +1002,7 @@ void zint_http_session_ctx::arm_ws_tick() {
 }
 
 void zint_http_session_ctx::on_ws_tick() {
-  if (wslay_event_get_close_sent(wctx)) return;
+  if (ws_close_sent()) return;
   auto now = steady::now();
   if (lim.idle_timeout_ms && now - last_activity >= std::chrono::milliseconds(lim.idle_timeout_ms)) {
     /* The close handshake may never finish with a dead peer: the close wait ends it. */
@@ -944,6 +1012,7 @@ void zint_http_session_ctx::on_ws_tick() {
   }
   if (lim.ping_interval_ms && now - last_ping >= std::chrono::milliseconds(lim.ping_interval_ms)) {
     last_ping = now;
+    if (!ws_unpark()) return;
     wslay_event_msg ping{WSLAY_PING, nullptr, 0};
     wslay_event_queue_msg(wctx, &ping);
     pump();

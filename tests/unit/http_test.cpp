@@ -527,6 +527,53 @@ TEST_F(Http, DeferredWakeupsHoldWritesUntilFlush) {
   zint_http_ctx_session_release(s1);
 }
 
+namespace {
+
+/* One masked client frame (payloads under 126 bytes). */
+std::string client_frame(uint8_t fin_opcode, const std::string &payload) {
+  const uint8_t key[4] = {0x11, 0x22, 0x33, 0x44};
+  std::string f;
+  f += char(fin_opcode);
+  f += char(0x80 | payload.size());
+  f.append(reinterpret_cast<const char *>(key), 4);
+  for (size_t i = 0; i < payload.size(); i++) f += char(payload[i] ^ key[i % 4]);
+  return f;
+}
+
+}  // namespace
+
+// what this proves: a session that gives its websocket state back between messages still reads a
+// frame whose header arrives in pieces, continues a fragmented message across reads, answers a ping
+// and completes the close handshake afterwards
+TEST_F(Http, IdleSessionKeepsFramingAcrossReads) {
+  ws_client c;
+  ASSERT_FALSE(c.connect(plain_port(), "/ws/a", "vorn-test"));
+  c.send("first");
+  EXPECT_EQ(c.read(), "first");
+  auto raw = [&](const std::string &bytes) {
+    asio::write(c.s.next_layer(), asio::buffer(bytes));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30)); /* a separate read on the server */
+  };
+  std::string f = client_frame(0x81, "split header");
+  raw(f.substr(0, 1));
+  raw(f.substr(1, 3));
+  raw(f.substr(4));
+  EXPECT_EQ(c.read(), "split header");
+  raw(client_frame(0x01, "frag-"));
+  raw(client_frame(0x80, "mented"));
+  EXPECT_EQ(c.read(), "frag-mented");
+  bool pong = false;
+  c.s.control_callback([&](websocket::frame_type kind, beast::string_view) {
+    if (kind == websocket::frame_type::pong) pong = true;
+  });
+  c.s.ping({});
+  c.send("after ping");
+  EXPECT_EQ(c.read(), "after ping");
+  EXPECT_TRUE(pong);
+  c.s.close(websocket::close_code::normal);
+  EXPECT_TRUE(wait_until([] { return ws.frees.load() == 1; }));
+}
+
 // what this proves: a client that only listens (answering pings inside its reads) outlives three idle
 // timeouts and still receives, while a peer that answers nothing is dropped after the idle timeout
 TEST_F(Http, ListenerSurvivesIdleTimeoutsSilentPeerDropped) {
