@@ -58,8 +58,9 @@ typedef enum zint_http_refusal {
   ZINT_HTTP_REFUSAL_KINDS
 } zint_http_refusal_t;
 
-/* Called once per refusal, on the connection's strand, without any framework lock held; must not
- * block. Null removes the hook. Set it before the listeners take clients. */
+/* Called once per refusal, on a framework thread (the acceptor's or the connection's), without
+ * any framework lock held; must not block. Null removes the hook. Set it before the listeners take
+ * clients. */
 typedef void (*zint_http_refusal_hook_t)(zint_http_refusal_t why);
 void zint_http_set_refusal_hook(zint_http_refusal_hook_t hook);
 /* Refusals of that kind since the start (whether or not a hook was set). */
