@@ -174,6 +174,7 @@
     // Text and null values are shown as the latest value; only numbers are drawn.
     if (typeof s.value === "number" || (typeof s.value === "string" && s.value.trim() !== "" && Number.isFinite(v)))
       c.chart.add(t, v);
+    else c.chart.note(s.value === null ? "null" : String(s.value));
     const shown = s.value === null ? "null" : typeof s.value === "number" ? String(Number(s.value.toPrecision(6))) : String(s.value);
     c.latest.textContent = shown + " @ " + new Date(t * 1000).toTimeString().slice(0, 8);
     bump(c);

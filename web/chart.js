@@ -50,6 +50,12 @@
     constructor(canvas) {
       super(canvas);
       this.points = []; // [time s, value], kept in time order
+      this.text = null; // latest value that is not a number (text or null)
+    }
+    /* A value that cannot be drawn as a point: shown as text while the chart has no numbers. */
+    note(text) {
+      this.text = text;
+      if (!this.points.length) this.schedule();
     }
     add(t, v) {
       const p = this.points;
@@ -63,7 +69,16 @@
     draw() {
       const { g, w, h } = prepare(this.canvas);
       const p = this.points;
-      if (!p.length) return;
+      if (!p.length) {
+        if (this.text === null) return;
+        g.fillStyle = "#1d1d1f";
+        g.font = "16px ui-monospace, monospace";
+        g.textAlign = "center";
+        g.textBaseline = "middle";
+        const t = this.text.length > 40 ? this.text.slice(0, 39) + "…" : this.text;
+        g.fillText(t, w / 2, h / 2);
+        return;
+      }
       let lo = Infinity, hi = -Infinity;
       for (const [, v] of p) { if (v < lo) lo = v; if (v > hi) hi = v; }
       if (lo === hi) { lo -= 1; hi += 1; }
@@ -118,7 +133,8 @@
       const plotH = h - PAD.t - PAD.b;
       const y = (s) => PAD.t + (hi - s) / (hi - lo) * plotH;
       const rowH = Math.max(2, plotH / 40);
-      const colW = (split - PAD.l - 4) / MAX_COLUMNS;
+      // Few columns are drawn wide; the strip fills up from the right and then scrolls.
+      const colW = (split - PAD.l - 4) / Math.max(cols.length, 60);
       const x0 = split - 4 - cols.length * colW;
       cols.forEach(([, bs], i) => {
         for (const [b, n] of bs) {

@@ -1,8 +1,10 @@
 // Drives the live page in headless chromium against a running stack (started by
 // tests/integration/ui_test.cpp): watches a bus check and a broker check through the form, waits
 // for samples in the charts and in the raw log, checks that an error frame is shown, then asks the
-// driver to restart the service (a "RESTART" line on stdout) and waits for the page to reconnect
-// and receive samples again. Screenshots go to --out. Exit 0: passed; 1: failed; 77: no browser.
+// driver to stop the service (a "STOP" line on stdout, answered "STOPPED" on stdin), waits for the
+// page to show the loss, asks for a new service on the same port ("START" / "STARTED") and waits
+// for the page to reconnect and receive samples again. Screenshots go to --out. Exit 0: passed;
+// 1: failed; 77: no browser.
 //
 // usage: node ui_page.mjs --url http://127.0.0.1:PORT/ --bus-check UUID --broker-check UUID
 //                         --unknown-check UUID --out DIR
@@ -29,9 +31,16 @@ fs.mkdirSync(args.out, { recursive: true });
 const deadline = setTimeout(() => { console.error("FAIL: took longer than 50 s"); process.exit(1); }, 50000);
 const step = (s) => console.log(`step: ${s}`);
 
-// The driver answers "RESTARTED" on stdin once the new service listens.
+// The driver answers each request on stdout with a line on stdin.
 const stdinLines = readline.createInterface({ input: process.stdin });
-const restarted = new Promise((resolve) => stdinLines.on("line", (l) => { if (l.trim() === "RESTARTED") resolve(); }));
+const waiting = new Map();
+stdinLines.on("line", (l) => { const r = waiting.get(l.trim()); if (r) r(); });
+function ask(request, answer) {
+  const p = new Promise((resolve) => waiting.set(answer, resolve));
+  wsEvents.push(`${Date.now() - t0} ms ${request}`);
+  console.log(request);
+  return p;
+}
 
 const browser = await chromium.launch({
   executablePath: exe,
@@ -41,8 +50,23 @@ const browser = await chromium.launch({
 });
 const page = await browser.newPage({ viewport: { width: 1280, height: 1100 } });
 const consoleErrors = [];
-page.on("console", (m) => { if (m.type() === "error") consoleErrors.push(m.text()); });
+// Refused connections while the service is down are expected; anything else is a fault of the page.
+page.on("console", (m) => {
+  if (m.type() === "error" && !/^WebSocket connection to .* failed/.test(m.text())) consoleErrors.push(m.text());
+});
 page.on("pageerror", (e) => consoleErrors.push(String(e)));
+// What the browser itself saw of each websocket, for the report of a failure.
+const t0 = Date.now();
+const wsEvents = [];
+page.on("websocket", (ws) => {
+  const n = wsEvents.length;
+  const ev = (what) => wsEvents.push(`${Date.now() - t0} ms ws#${n} ${what}`);
+  ev(`open ${ws.url()}`);
+  let frames = 0;
+  ws.on("framereceived", (f) => { if (++frames % 100 === 0) ev(`${frames} frames received, e.g. ${String(f.payload).slice(0, 120)}`); });
+  ws.on("socketerror", (e) => ev(`error ${e}`));
+  ws.on("close", () => ev(`closed after ${frames} frames`));
+});
 
 const bus = args["bus-check"], broker = args["broker-check"], unknown = args["unknown-check"];
 const samples = (sel) => page.$$eval(sel, (els) => els.reduce((n, e) => n + Number(e.dataset.samples || 0), 0));
@@ -102,9 +126,12 @@ try {
 
   step("the page reconnects after a restart and watches again");
   const before = await samples(`.chart[data-check="${bus}"]`);
-  console.log("RESTART");
-  await restarted;
-  await page.waitForFunction(() => document.body.dataset.connects === "2", null, { timeout: 20000 });
+  await ask("STOP", "STOPPED");
+  await page.waitForSelector('#status[data-state="closed"]', { timeout: 10000 });
+  await ask("START", "STARTED");
+  const restartAt = Date.now();
+  await page.waitForFunction(() => Number(document.body.dataset.connects) >= 2, null, { timeout: 20000 });
+  console.log(`reconnected ${Date.now() - restartAt} ms after the service was back`);
   // Samples after the reconnect prove the watches were sent again on the new session.
   await page.waitForFunction(([sel, n]) => [...document.querySelectorAll(sel)]
     .reduce((s, e) => s + Number(e.dataset.samples), 0) >= n + 3, [`.chart[data-check="${bus}"]`, before],
@@ -126,6 +153,14 @@ try {
 } catch (e) {
   failed = true;
   console.error(`FAIL: ${e.message}`);
+  const seen = await page.evaluate(() => ({
+    status: document.getElementById("status").textContent,
+    connects: document.body.dataset.connects,
+    now: Date.now() / 1000,
+    log: [...document.querySelectorAll("#raw-log li")].slice(-8).map((l) => l.textContent.slice(0, 200)),
+  })).catch((x) => String(x));
+  console.error(`page state: ${JSON.stringify(seen, null, 1)}`);
+  console.error(`websocket events (${Date.now() - t0} ms):\n  ${wsEvents.join("\n  ")}`);
   if (consoleErrors.length) console.error(`page errors: ${consoleErrors.join(" | ")}`);
   await page.screenshot({ path: path.join(args.out, "ui-failure.png"), fullPage: true }).catch(() => {});
 }

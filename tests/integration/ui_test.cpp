@@ -30,9 +30,14 @@ struct NodeChild : e2e::Child {
   int in_fd = -1;
   bool start_piped(const std::vector<std::string> &args, const std::string &out, const std::string &err) {
     int p[2];
-    if (pipe(p) != 0) return false;
+    /* Close-on-exec: the service started later must not hold the page's input open. */
+    if (pipe2(p, O_CLOEXEC) != 0) return false;
     out_path = out;
     err_path = err;
+    /* Empty before the fork: the caller reads the output at once, and a previous run's text must not
+     * count as this run's requests. */
+    std::ofstream(out, std::ios::trunc);
+    std::ofstream(err, std::ios::trunc);
     std::vector<char *> argv;
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
@@ -41,10 +46,9 @@ struct NodeChild : e2e::Child {
       int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       if (o < 0 || e < 0) _exit(126);
-      dup2(p[0], 0);
+      dup2(p[0], 0); /* dup2 clears close-on-exec on the copy */
       dup2(o, 1);
       dup2(e, 2);
-      close(p[1]);
       execv(argv[0], argv.data());
       _exit(127);
     }
@@ -72,10 +76,15 @@ bool browser_available() {
 /* The stack is started only when the browser test can run. */
 e2e::Stack *const the_stack = browser_available() ? e2e::stack() : nullptr;
 
-/* Starts the service again on the port it had, with the stack's configuration. */
-bool restart_service(e2e::Stack *s, std::string *err) {
+/* Stops the service; the page must notice before a new one takes the port. */
+bool stop_service(e2e::Stack *s, std::string *err) {
   int rc = s->vorn.stop(SIGTERM);
   if (rc != 0) return *err = "vorn-c ended with " + std::to_string(rc) + ":\n" + e2e::Stack::tail(s->log()), false;
+  return true;
+}
+
+/* Starts the service again on the port it had, with the stack's configuration. */
+bool start_service(e2e::Stack *s, std::string *err) {
   std::ifstream in(s->dir.path() + "/vorn-c.conf");
   std::stringstream ss;
   ss << in.rdbuf();
@@ -126,13 +135,19 @@ TEST(Ui, LivePageInHeadlessChromium) {
                                 "--bus-check", bus_check, "--broker-check", e2e::kBrokerCheck,
                                 "--unknown-check", e2e::kUnknownCheck, "--out", out_dir},
                                out_dir + "/page.out", out_dir + "/page.err"));
+  /* The page asks on its standard output ("STOP", "START") and waits for the answer on its input. */
   int rc = -2;
-  bool restarted = false;
+  bool stopped = false, started = false;
   std::string restart_err;
   e2e::wait_until([&] {
-    if (!restarted && page.out().find("\nRESTART\n") != std::string::npos) {
-      restarted = true;
-      if (restart_service(s, &restart_err)) page.say("RESTARTED");
+    std::string said = page.out();
+    if (!stopped && said.find("\nSTOP\n") != std::string::npos) {
+      stopped = true;
+      if (stop_service(s, &restart_err)) page.say("STOPPED");
+    }
+    if (stopped && !started && said.find("\nSTART\n") != std::string::npos) {
+      started = true;
+      if (start_service(s, &restart_err)) page.say("STARTED");
     }
     int status;
     if (waitpid(page.pid, &status, WNOHANG) == page.pid) {
@@ -146,7 +161,7 @@ TEST(Ui, LivePageInHeadlessChromium) {
   ASSERT_TRUE(restart_err.empty()) << restart_err;
   if (rc == 77) GTEST_SKIP() << page.out();
   EXPECT_EQ(rc, 0) << "page script:\n" << page.out() << page.err() << "\nservice log:\n" << e2e::Stack::tail(s->log());
-  EXPECT_TRUE(restarted);
+  EXPECT_TRUE(stopped && started);
   struct stat st;
   EXPECT_EQ(stat((out_dir + "/ui-live.png").c_str(), &st), 0) << "no screenshot in " << out_dir;
 }
