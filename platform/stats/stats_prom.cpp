@@ -3,6 +3,7 @@
  * written in the order in which each family first appeared in the tree. */
 #include "stats/stats_prom.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
