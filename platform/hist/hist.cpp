@@ -108,9 +108,10 @@ bool hist_bucket_of(double v, int8_t *val, int8_t *exp) {
   double a = std::fabs(v);
   int e = (int) std::floor(std::log10(a));
   int d = (int) std::floor(a / hist_pow10(e - 1));
-  /* log10 and the division may land one digit off near a power of ten; settle on the bucket whose
-   * lower bound is the largest one not above a. */
-  for (int guard = 0; guard < 4; guard++) {
+  /* log10 and the division may land one digit off either way (2.3 / 0.1 is 22.999...); settle on
+   * the bucket whose lower bound is the largest one not above a, comparing with the very values
+   * hist_bucket_value reports. */
+  for (int guard = 0; guard < 8; guard++) {
     if (d >= 100) {
       e++;
       d /= 10;
@@ -119,6 +120,11 @@ bool hist_bucket_of(double v, int8_t *val, int8_t *exp) {
       d = (int) std::floor(a / hist_pow10(e - 1));
     } else if (hist_bucket_value((int8_t) d, (int8_t) std::clamp(e, -128, 127)) > a) {
       d--;
+    } else if (d < 99 && hist_bucket_value((int8_t) (d + 1), (int8_t) std::clamp(e, -128, 127)) <= a) {
+      d++;
+    } else if (d == 99 && e < 127 && hist_bucket_value(10, (int8_t) std::clamp(e + 1, -128, 127)) <= a) {
+      d = 10;
+      e++;
     } else {
       break;
     }

@@ -130,6 +130,30 @@ TEST(Hist, BucketOfBoundaries) {
   }
 }
 
+// Every bucket's own value maps back to that bucket, and values one digit above a bucket boundary
+// after rounding (2.3 is 22.999... tenths) land in the upper bucket, not the one below.
+TEST(Hist, BucketOfEveryBucketValue) {
+  for (int e = -128; e <= 127; e++)
+    for (int d = 10; d <= 99; d++)
+      for (int sign : {1, -1}) {
+        double v = hist_bucket_value((int8_t) (sign * d), (int8_t) e);
+        int8_t val = 0, exp = 0;
+        ASSERT_TRUE(hist_bucket_of(v, &val, &exp)) << d << "e" << e;
+        ASSERT_EQ(val, sign * d) << v;
+        ASSERT_EQ(exp, e) << v;
+      }
+  struct {
+    double v;
+    int val, exp;
+  } cases[] = {{2.3, 23, 0}, {0.29, 29, -1}, {5.1, 51, 0}, {-2.3, -23, 0}, {1.15, 11, 0}};
+  for (auto &c : cases) {
+    int8_t val = 0, exp = 0;
+    ASSERT_TRUE(hist_bucket_of(c.v, &val, &exp)) << c.v;
+    EXPECT_EQ(val, c.val) << c.v;
+    EXPECT_EQ(exp, c.exp) << c.v;
+  }
+}
+
 // Broken texts are refused with -1 and leave an already filled histogram exactly as it was.
 TEST(Hist, RefusesBrokenText) {
   hist_ptr h(hist_alloc());
