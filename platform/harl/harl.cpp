@@ -81,8 +81,29 @@ void harl_value_release(harl_metric_value_t *v) {
   memset(v, 0, sizeof(*v));
 }
 
-/* Decodes the value field of an "M" line into v. */
+/* The type codes of the line format: a value's type only ever holds one of these. */
+bool harl_code_known(char code) {
+  switch (code) {
+  case METRIC_GUESS:
+  case METRIC_INT32:
+  case METRIC_UINT32:
+  case METRIC_INT64:
+  case METRIC_UINT64:
+  case METRIC_DOUBLE:
+  case METRIC_STRING:
+  case METRIC_HISTOGRAM:
+  case METRIC_HISTOGRAM_CUMULATIVE: return true;
+  default: return false;
+  }
+}
+
+/* Decodes the value field of an "M" line into v. An unknown code is refused before anything else,
+ * a null value included: metric_type_t cannot hold an arbitrary byte. */
 bool harl_parse_value(char code, std::string_view s, harl_metric_value_t *v) {
+  if (!harl_code_known(code)) {
+    v->type = METRIC_ABSENT;
+    return false;
+  }
   v->type = (metric_type_t) code;
   if (s == "[[null]]") {
     v->is_null = true;

@@ -206,6 +206,8 @@ TEST(Harl, RefusesBrokenLines) {
       mline("L", "99999999999999999999999999999"), mline("n", ""), mline("n", "abc"), mline("n", "1.5x"),
       mline("n", "inf"), mline("n", "nan"), mline("n", "1e400"), mline("0", "1.5"), mline("i", "[[null]] "),
       mline("i", "[[NULL]]"),
+      // a null value does not make an unknown type code acceptable (the type could not hold it)
+      mline("x", "[[null]]"), mline("\xb0", "[[null]]"), mline(std::string(1, '\0'), "[[null]]"),
       // embedded NUL
       std::string("M\t") + kSrc + "\t1\t" + kUuid + "\tm" + std::string(1, '\0') + "x\ti\t1",
   };
