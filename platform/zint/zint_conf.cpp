@@ -337,7 +337,9 @@ void zint_conf_log_init_rotate(const char *appname, zint_boolean verbose) {
 }
 
 zint_boolean zint_conf_parse_u64(const std::string &text, uint64_t max, uint64_t *out) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  /* strtoull would skip leading white space and wrap a '-' after it (" -5" is 2^64 - 5): the text
+   * must start with a digit. */
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
   errno = 0;
   char *end = nullptr;
   unsigned long long v = strtoull(text.c_str(), &end, 10);

@@ -119,6 +119,23 @@ TEST(ZintConf, ConvertsIntegersAndBooleansStrictly) {
   }
 }
 
+// The unsigned parser takes plain digits only: no sign, no white space before or after (a sign
+// after white space once wrapped to a huge accepted value), nothing above the bound.
+TEST(ZintConf, ParsesUnsignedStrictly) {
+  uint64_t v = 7;
+  EXPECT_TRUE(zint_conf_parse_u64("0", 10, &v));
+  EXPECT_EQ(v, 0u);
+  EXPECT_TRUE(zint_conf_parse_u64("18446744073709551615", UINT64_MAX, &v));
+  EXPECT_EQ(v, UINT64_MAX);
+  for (const char *bad : {"", " -5", "\n 0", " 5", "-1", "+1", "5 ", "0x10", "18446744073709551616"}) {
+    v = 7;
+    EXPECT_FALSE(zint_conf_parse_u64(bad, UINT64_MAX, &v)) << bad;
+    EXPECT_EQ(v, 7u) << bad;
+  }
+  EXPECT_FALSE(zint_conf_parse_u64("11", 10, &v));
+  EXPECT_EQ(v, 7u);
+}
+
 // Hashes list child elements (last repeat wins); element lists carry attributes and text.
 TEST(ZintConf, HashesAndElementLists) {
   ASSERT_EQ(zint_conf_load_string(kDoc), 0);
