@@ -300,6 +300,11 @@ struct zint_http_session_ctx {
   bool accepting = false;                /* an open websocket that takes frames; mu */
   std::atomic<size_t> queued_bytes{0};   /* accepted, not yet handed to the socket writer */
 
+  /* A detached session (no connection) hands every queued message to sink instead; set at
+   * creation, null for real connections. */
+  zint_http_frame_sink_t sink = nullptr;
+  void *sink_arg = nullptr;
+
   explicit zint_http_session_ctx(asio::io_context &ioc)
       : strand(asio::make_strand(ioc)), timer(strand) {
     restc.http_ctx = this;
@@ -374,8 +379,9 @@ void zint_http_session_ref_inc(zint_http_session_ctx *ctx) {
 void zint_http_ctx_session_release(zint_http_session_ctx *ctx) {
   if (!ctx) return;
   if (ctx->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  /* Torn down on its own strand, never inline on a foreign thread (which may hold service locks). */
-  if (ctx->strand.running_in_this_thread()) delete ctx;
+  /* Torn down on its own strand, never inline on a foreign thread (which may hold service locks).
+   * A detached session has no strand work and nothing in its destructor that calls out. */
+  if (ctx->sink || ctx->strand.running_in_this_thread()) delete ctx;
   else asio::post(ctx->strand, [ctx] { delete ctx; });
 }
 
@@ -1023,6 +1029,10 @@ void zint_http_session_ctx::on_ws_tick() {
 zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcode,
                                            const unsigned char *buf, size_t len) {
   if (!ctx || (opcode != WSLAY_TEXT_FRAME && opcode != WSLAY_BINARY_FRAME) || (!buf && len)) return false;
+  if (ctx->sink) {
+    std::lock_guard<std::mutex> lk(ctx->mu);
+    return ctx->accepting && ctx->sink(ctx->sink_arg, opcode, buf, len);
+  }
   /* A broadcast finds the frame in this thread's cache: a reference, no copy. One lock per call. */
   shared_buf *b = shared_buf_acquire(opcode, buf, len);
   bool post = false;
@@ -1060,6 +1070,44 @@ void zint_http_websocket_defer_flush(void) {
     zint_http_ctx_session_release(ctx); /* the post holds its own */
   }
   tl_deferred.sessions.clear();
+}
+
+/* ---- detached sessions ---- */
+
+namespace {
+/* Strand and timer owner of detached sessions; never run, since they never post work. */
+asio::io_context &detached_ioc() {
+  static asio::io_context ioc;
+  return ioc;
+}
+} // namespace
+
+zint_http_session_ctx *zint_http_detached_session_new(zint_http_frame_sink_t sink, void *arg) {
+  if (!sink) return nullptr;
+  auto *s = new zint_http_session_ctx(detached_ioc());
+  s->sink = sink;
+  s->sink_arg = arg;
+  s->accepting = true;
+  return s;
+}
+
+zint_http_rest_closure_t *zint_http_session_restc(zint_http_session_ctx *ctx) {
+  return ctx ? &ctx->restc : nullptr;
+}
+
+void zint_http_detached_session_end(zint_http_session_ctx *ctx) {
+  if (!ctx || !ctx->sink || ctx->ended) return;
+  ctx->ended = true;
+  {
+    std::lock_guard<std::mutex> lk(ctx->mu);
+    ctx->accepting = false;
+  }
+  if (ctx->restc.call_closure_free) {
+    auto fn = ctx->restc.call_closure_free;
+    ctx->restc.call_closure_free = nullptr;
+    fn(ctx->restc.call_closure);
+  }
+  zint_http_ctx_session_release(ctx);
 }
 
 /* ---- responses ---- */

@@ -136,4 +136,16 @@ void zint_http_websocket_defer_flush(void);
 size_t zint_http_open_sessions(void);
 size_t zint_http_websocket_copies(void);
 
+/* Detached sessions: a websocket session without a connection, for driving a websocket handler
+ * directly (tests, fuzzers). Every message queued to it goes to sink on the queueing thread, under
+ * the session's lock (sink must not call back into the session); sink's result is queue_msg's, so
+ * a sink can play a full queue. zint_http_detached_session_end ends it as a closed connection does:
+ * queue_msg refuses from then on, call_closure_free runs once on the caller's thread, and the
+ * session's own reference goes (the context lives on while service references remain). */
+typedef zint_boolean (*zint_http_frame_sink_t)(void *arg, int opcode, const unsigned char *buf, size_t len);
+zint_http_session_ctx *zint_http_detached_session_new(zint_http_frame_sink_t sink, void *arg);
+/* The closure handed to every handler call of the session. */
+zint_http_rest_closure_t *zint_http_session_restc(zint_http_session_ctx *ctx);
+void zint_http_detached_session_end(zint_http_session_ctx *ctx);
+
 #endif
