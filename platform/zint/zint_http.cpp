@@ -1063,13 +1063,28 @@ zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcod
 
 void zint_http_websocket_defer_begin(void) { tl_deferred.on = true; }
 
+/* Sessions whose writers one posted handler runs in a row. */
+constexpr size_t DEFER_CHUNK = 64;
+
 void zint_http_websocket_defer_flush(void) {
   tl_deferred.on = false;
-  for (zint_http_session_ctx *ctx : tl_deferred.sessions) {
-    asio::post(ctx->strand, [s = sref(ctx)] { s->pump(); });
-    zint_http_ctx_session_release(ctx); /* the post holds its own */
+  auto &v = tl_deferred.sessions;
+  /* One handler per chunk of sessions, posted to the event loop, runs their writers one after the
+   * other, each on its own strand (inline when the strand is free): a thread wake-up per chunk
+   * instead of one per session. The chunk holds the references taken when the sessions were
+   * deferred; they go as each session's writer is dispatched. */
+  for (size_t at = 0; at < v.size(); at += DEFER_CHUNK) {
+    auto chunk = std::make_shared<std::vector<zint_http_session_ctx *>>(
+        v.begin() + long(at), v.begin() + long(std::min(v.size(), at + DEFER_CHUNK)));
+    asio::post(v[at]->strand.get_inner_executor(), [chunk] {
+      for (zint_http_session_ctx *ctx : *chunk) {
+        asio::dispatch(ctx->strand, [s = sref(ctx)] { s->pump(); });
+        zint_http_ctx_session_release(ctx);
+      }
+      chunk->clear();
+    });
   }
-  tl_deferred.sessions.clear();
+  v.clear();
 }
 
 /* ---- detached sessions ---- */
