@@ -232,6 +232,37 @@ TEST_F(PaskModule, RetriesAtStartAndReconnectsAfterRestart) {
   EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
 }
 
+// The connection state that health checks read: connecting while no server answers, connected,
+// reconnecting after the server goes (with the time of the change), connected again, stopped.
+TEST_F(PaskModule, StateFollowsTheConnection) {
+  EXPECT_EQ(pask_module_state(nullptr), PASK_STATE_STOPPED);
+  ASSERT_TRUE(server.start()) << server.error;
+  server.stop();
+  pask_module_options_t o = options(server.url());
+  ASSERT_EQ(pask_module_start(&o), 0);
+  uint64_t t_connecting = 0, t_connected = 0, t_lost = 0;
+  EXPECT_EQ(pask_module_state(&t_connecting), PASK_STATE_CONNECTING);
+  EXPECT_GT(t_connecting, 0u);
+
+  ASSERT_TRUE(server.start()) << server.error;
+  ASSERT_TRUE(wait_until([&] { return pask_module_state(&t_connected) == PASK_STATE_CONNECTED; })) << error_log();
+  EXPECT_GT(t_connected, t_connecting);
+
+  server.stop();
+  ASSERT_TRUE(wait_until([&] { return pask_module_state(&t_lost) == PASK_STATE_RECONNECTING; })) << error_log();
+  EXPECT_GT(t_lost, t_connected);
+  uint64_t again = 0;
+  EXPECT_EQ(pask_module_state(&again), PASK_STATE_RECONNECTING);
+  EXPECT_EQ(again, t_lost) << "retries keep the time the connection was lost";
+
+  ASSERT_TRUE(server.start()) << server.error;
+  ASSERT_TRUE(wait_until([] { return pask_module_state(nullptr) == PASK_STATE_CONNECTED; })) << error_log();
+  pask_module_stop();
+  EXPECT_EQ(pask_module_state(nullptr), PASK_STATE_STOPPED);
+  EXPECT_STREQ(pask_state_name(PASK_STATE_RECONNECTING), "reconnecting");
+  EXPECT_STREQ(pask_state_name(PASK_STATE_STOPPED), "not running");
+}
+
 // A hook that falls behind makes the client drop messages beyond its pending limit; every message
 // is either delivered or counted as dropped, and the drop is logged.
 TEST_F(PaskModule, SlowConsumerDropsAreCounted) {
