@@ -106,6 +106,9 @@ bool hist_bucket_of(double v, int8_t *val, int8_t *exp) {
     return true;
   }
   double a = std::fabs(v);
+  /* Outside the buckets' range [1.0e-128, 1.0e128) there is no bucket; below it, the division
+   * underneath would also divide by a power of ten that underflows to 0. */
+  if (a < hist_bucket_value(10, -128) || a >= 1e128) return false;
   int e = (int) std::floor(std::log10(a));
   int d = (int) std::floor(a / hist_pow10(e - 1));
   /* log10 and the division may land one digit off either way (2.3 / 0.1 is 22.999...); settle on

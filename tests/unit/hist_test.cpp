@@ -146,6 +146,14 @@ TEST(Hist, BucketOfEveryBucketValue) {
     double v;
     int val, exp;
   } cases[] = {{2.3, 23, 0}, {0.29, 29, -1}, {5.1, 51, 0}, {-2.3, -23, 0}, {1.15, 11, 0}};
+  /* Outside the range of the buckets: refused, also where the arithmetic would underflow. */
+  hist_ptr h(hist_alloc());
+  for (double v : {5e-324, -1e-300, 9.9e-129, 1e128, -1e300, std::numeric_limits<double>::max()}) {
+    int8_t val = 0, exp = 0;
+    EXPECT_FALSE(hist_bucket_of(v, &val, &exp)) << v;
+    EXPECT_EQ(hist_insert(h.get(), v, 1), -1) << v;
+  }
+  EXPECT_EQ(hist_bucket_count(h.get()), 0);
   for (auto &c : cases) {
     int8_t val = 0, exp = 0;
     ASSERT_TRUE(hist_bucket_of(c.v, &val, &exp)) << c.v;
