@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -120,6 +121,25 @@ long vm_rss_kib(pid_t pid) {
   std::string line;
   while (std::getline(in, line))
     if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
+  return -1;
+}
+
+/* Open descriptors of a process; -1 when unreadable. */
+long open_fds(pid_t pid) {
+  std::error_code ec;
+  long n = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    n++;
+  return ec ? -1 : n;
+}
+
+/* Threads of a process from /proc/<pid>/status; -1 when unreadable. */
+long thread_count(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("Threads:", 0) == 0) return atol(line.c_str() + 8);
   return -1;
 }
 
@@ -700,8 +720,9 @@ TEST(Fault, InvalidUtf8InRequest) {
 
 // 1,000 clients connect, watch (a quarter of them with a period, on one broker stream) and go
 // away, half with a close handshake and half by dropping the connection, again and again while
-// bus and broker data flow. Every cycle ends with the gauges and broker connections at 0, and the
-// service's resident memory levels off instead of growing with the cycles.
+// bus and broker data flow. Every cycle ends with the gauges and broker connections at 0 and the
+// service's descriptors and threads back where they were; its resident memory levels off instead
+// of growing with the cycles.
 TEST(Fault, ClientChurnLeavesNothingBehind) {
   E2E_REQUIRE_STACK();
   constexpr int kClients = 1000;
@@ -726,6 +747,8 @@ TEST(Fault, ClientChurnLeavesNothingBehind) {
   });
   std::vector<long> rss;
   pid_t pid = the_stack->vorn.pid;
+  const long fds0 = open_fds(pid), threads0 = thread_count(pid);
+  ASSERT_GT(fds0, 0);
   for (int cycle = 0; cycle < kCycles; cycle++) {
     SCOPED_TRACE("cycle " + std::to_string(cycle));
     asio::io_context ioc;
@@ -758,6 +781,10 @@ TEST(Fault, ClientChurnLeavesNothingBehind) {
       return stat(s, {"websocket", "watches", "check"}) == 0 && stat(s, {"websocket", "watches", "stream"}) == 0 &&
              stat(s, {"agents", "global", "connections"}) == 0;
     })) << json::serialize(s);
+    // Every session's socket is closed again (the bus and database connections may come and go).
+    long fds = -1;
+    EXPECT_TRUE(e2e::wait_until([&] { return (fds = open_fds(pid)) <= fds0 + 2; })) << fds << " open, " << fds0 << " before";
+    EXPECT_EQ(threads0, thread_count(pid));
     rss.push_back(vm_rss_kib(pid));
   }
   stop = true;
