@@ -11,3 +11,16 @@ function(vorn_folder_library name)
     target_link_libraries(${name} INTERFACE ${ARG_DEPS})
   endif()
 endfunction()
+
+# One libFuzzer program per tests/fuzz/<name>_fuzz.cpp, named fuzz_<name> and linked with libs; the
+# caller has already instrumented everything with -fsanitize=fuzzer-no-link,address,undefined.
+function(vorn_fuzzer src)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  get_filename_component(base ${src} NAME_WE)
+  string(REGEX REPLACE "_fuzz$" "" name ${base})
+  add_executable(fuzz_${name} ${src})
+  target_compile_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(fuzz_${name} PRIVATE ${ARG_LIBS})
+  set_target_properties(fuzz_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+endfunction()

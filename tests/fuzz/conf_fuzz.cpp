@@ -1,0 +1,100 @@
+/* Fuzzes the configuration loader: the input is an XML document loaded from text, then read the
+ * way the service and the framework read it (every path they use, sections, repeated elements,
+ * the HTTP server's and the websocket client's limits). Properties: the typed getters agree with
+ * the text getter (an accepted number is exactly the decimal in the text, an accepted boolean one of
+ * the documented words), and the strict unsigned parser accepts digits only. */
+#include "zint/zint_conf.h"
+#include "zint/zint_http.h"
+#include "zint/zint_websocket_client.h"
+
+#include "fuzz_support.h"
+
+#include <cerrno>
+#include <cstring>
+#include <strings.h>
+
+namespace {
+
+const char *const kPaths[] = {
+    "//vorn/wdb/host", "//vorn/wdb/port", "//vorn/wdb/database", "//vorn/wdb/user",
+    "//vorn/wdb/password", "//vorn/wdb/connect_timeout", "//harls/sslconfig", "//network/in/mq/host",
+    "//network/in/mq/subject", "//network/in/mq/pending_msgs_limit", "//pools/@handle_pask_messages_in_jobq",
+    "//pools/@pask_backlog_bytes", "//listeners/@require_tls", "//vorn/web/@root", "//vorn/web/@max_file_bytes",
+    "//http/@max_message_bytes", "/vorn-c", "//*", "//@*", "//text()",
+};
+
+std::string trimmed(const std::string &s) {
+  size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return {};
+  size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+bool all_digits(const std::string &s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+void check_path(const char *path) {
+  char *text = nullptr;
+  bool has_text = zint_conf_get_string(ZINT_CONF_ROOT, path, &text);
+  FUZZ_REQUIRE(!has_text || text, path);
+  std::string s = has_text ? text : "";
+  free(text);
+
+  int32_t i = 12345;
+  if (zint_conf_get_int32(ZINT_CONF_ROOT, path, &i)) {
+    FUZZ_REQUIRE(has_text, path);
+    std::string t = trimmed(s);
+    size_t start = (t[0] == '-' || t[0] == '+') ? 1 : 0;
+    FUZZ_REQUIRE(all_digits(t.substr(start)), s);
+    FUZZ_REQUIRE(strtoll(t.c_str(), nullptr, 10) == i, s);
+  }
+  zint_boolean b = false;
+  if (zint_conf_get_boolean(ZINT_CONF_ROOT, path, &b)) {
+    FUZZ_REQUIRE(has_text, path);
+    std::string t = trimmed(s);
+    const char *yes[] = {"true", "yes", "on", "1"}, *no[] = {"false", "no", "off", "0"};
+    bool ok = false;
+    for (const char *w : b ? yes : no) ok = ok || strcasecmp(t.c_str(), w) == 0;
+    FUZZ_REQUIRE(ok, s);
+  }
+  if (has_text) {
+    for (uint64_t max : {(uint64_t) 65535, (uint64_t) UINT32_MAX, (uint64_t) UINT64_MAX}) {
+      uint64_t v = 7;
+      if (zint_conf_parse_u64(s, max, &v)) {
+        FUZZ_REQUIRE(all_digits(s), s);
+        errno = 0;
+        FUZZ_REQUIRE(strtoull(s.c_str(), nullptr, 10) == v && errno == 0 && v <= max, s);
+      } else {
+        FUZZ_REQUIRE(v == 7, s);
+      }
+    }
+  }
+  delete zint_conf_get_hash(ZINT_CONF_ROOT, path);
+  if (zint_conf_section_t sec = zint_conf_get_section(ZINT_CONF_ROOT, path)) {
+    char *host = nullptr;
+    if (zint_conf_get_string(sec, "host", &host)) free(host);
+    char *any = nullptr;
+    if (zint_conf_get_string(sec, "@*", &any)) free(any);
+  }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static bool quiet = (fuzz::quiet_logs(), true);
+  (void) quiet;
+  std::string xml(reinterpret_cast<const char *>(data), size); /* load_string reads to the NUL */
+  if (zint_conf_load_string(xml.c_str()) != 0) return 0;
+  for (const char *p : kPaths) check_path(p);
+  for (const char *p : {"//listeners/listener", "//logs/log", "//eventer/pool", "//http", "//websocket_client"})
+    for (const zint_conf_attrs_t &attrs : zint_conf_get_elements(p)) FUZZ_REQUIRE(attrs.count("") == 1, p);
+  (void) zint_conf_root_attribute("lockfile");
+  /* The framework's own readers of the document. */
+  zint_http_rest_init();
+  zint_websocket_client_conf_init();
+  return 0;
+}

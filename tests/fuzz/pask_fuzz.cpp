@@ -1,0 +1,162 @@
+/* Fuzzes the message-bus ingest from the raw payload to the frames clients receive: the hook (with
+ * the payload processed on the delivering thread), duplicate suppression, line decoding, bundle
+ * expansion and the client data message, plain and histogram. Two detached sessions watch the bus
+ * streams of two checks: one takes every metric of both, the other only "cpu" of the first.
+ * An input whose first byte is 'b' is the text of a bundle (lines separated by '\n') that the
+ * fuzzer packs itself, so that mutations reach the lines inside bundles; any other input is the
+ * payload exactly as the bus delivers it. Properties: every frame is a well-formed client data
+ * message of a watched check; the filtered session gets exactly the wildcard session's frames
+ * for its check and metric; a payload with a timestamp delivered twice is dropped the second time;
+ * nothing is left in the registry once the sessions end. */
+#include "client.h"
+#include "stats.h"
+#include "stream_hash.h"
+#include "vorn_pask.h"
+
+#include "harl/harl.h"
+#include "zint/eventer.h"
+#include "zint/zint_startup.h"
+
+#include "fuzz_support.h"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+const char *const kA = "0b7c4e1a-5d2f-4c3b-9a8e-7f6d5c4b3a21";
+const char *const kB = "1c8d5f2b-6e3a-4d4c-8b9f-8a7e6d5c4b32";
+
+void init_once() {
+  static bool done = [] {
+    fuzz::quiet_logs();
+    zint_memory_init();
+    /* Hooks may only be registered once the message-bus module counts as loaded; it is loaded
+     * without a connection and the fuzzer calls the hook itself. */
+    zint_dso_reset();
+    zint_dso_register("pask", nullptr, [] { return 0; });
+    zint_dso_init();
+    stats_init();
+    stream_hash_init();
+    client_init();
+    eventer_jobq_create(PROCESS_PASK_MESSAGE_JOBQ, 1, 0, 0);
+    eventer_jobq_create(PRUNE_DEDUPE_HASHES_JOBQ, 1, 0, 0);
+    pask_init();
+    pask_set_use_jobq(false);
+    return true;
+  }();
+  (void) done;
+}
+
+/* Hands a payload to the hook the way the bus module does: a private buffer with a NUL after it. */
+void deliver(const std::string &payload) {
+  std::vector<char> buf(payload.begin(), payload.end());
+  buf.push_back('\0');
+  handle_pask_message(nullptr, nullptr, 1, nullptr, buf.data(), payload.size());
+}
+
+void subscribe(fuzz::session &s, const char *uuid, const char **names, size_t n) {
+  pask_subscribe_client(vorn_client_new(s.ctx, names, n, nullptr), uuid);
+}
+
+/* What the protocol does when a session ends: its records leave the streams through a thin record. */
+void unsubscribe(fuzz::session &s, const char *uuid) {
+  vorn_client_t *thin = vorn_client_new_thin(s.ctx);
+  pask_unsubscribe_client(thin, uuid);
+  vorn_client_free(thin);
+}
+
+void check_frame(const boost::json::value &v, const std::string &text) {
+  FUZZ_REQUIRE(fuzz::is_data_frame(v.get_object()), text);
+  const boost::json::object &c = v.get_object().at("check").get_object();
+  std::string_view id = c.at("id").get_string();
+  FUZZ_REQUIRE(id == kA || id == kB, text);
+  FUZZ_REQUIRE(std::isfinite(c.at("time").to_number<double>()), text);
+  if (c.at("type").get_string() == "H1") {
+    for (const auto &kv : c.at("histogram").get_object()) {
+      /* "%f" of the bucket value, and a count that is an unsigned integer */
+      std::string name(kv.key());
+      char *end = nullptr;
+      strtod(name.c_str(), &end);
+      FUZZ_REQUIRE(end && *end == '\0' && name.find('.') != std::string::npos, text);
+      FUZZ_REQUIRE(kv.value().is_uint64() || (kv.value().is_int64() && kv.value().get_int64() >= 0), text);
+    }
+  } else {
+    const boost::json::value &val = c.at("value");
+    FUZZ_REQUIRE(val.is_null() || val.is_number() || val.is_string(), text);
+  }
+}
+
+/* The payload the fuzzer delivers for this input. */
+std::string payload_of(const uint8_t *data, size_t size) {
+  std::string raw(reinterpret_cast<const char *>(data), size);
+  if (size == 0 || data[0] != 'b') return raw;
+  std::string text = raw.substr(1);
+  int count = 1;
+  for (char ch : text) count += ch == '\n';
+  size_t len = 0;
+  char *b = harl_bundle_build("broker-fuzz-01", "1733540000.5", text.data(), text.size(), count, &len);
+  if (!b) return raw;
+  std::string out(b, len);
+  free(b);
+  /* The packed bundle must expand back into the very lines it was made of. */
+  char **lines = nullptr;
+  int n = harl_check_log_b_to_sm(out.data(), (int) out.size(), &lines, -1);
+  if (n >= 0) {
+    FUZZ_REQUIRE(n == count, text);
+    std::string joined;
+    for (int i = 0; i < n; i++) {
+      FUZZ_REQUIRE(lines[i] != nullptr, text);
+      if (i) joined += '\n';
+      joined += lines[i];
+      free(lines[i]);
+    }
+    free(lines);
+    FUZZ_REQUIRE(joined == text, text);
+  }
+  return out;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  init_once();
+  std::string payload = payload_of(data, size);
+  {
+    fuzz::session all, cpu;
+    subscribe(all, kA, nullptr, 0);
+    subscribe(all, kB, nullptr, 0);
+    const char *names[] = {"cpu"};
+    subscribe(cpu, kA, names, 1);
+
+    deliver(payload);
+    size_t first = all.frames.size() + cpu.frames.size();
+    deliver(payload);
+    /* A payload with a timestamp is remembered by its digest: the second delivery is dropped. */
+    std::string seen = payload;
+    if (!seen.empty() && seen.back() == '\n') seen.pop_back();
+    if (!seen.empty() && get_message_time(seen.c_str(), (int) std::min<size_t>(seen.size(), INT32_MAX)) != 0)
+      FUZZ_REQUIRE(all.frames.size() + cpu.frames.size() == first, payload);
+
+    std::vector<std::string> want;
+    for (size_t i = 0; i < all.frames.size(); i++) {
+      check_frame(all.frames[i], all.texts[i]);
+      const boost::json::object &c = all.frames[i].get_object().at("check").get_object();
+      if (c.at("id").get_string() == kA && c.at("metric_name").get_string() == "cpu")
+        want.push_back(all.texts[i]);
+    }
+    FUZZ_REQUIRE(cpu.texts == want, payload);
+    unsubscribe(all, kA);
+    unsubscribe(all, kB);
+    unsubscribe(cpu, kA);
+    all.end();
+    cpu.end();
+  }
+  /* Forget every digest, so that the next input is not taken for a repeat of this one. */
+  while (pask_prune_dedupe_at(UINT64_MAX) < 0) std::this_thread::yield();
+  fuzz::settle();
+  FUZZ_REQUIRE(stream_hash_size() == 0, std::to_string(stream_hash_size()));
+  return 0;
+}
