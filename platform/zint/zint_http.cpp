@@ -1090,10 +1090,12 @@ void zint_http_websocket_defer_flush(void) {
 /* ---- detached sessions ---- */
 
 namespace {
-/* Strand and timer owner of detached sessions; never run, since they never post work. */
+/* Strand and timer owner of detached sessions; never run, since they never post work. Never
+ * destroyed either: a session whose last reference goes during exit (a deferred release) still
+ * destroys its timer against it. */
 asio::io_context &detached_ioc() {
-  static asio::io_context ioc;
-  return ioc;
+  static asio::io_context *ioc = new asio::io_context;
+  return *ioc;
 }
 } // namespace
 
