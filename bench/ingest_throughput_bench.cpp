@@ -141,7 +141,7 @@ void BM_VornIngest(benchmark::State &state) {
   std::atomic<int> frames{0};
   std::vector<std::thread> readers;
   for (auto &c : sessions)
-    readers.emplace_back([&frames, frames_expected, cl = c.get()] {
+    readers.emplace_back([&frames, cl = c.get()] {
       for (std::string f = cl->read(); !f.empty() && f != "stop"; f = cl->read()) frames++;
     });
   /* Let the module's subscription reach the server before timing. */
