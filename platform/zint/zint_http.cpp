@@ -65,7 +65,6 @@ constexpr auto BUSY_REQUEST_DEADLINE = std::chrono::seconds(2);
 constexpr size_t BUSY_ANSWERS_MAX = 64;
 constexpr unsigned char TLS_RECORD_HANDSHAKE = 0x16;
 
-
 /* ---- limits ---- */
 
 std::mutex limits_mu;
@@ -214,7 +213,6 @@ std::string lower(std::string_view v) {
   return out;
 }
 
-
 std::string base64_encode(const unsigned char *p, size_t n) {
   static const char tbl[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
@@ -259,7 +257,6 @@ struct zint_http_session_ctx {
   bool admitted = false;                                 /* counted in admitted_conns */
   bool busy = false;                                     /* over the bound: answered 503 */
   bool too_big_reported = false;                         /* the 1009 close was counted; strand */
-
 
   /* HTTP request/response; strand */
   beast::flat_buffer rbuf;

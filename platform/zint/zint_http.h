@@ -131,7 +131,7 @@ zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcod
 void zint_http_websocket_defer_begin(void);
 void zint_http_websocket_defer_flush(void);
 
-/* Number of connections currently open, and of message bodies copied by queue_msg so far
+/* Number of connections currently open (refused ones included while they are being answered), and of message bodies copied by queue_msg so far
  * (tests, statistics). */
 size_t zint_http_open_sessions(void);
 size_t zint_http_websocket_copies(void);
