@@ -9,7 +9,8 @@
 #include "zint/zint_http.h"
 #include "stats/stats.h"
 
-typedef enum { neither_request = 0, watch_request = 1, unwatch_request = 2 } request_type;
+/* int underneath, so that a value outside the three is a valid one to map */
+typedef enum : int { neither_request = 0, watch_request = 1, unwatch_request = 2 } request_type;
 
 typedef struct vorn_client {
   zint_http_session_ctx *ctx;   /* session frames go to; a full record holds one reference on it */

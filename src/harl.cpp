@@ -15,11 +15,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string_view>
 
 stats_handle_t *harl_err_counter = nullptr;
-/* "agents"/"global": attempts, open connections, ended connections. Written by harl_init only. */
+/* "agents"/"global": attempts, open connections, ended connections. Set once by harl_init. */
 static stats_handle_t *connects = nullptr;
 static stats_handle_t *connections = nullptr;
 static stats_handle_t *closes = nullptr;
@@ -377,12 +378,18 @@ zint_boolean harl_msg_callback(stream_closure_t *sc, void *v_json) {
 /* ---------- start-up ---------- */
 
 void harl_init(void) {
-  stats_ns_t *errors = stats_register_ns(stats_rec, nullptr, "errors");
-  harl_err_counter = stats_register(errors, "broker", STATS_TYPE_COUNTER);
-  stats_ns_t *global = stats_register_ns(stats_rec, stats_register_ns(stats_rec, nullptr, "agents"), "global");
-  connects = stats_register(global, "connects", STATS_TYPE_COUNTER);
-  connections = stats_register(global, "connections", STATS_TYPE_UINT64);
-  closes = stats_register(global, "closes", STATS_TYPE_COUNTER);
+  /* The handles are set once: connection threads read them without a lock, so a second call (a
+   * reconfiguration) must not write them again. */
+  static std::once_flag stats_once;
+  std::call_once(stats_once, [] {
+    stats_ns_t *errors = stats_register_ns(stats_rec, nullptr, "errors");
+    harl_err_counter = stats_register(errors, "broker", STATS_TYPE_COUNTER);
+    stats_ns_t *global =
+        stats_register_ns(stats_rec, stats_register_ns(stats_rec, nullptr, "agents"), "global");
+    connects = stats_register(global, "connects", STATS_TYPE_COUNTER);
+    connections = stats_register(global, "connections", STATS_TYPE_UINT64);
+    closes = stats_register(global, "closes", STATS_TYPE_COUNTER);
+  });
 
   delete sslconfig;
   sslconfig = zint_conf_get_hash(ZINT_CONF_ROOT, "//harls/sslconfig");

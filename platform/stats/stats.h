@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <sys/types.h>
 
-typedef enum {
+typedef enum : int { /* int underneath: any value a caller passes is a valid one to refuse */
   STATS_TYPE_STRING = 0,  /* text; stats_set copies it (null prints as JSON null) */
   STATS_TYPE_INT64 = 3,   /* signed value (a gauge that may legitimately go below zero) */
   STATS_TYPE_UINT64 = 4,  /* unsigned value: a gauge that goes up and down, or a set value */

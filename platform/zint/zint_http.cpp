@@ -192,6 +192,10 @@ bool reg_match(const std::regex &re, const std::string &rest, std::vector<std::s
 }
 
 std::atomic<size_t> open_sessions{0};
+/* Started sessions (and detached ones) whose context is not yet destroyed: a connection's context
+ * outlives its count in open_sessions while its TLS shutdown runs and while references remain. A
+ * context waiting in accept does not count. */
+std::atomic<size_t> live_sessions{0};
 std::atomic<size_t> admitted_conns{0}; /* connections counted against max_connections */
 std::atomic<size_t> busy_answers{0};   /* connections over the bound being answered 503 */
 
@@ -241,6 +245,18 @@ struct ws_out_item {
 };
 
 struct zint_http_session_ctx {
+  /* First member, so destroyed last: the count drops after the streams and the TLS state are gone,
+   * and a reader that sees it drop (acquire) sees all of that done. */
+  struct live_mark {
+    bool counted = false;
+    void count() {
+      counted = true;
+      live_sessions.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~live_mark() {
+      if (counted) live_sessions.fetch_sub(1, std::memory_order_release);
+    }
+  } live;
   std::atomic<int> refs{1}; /* the connection's own reference + async operations + service refs */
   strand_t strand;
   std::optional<tcp::socket> plain;                      /* plain connections; strand */
@@ -392,6 +408,7 @@ void zint_http_session_ctx::arm_timer(steady::duration d, void (*fn)(zint_http_s
 }
 
 void zint_http_session_ctx::start() {
+  live.count();
   open_sessions.fetch_add(1, std::memory_order_relaxed);
   if (!tls) {
     do_read_request();
@@ -1099,6 +1116,7 @@ asio::io_context &detached_ioc() {
 zint_http_session_ctx *zint_http_detached_session_new(zint_http_frame_sink_t sink, void *arg) {
   if (!sink) return nullptr;
   auto *s = new zint_http_session_ctx(detached_ioc());
+  s->live.count();
   s->sink = sink;
   s->sink_arg = arg;
   s->accepting = true;
@@ -1497,5 +1515,6 @@ uint64_t zint_http_refusals(zint_http_refusal_t why) {
 }
 
 size_t zint_http_open_sessions(void) { return open_sessions.load(std::memory_order_relaxed); }
+size_t zint_http_live_sessions(void) { return live_sessions.load(std::memory_order_acquire); }
 
 size_t zint_http_websocket_copies(void) { return body_copies.load(std::memory_order_relaxed); }

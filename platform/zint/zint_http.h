@@ -134,6 +134,9 @@ void zint_http_websocket_defer_flush(void);
 /* Number of connections currently open (refused ones included while they are being answered), and of message bodies copied by queue_msg so far
  * (tests, statistics). */
 size_t zint_http_open_sessions(void);
+/* Session contexts not yet destroyed (a context lives on after its connection while its TLS
+ * shutdown runs or references remain). Once it reads 0, all their teardown has happened. */
+size_t zint_http_live_sessions(void);
 size_t zint_http_websocket_copies(void);
 
 /* Detached sessions: a websocket session without a connection, for driving a websocket handler

@@ -237,6 +237,9 @@ class Http : public ::testing::Test {
     reset_ws();
     EXPECT_TRUE(wait_until([] { return zint_http_open_sessions() == 0; }, std::chrono::seconds(30)));
     reset_ws();
+    /* ...and their contexts are destroyed (a TLS one after its shutdown), before the next test or
+     * the process's exit tears down what they use. */
+    EXPECT_TRUE(wait_until([] { return zint_http_live_sessions() == 0; }, std::chrono::seconds(30)));
     zint_http_limits_set(&saved);
   }
 };
