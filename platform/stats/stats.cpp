@@ -1,6 +1,7 @@
 /* stats: namespaced counters, values and strings with JSON output. The tree only grows; its shape
  * and the strings are guarded by the recorder's mutex, numbers are atomics read without it. */
 #include "stats/stats.h"
+#include "stats/stats_text.h"
 
 #include <atomic>
 #include <cstdio>
@@ -137,67 +138,29 @@ int64_t stats_get_i64(const stats_handle_t *h) { return static_cast<int64_t>(sta
 /* ---- output ---- */
 
 /* Appends the bytes as the inside of a JSON string: quotes, backslashes and control characters
- * escaped, every byte sequence that is not well-formed UTF-8 replaced by U+FFFD (one per maximal
- * ill-formed subpart), so the output is always valid UTF-8. The JSON module has its own copy: the
- * statistics library links nothing of the framework. */
+ * escaped, ill-formed UTF-8 replaced. The JSON module has its own copy: the statistics library
+ * links nothing of the framework. */
 static void stats_append_escaped(std::string &out, std::string_view s) {
-  static const char hex[] = "0123456789abcdef";
-  const auto *p = reinterpret_cast<const unsigned char *>(s.data());
-  size_t n = s.size(), i = 0;
-  while (i < n) {
-    unsigned char c = p[i];
-    if (c < 0x80) {
-      switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out += hex[c >> 4];
-          out += hex[c & 15];
-        } else {
-          out += static_cast<char>(c);
-        }
+  stats_append_utf8(out, s, [](std::string &o, unsigned char c) {
+    static const char hex[] = "0123456789abcdef";
+    switch (c) {
+    case '"': o += "\\\""; break;
+    case '\\': o += "\\\\"; break;
+    case '\b': o += "\\b"; break;
+    case '\f': o += "\\f"; break;
+    case '\n': o += "\\n"; break;
+    case '\r': o += "\\r"; break;
+    case '\t': o += "\\t"; break;
+    default:
+      if (c < 0x20) {
+        o += "\\u00";
+        o += hex[c >> 4];
+        o += hex[c & 15];
+      } else {
+        o += static_cast<char>(c);
       }
-      i++;
-      continue;
     }
-    size_t need;
-    unsigned char lo = 0x80, hi = 0xBF; /* allowed range of the second byte */
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      out += "\xEF\xBF\xBD";
-      i++;
-      continue;
-    }
-    size_t k = 1;
-    for (; k <= need && i + k < n; k++) {
-      unsigned char b = p[i + k];
-      if (k == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF))
-        break;
-    }
-    if (k <= need) { /* cut short or broken: replace what was consumed, resume at the bad byte */
-      out += "\xEF\xBF\xBD";
-      i += k;
-      continue;
-    }
-    out.append(s.data() + i, need + 1);
-    i += need + 1;
-  }
+  });
 }
 
 struct stats_writer {

@@ -2,6 +2,7 @@
  * to families first (all samples of a name must be written together, under one TYPE line), then
  * written in the order in which each family first appeared in the tree. */
 #include "stats/stats_prom.h"
+#include "stats/stats_text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -39,53 +40,16 @@ struct prom_builder {
  * characters the format reserves escaped: backslash and newline always, the double quote inside
  * label values. */
 void prom_append_text(std::string &out, std::string_view s, bool quote) {
-  const auto *p = reinterpret_cast<const unsigned char *>(s.data());
-  size_t n = s.size(), i = 0;
-  while (i < n) {
-    unsigned char c = p[i];
-    if (c < 0x80) {
-      if (c == '\\')
-        out += "\\\\";
-      else if (c == '\n')
-        out += "\\n";
-      else if (c == '"' && quote)
-        out += "\\\"";
-      else
-        out += static_cast<char>(c);
-      i++;
-      continue;
-    }
-    size_t need;
-    unsigned char lo = 0x80, hi = 0xBF; /* allowed range of the second byte */
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      out += "\xEF\xBF\xBD";
-      i++;
-      continue;
-    }
-    size_t k = 1;
-    for (; k <= need && i + k < n; k++) {
-      unsigned char b = p[i + k];
-      if (k == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF))
-        break;
-    }
-    if (k <= need) {
-      out += "\xEF\xBF\xBD";
-      i += k;
-      continue;
-    }
-    out.append(s.data() + i, need + 1);
-    i += need + 1;
-  }
+  stats_append_utf8(out, s, [quote](std::string &o, unsigned char c) {
+    if (c == '\\')
+      o += "\\\\";
+    else if (c == '\n')
+      o += "\\n";
+    else if (c == '"' && quote)
+      o += "\\\"";
+    else
+      o += static_cast<char>(c);
+  });
 }
 
 std::string prom_sanitise(std::string_view s) {

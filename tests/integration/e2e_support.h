@@ -70,6 +70,29 @@ inline std::string env_or(const char *name, const std::string &dflt) {
   return v && *v ? v : dflt;
 }
 
+inline const std::string kHeartbeat = "{\"type\":\"heartbeat\"}";
+
+/* The error frame the service sends, member for member. */
+inline std::string error_frame(const std::string &error, const std::string &type, const char *id = nullptr,
+                               int period = 0) {
+  json::object o;
+  o["error"] = error;
+  if (id) o["id"] = id;
+  if (period) o["period"] = period;
+  o["type"] = type;
+  return json::serialize(o);
+}
+
+/* The "check" object of a client data message, or nothing for any other frame. */
+inline std::optional<json::object> data_of(const std::string &frame) {
+  boost::system::error_code ec;
+  json::value v = json::parse(frame, ec);
+  if (ec || !v.is_object()) return std::nullopt;
+  const json::value *c = v.as_object().if_contains("check");
+  if (!c || !c->is_object()) return std::nullopt;
+  return c->as_object();
+}
+
 /* A child process with its standard output and error in files; stopped by PID. */
 struct Child {
   pid_t pid = -1;

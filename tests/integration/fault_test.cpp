@@ -24,6 +24,9 @@ using e2e::kBusCheck;
 using e2e::kOtherBusCheck;
 using e2e::stat;
 using e2e::WsClient;
+using e2e::data_of;
+using e2e::error_frame;
+using e2e::kHeartbeat;
 namespace json = boost::json;
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -47,28 +50,7 @@ e2e::Stack *const the_stack = [] {
   return s;
 }();
 
-const std::string kHeartbeat = "{\"type\":\"heartbeat\"}";
 const std::string kTerminated = "connection to broker was terminated";
-
-std::string error_frame(const std::string &error, const std::string &type, const char *id = nullptr,
-                        int period = 0) {
-  json::object o;
-  o["error"] = error;
-  if (id) o["id"] = id;
-  if (period) o["period"] = period;
-  o["type"] = type;
-  return json::serialize(o);
-}
-
-/* The "check" object of a client data message, or nothing for any other frame. */
-std::optional<json::object> data_of(const std::string &frame) {
-  boost::system::error_code ec;
-  json::value v = json::parse(frame, ec);
-  if (ec || !v.is_object()) return std::nullopt;
-  const json::value *c = v.as_object().if_contains("check");
-  if (!c || !c->is_object()) return std::nullopt;
-  return c->as_object();
-}
 
 bool is_data(const std::string &frame, const std::string &id, const std::string &metric = "") {
   auto c = data_of(frame);
