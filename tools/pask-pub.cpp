@@ -306,10 +306,16 @@ int main(int argc, char **argv) {
     fprintf(stderr, "pask-pub: cannot connect to %s: %s\n", shown ? shown : "?", natsStatus_GetText(st));
     natsOptions_Destroy(opts);
     free(shown);
+    nats_CloseAndWait(2000);
     return 1;
   }
   int rc = o.generate ? pub_generate(s) : pub_from_file(s);
-  st = natsConnection_FlushTimeout(s.nc, 30000);
+  /* Without a server (a Ctrl-C that also stopped it, say) a flush would wait out its whole timeout
+   * while the library tries to reconnect; and a signal asks for a prompt end. */
+  if (natsConnection_Status(s.nc) != NATS_CONN_STATUS_CONNECTED)
+    st = NATS_CONNECTION_DISCONNECTED;
+  else
+    st = natsConnection_FlushTimeout(s.nc, pub_stop ? 2000 : 30000);
   if (st != NATS_OK && rc == 0) {
     fprintf(stderr, "pask-pub: flush to %s failed: %s\n", shown ? shown : "?", natsStatus_GetText(st));
     rc = 1;
@@ -320,5 +326,8 @@ int main(int argc, char **argv) {
   natsConnection_Destroy(s.nc);
   natsOptions_Destroy(opts);
   free(shown);
+  /* The library's threads outlive the destroy for a moment; the exit's cleanup must not free what
+   * they still use. */
+  nats_CloseAndWait(2000);
   return rc;
 }

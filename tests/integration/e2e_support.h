@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/child_death.h"
 #include "support/harl_sim_fixture.h"
 #include "support/nats_fixture.h"
 #include "support/pg_fixture.h"
@@ -115,8 +116,10 @@ struct Child {
     std::vector<char *> argv;
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
+    pid_t parent = getpid();
     pid = fork();
     if (pid == 0) {
+      vorn_test::die_with_parent(parent);
       int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int n = open("/dev/null", O_RDONLY);

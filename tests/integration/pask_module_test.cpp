@@ -13,6 +13,11 @@
 #include <gtest/gtest.h>
 #include <nats/nats.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -452,4 +457,39 @@ TEST_F(PaskModule, PublisherToolPayloadsDecode) {
   for (const char *args : {"", " -g -f x", " -g -c 0", " -g -k bogus", " -g --source short", " -g -r -1", " -g extra"})
     EXPECT_EQ(WEXITSTATUS(system((pub + " -u " + server.url() + args + " 2>/dev/null").c_str())), 2) << args;
   EXPECT_EQ(WEXITSTATUS(system((pub + " -u nats://127.0.0.1:1 -g -n 1 2>/dev/null").c_str())), 1);
+}
+
+// Ctrl-C in the demo reaches the publisher and the bus server together: with the server gone the
+// publisher must still end promptly (it waited out a 30-second flush while its library reconnected),
+// and say the lines it still held were not delivered.
+TEST_F(PaskModule, PublisherEndsPromptlyWithoutItsServer) {
+  const char *tools = getenv("VORN_TOOLS_DIR");
+  ASSERT_NE(tools, nullptr) << "VORN_TOOLS_DIR must name the built tools";
+  std::string pub = std::string(tools) + "/pask-pub";
+  ASSERT_TRUE(server.start()) << server.error;
+  std::string url = server.url();
+  pid_t parent = getpid();
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    vorn_test::die_with_parent(parent);
+    int devnull = open("/dev/null", O_WRONLY);
+    if (devnull >= 0) dup2(devnull, 2);
+    execl(pub.c_str(), pub.c_str(), "-u", url.c_str(), "-g", "-c", "2", "-r", "50", (char *) nullptr);
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500)); /* connected and publishing */
+  server.stop();
+  kill(pid, SIGTERM);
+  int status = 0;
+  auto start = std::chrono::steady_clock::now();
+  bool ended = wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(10));
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  ASSERT_TRUE(ended) << "pask-pub still running 10 s after SIGTERM with its server gone";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1); /* the flush could not be done */
 }

@@ -41,8 +41,10 @@ struct NodeChild : e2e::Child {
     std::vector<char *> argv;
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
+    pid_t parent = getpid();
     pid = fork();
     if (pid == 0) {
+      vorn_test::die_with_parent(parent);
       int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       if (o < 0 || e < 0) _exit(126);

@@ -4,6 +4,8 @@
 #ifndef VORN_TEST_HARL_SIM_FIXTURE_H
 #define VORN_TEST_HARL_SIM_FIXTURE_H
 
+#include "child_death.h"
+
 #include <boost/json.hpp>
 
 #include <fcntl.h>
@@ -101,8 +103,10 @@ class HarlSim {
       *err = "pipe failed";
       return false;
     }
+    pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
+      die_with_parent(parent);
       dup2(out[1], 1);
       int fd = open(stderr_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
       if (fd >= 0) dup2(fd, 2);

@@ -4,6 +4,8 @@
 #ifndef VORN_TEST_NATS_FIXTURE_H
 #define VORN_TEST_NATS_FIXTURE_H
 
+#include "child_death.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -66,8 +68,10 @@ struct nats_fixture {
     std::vector<char *> argv;
     for (std::string &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    pid_t parent = getpid();
     pid = fork();
     if (pid == 0) {
+      die_with_parent(parent);
       dup2(log_fd, 1);
       dup2(log_fd, 2);
       execvp(bin.c_str(), argv.data());

@@ -4,6 +4,8 @@
 #ifndef VORN_TEST_PG_FIXTURE_H
 #define VORN_TEST_PG_FIXTURE_H
 
+#include "child_death.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -261,10 +263,12 @@ class PgCluster {
     bool drop = geteuid() == 0;
     uid_t uid = uid_;
     gid_t gid = gid_;
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid != 0) return pid;
     // Child: only async-signal-safe calls until exec.
     if (drop && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) _exit(126);
+    die_with_parent(parent);
     int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (fd >= 0) {
       dup2(fd, 1);
