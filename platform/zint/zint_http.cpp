@@ -170,9 +170,12 @@ struct ws_reg {
   zint_http_websocket_handler_t handler;
 };
 
-std::shared_mutex reg_mu;
-std::vector<rest_reg> rest_regs; /* longest prefix first, then registration order; reg_mu */
-std::vector<ws_reg> ws_regs;     /* same order; reg_mu */
+/* The registrations, origins and listeners are allocated once and never destroyed: pool threads
+ * may still be serving a connection, or ending one, while the process exits. */
+std::shared_mutex &reg_mu = *new std::shared_mutex;
+std::vector<rest_reg> &rest_regs = *new std::vector<rest_reg>; /* longest prefix first, then
+                                                                 registration order; reg_mu */
+std::vector<ws_reg> &ws_regs = *new std::vector<ws_reg>;       /* same order; reg_mu */
 
 template <class T> void reg_insert(std::vector<T> &v, T &&r) {
   auto pos = std::find_if(v.begin(), v.end(),
@@ -208,8 +211,8 @@ void refused(zint_http_refusal_t why) {
 }
 
 /* Allowed websocket origins, lower case; empty: all. */
-std::shared_mutex origins_mu;
-std::vector<std::string> allowed_origins; /* origins_mu */
+std::shared_mutex &origins_mu = *new std::shared_mutex;
+std::vector<std::string> &allowed_origins = *new std::vector<std::string>; /* origins_mu */
 
 std::string lower(std::string_view v) {
   std::string out(v);
@@ -1301,7 +1304,8 @@ struct listener {
 };
 
 std::mutex listeners_mu;
-std::vector<std::unique_ptr<listener>> listeners; /* never shrinks; listeners_mu */
+/* Never shrinks; listeners_mu. A session counts itself out of its listener when it ends. */
+std::vector<std::unique_ptr<listener>> &listeners = *new std::vector<std::unique_ptr<listener>>;
 
 } // namespace
 
