@@ -55,6 +55,7 @@ static zint_hash_table dedupe_hashes; /* 8-byte timestamp (safe memory block) ->
  * allowance per job for the record, the event and the queue's node), so that a bus that outruns
  * the queue threads costs dropped payloads instead of unbounded memory. */
 static constexpr size_t pask_job_allowance = 256;
+static constexpr int PASK_JOBQ_WAKE_BATCH = 64;
 static std::atomic<size_t> backlog_limit{PASK_DEFAULT_BACKLOG_BYTES};
 static std::atomic<size_t> backlog_used{0};
 
@@ -127,6 +128,10 @@ void pask_init(void) {
    * samples for a stream then goes to each watcher in one write instead of one write per sample. */
   eventer_jobq_set_run_callbacks(process_pask_message_jobq, zint_http_websocket_defer_begin,
                                  zint_http_websocket_defer_flush);
+  /* A payload takes a worker a few microseconds of CPU and never blocks: a worker that is awake
+   * takes a burst of them, rather than each payload waking another thread that competes for the
+   * same cores with the bus client's delivery thread. */
+  eventer_jobq_set_wake_batch(process_pask_message_jobq, PASK_JOBQ_WAKE_BATCH);
 
   zint_boolean handle_in_jobq = true;
   if (zint_conf_get_boolean(ZINT_CONF_ROOT, "//pools/@handle_pask_messages_in_jobq", &handle_in_jobq))
@@ -227,15 +232,10 @@ zint_hook_return_t handle_pask_message(void *, struct pask_conn_s *, int, struct
     stats_add64(pask_dropped, 1);
     return ZINT_HOOK_CONTINUE;
   }
-  payload_data_t *payload_data = (payload_data_t *) calloc(1, sizeof(payload_data_t));
-  if (payload_data) {
-    payload_data->payload = (char *) malloc(payload_len + 1);
-    if (!payload_data->payload) {
-      free(payload_data);
-      payload_data = nullptr;
-    }
-  }
+  /* The record and its copy of the payload share one block: one allocation per payload. */
+  payload_data_t *payload_data = (payload_data_t *) malloc(sizeof(payload_data_t) + payload_len + 1);
   ZINT_ASSERT(payload_data);
+  payload_data->payload = (char *) (payload_data + 1);
   memcpy(payload_data->payload, payload, payload_len);
   payload_data->payload[payload_len] = '\0';
   payload_data->payload_len = payload_len;
@@ -245,7 +245,6 @@ zint_hook_return_t handle_pask_message(void *, struct pask_conn_s *, int, struct
   if (!eventer_add_asynch(process_pask_message_jobq, e)) {
     /* The queue refused it (its own bound): the event is gone, the record is still ours. */
     backlog_release(cost);
-    free(payload_data->payload);
     free(payload_data);
     stats_add64(pask_dropped, 1);
   }
@@ -257,7 +256,6 @@ int handle_pask_message_asynch(eventer_t, int mask, void *closure, struct timeva
   if (mask == EVENTER_ASYNCH_WORK) handle_payload(payload_data->payload, payload_data->payload_len);
   if (mask == EVENTER_ASYNCH_COMPLETE) {
     backlog_release(payload_data->cost);
-    free(payload_data->payload);
     free(payload_data);
   }
   return 0;
@@ -416,25 +414,41 @@ uint64_t get_message_time(const char *msg, int msg_length) {
   return 0;
 }
 
+/* MD5, fetched from the provider once: a digest looked up by name is fetched again by every
+ * EVP_DigestInit_ex, which costs more than digesting a bus payload. The fetched digest lives until
+ * the process ends. */
 static const EVP_MD *pask_md5(void) {
   const EVP_MD *md = md5_md.load(std::memory_order_acquire);
   if (!md) {
-    md = EVP_get_digestbyname("MD5");
-    md5_md.store(md, std::memory_order_release);
+    EVP_MD *fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
+    const EVP_MD *want = fetched ? fetched : EVP_get_digestbyname("MD5");
+    const EVP_MD *none = nullptr;
+    if (md5_md.compare_exchange_strong(none, want, std::memory_order_acq_rel)) {
+      md = want;
+    } else { /* another thread won */
+      EVP_MD_free(fetched);
+      md = none;
+    }
   }
   return md;
 }
+
+/* Each payload thread keeps one digest context and resets it per payload. */
+struct md_ctx_owner {
+  EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+  ~md_ctx_owner() { EVP_MD_CTX_free(ctx); }
+};
 
 zint_boolean is_duplicate(const char *payload, size_t payload_len) {
   unsigned char *digest = (unsigned char *) malloc(MD5_DIGEST_LENGTH);
   ZINT_ASSERT(digest);
   bool ok = false;
-  EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+  static thread_local md_ctx_owner owner;
+  EVP_MD_CTX *ctx = owner.ctx;
   const EVP_MD *md = pask_md5();
   if (ctx && md)
     ok = EVP_DigestInit_ex(ctx, md, nullptr) && EVP_DigestUpdate(ctx, payload, payload_len) &&
-         EVP_DigestFinal(ctx, digest, nullptr);
-  EVP_MD_CTX_free(ctx);
+         EVP_DigestFinal_ex(ctx, digest, nullptr);
   if (!ok) {
     ZINT_LOG_LIMITED(zint_error, "%s: failed to create digest while checking for duplicate: payload |%s|, len %zd\n",
                      "is_duplicate", ZINT_LOG_TEXTN(payload, payload_len), (ssize_t) payload_len);

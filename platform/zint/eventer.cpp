@@ -74,6 +74,7 @@ struct eventer_jobq {
   int free_awake = 0;             /* workers awake and not running a job (including woken ones) */
   int wake_tokens = 0;            /* wake-ups granted and not yet consumed */
   uint64_t wakeups = 0;           /* wake-ups granted in total */
+  size_t wake_batch = 1;          /* waiting jobs per awake worker before another is woken */
   std::atomic<void (*)(void)> run_begin{nullptr}; /* before a run of jobs; any thread sets it */
   std::atomic<void (*)(void)> run_end{nullptr};   /* after a run of jobs */
   std::vector<std::thread> threads;
@@ -535,7 +536,8 @@ zint_boolean eventer_add_asynch(eventer_jobq_t *q, eventer_t e) {
     q->waiting.push_back(e);
     q->backlog_jobs++;
     q->backlog_bytes += e->cost;
-    if ((int) q->waiting.size() > q->free_awake && q->sleepers > 0) {
+    size_t awake = (size_t) (q->concurrency - q->sleepers);
+    if (q->sleepers > 0 && q->waiting.size() > (size_t) q->free_awake + (q->wake_batch - 1) * awake) {
       q->sleepers--;
       q->free_awake++;
       q->wake_tokens++;
@@ -551,6 +553,12 @@ void eventer_jobq_set_run_callbacks(eventer_jobq_t *q, void (*begin)(void), void
   if (!q) return;
   q->run_begin.store(begin, std::memory_order_release);
   q->run_end.store(end, std::memory_order_release);
+}
+
+void eventer_jobq_set_wake_batch(eventer_jobq_t *q, int jobs) {
+  if (!q) return;
+  std::lock_guard<std::mutex> g(q->lock);
+  q->wake_batch = jobs < 1 ? 1 : (size_t) jobs;
 }
 
 size_t eventer_jobq_backlog(eventer_jobq_t *q) {

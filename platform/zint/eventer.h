@@ -77,6 +77,13 @@ zint_boolean eventer_add_asynch(eventer_jobq_t *q, eventer_t e);
  * wake-ups). Either may be null; set them before jobs are added. */
 #define EVENTER_JOBQ_RUN_MAX 32
 void eventer_jobq_set_run_callbacks(eventer_jobq_t *q, void (*begin)(void), void (*end)(void));
+/* How many waiting jobs each awake worker of q is left to take before a producer wakes one more
+ * (at least 1). 1, the default, wakes a sleeper whenever the awake, idle workers cannot take every
+ * waiting job: right for jobs that block. A queue of short jobs that only use the CPU does better
+ * with more: then a burst is taken by the workers already awake instead of waking thread after
+ * thread that only compete for the same cores (and with the producer). A queue with jobs waiting
+ * and no worker awake always wakes one. */
+void eventer_jobq_set_wake_batch(eventer_jobq_t *q, int jobs);
 /* Jobs waiting or running on the queue (for tests and statistics). */
 size_t eventer_jobq_backlog(eventer_jobq_t *q);
 /* Sleeping workers woken by producers since the queue was made (for tests and statistics). */

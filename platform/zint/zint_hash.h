@@ -1,5 +1,7 @@
 /* zint hash table: byte-string keys with a length, pointer values. Lookups and iteration take no
- * lock (the chains are read under safe memory); writers serialise on the table's mutex. The table
+ * lock (the chains are read under safe memory); writers serialise on the table's mutex while the
+ * table is small, and on one of 64 shard mutexes (chosen by the key's hash) once it is large, so
+ * that writers of a large table rarely meet and its growth copies a shard, not the table. The table
  * is a plain struct that may live by value inside another record; all-zero bytes is "empty". */
 #ifndef ZINT_HASH_H
 #define ZINT_HASH_H
@@ -16,26 +18,31 @@
 typedef void (*ZintHashFreeFunc)(void *);
 
 struct zint_hash_slots;
+struct zint_hash_dir;
 
 /* Zero-initialised (calloc, = {}) it is an empty table that lookups accept and a first store
  * initialises. Must not be copied once used. */
 typedef struct zint_hash_table {
-  std::atomic<struct zint_hash_slots *> slots; /* current bucket array; replaced under lock on growth */
-  std::atomic<int> size;                       /* entries; written under lock */
+  std::atomic<struct zint_hash_slots *> slots; /* current bucket array, replaced under lock on growth;
+                                                  or, tagged in its lowest bit, the shard directory
+                                                  that replaced it for good once the table was large */
+  std::atomic<int> size;                       /* entries while flat; written under lock */
   int lock_mode;                               /* ZINT_HASH_LOCK_MODE_*, informational */
   pthread_mutex_t lock;                        /* serialises writers; zero bytes = initialised */
 } zint_hash_table;
 
 /* Iteration cursor: start from ZINT_HASH_ITER_ZERO (all zero). */
 typedef struct zint_hash_iter {
-  struct zint_hash_slots *slots; /* the bucket array the walk started on */
+  struct zint_hash_slots *slots; /* the bucket array being walked */
+  struct zint_hash_dir *dir;     /* the shard directory being walked, null for a flat table */
+  unsigned int shard;            /* the shard whose array is being walked */
   unsigned int bucket;           /* next bucket to visit */
   void *node;                    /* the entry last returned */
   const char *key;               /* the entry last returned, for callers that prefer fields */
   int klen;
   void *value;
 } zint_hash_iter;
-#define ZINT_HASH_ITER_ZERO {nullptr, 0, nullptr, nullptr, 0, nullptr}
+#define ZINT_HASH_ITER_ZERO {nullptr, nullptr, 0, 0, nullptr, nullptr, 0, nullptr}
 
 /* Initialises with room for about size entries before the first growth. Both lock modes serialise
  * writers internally, so "none" is never less safe; the mode is kept for callers that ask. */

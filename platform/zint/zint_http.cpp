@@ -68,7 +68,9 @@ constexpr unsigned char TLS_RECORD_HANDSHAKE = 0x16;
 /* ---- limits ---- */
 
 std::mutex limits_mu;
-zint_http_limits_t limits_current = {1u << 20, 4u << 20, 30000, 90000, 10000}; /* limits_mu */
+zint_http_limits_t limits_current = {1u << 20, 4u << 20, 30000, 90000, 10000, 1000}; /* limits_mu */
+/* limits_current.flush_interval_us, read without the lock by every deferred flush */
+std::atomic<uint32_t> flush_interval_us{1000};
 
 zint_http_limits_t limits_snapshot() {
   std::lock_guard<std::mutex> lk(limits_mu);
@@ -1083,13 +1085,12 @@ void zint_http_websocket_defer_begin(void) { tl_deferred.on = true; }
 /* Sessions whose writers one posted handler runs in a row. */
 constexpr size_t DEFER_CHUNK = 64;
 
-void zint_http_websocket_defer_flush(void) {
-  tl_deferred.on = false;
-  auto &v = tl_deferred.sessions;
-  /* One handler per chunk of sessions, posted to the event loop, runs their writers one after the
-   * other, each on its own strand (inline when the strand is free): a thread wake-up per chunk
-   * instead of one per session. The chunk holds the references taken when the sessions were
-   * deferred; they go as each session's writer is dispatched. */
+/* Wakes the writers of v (each holding a reference) and empties v. One handler per chunk of
+ * sessions, posted to the event loop, runs their writers one after the other, each on its own
+ * strand (inline when the strand is free): a thread wake-up per chunk instead of one per session.
+ * The chunk holds the references taken when the sessions were deferred; they go as each session's
+ * writer is dispatched. */
+static void wake_writers(std::vector<zint_http_session_ctx *> &v) {
   for (size_t at = 0; at < v.size(); at += DEFER_CHUNK) {
     auto chunk = std::make_shared<std::vector<zint_http_session_ctx *>>(
         v.begin() + long(at), v.begin() + long(std::min(v.size(), at + DEFER_CHUNK)));
@@ -1102,6 +1103,64 @@ void zint_http_websocket_defer_flush(void) {
     });
   }
   v.clear();
+}
+
+namespace {
+/* Deferred flushes from all threads wake the writers at most once per flush interval: the
+ * first flush after a quiet interval goes at once, later ones are held and go together when the
+ * interval is up. Under a steady stream of samples every writer then sends the samples of an
+ * interval in one write instead of one write each; an occasional sample waits for nothing.
+ * Allocated once and never destroyed (its timer may fire during exit). */
+struct flush_gate {
+  std::mutex mu;                               /* guards every field below */
+  std::vector<zint_http_session_ctx *> held;   /* sessions to wake when the timer fires, each once
+                                                  per flush that deferred it, with a reference */
+  steady::time_point last{};                   /* when writers were last woken */
+  bool armed = false;                          /* the timer will fire and wake held */
+  std::optional<asio::steady_timer> timer;     /* made on the first session's event loop */
+};
+flush_gate &the_flush_gate() {
+  static flush_gate *g = new flush_gate;
+  return *g;
+}
+}  // namespace
+
+static void flush_gate_fire(const error_code &ec) {
+  if (ec) return;
+  flush_gate &g = the_flush_gate();
+  std::vector<zint_http_session_ctx *> go;
+  {
+    std::lock_guard<std::mutex> lk(g.mu);
+    g.armed = false;
+    g.last = steady::now();
+    go.swap(g.held);
+  }
+  wake_writers(go);
+}
+
+void zint_http_websocket_defer_flush(void) {
+  tl_deferred.on = false;
+  auto &v = tl_deferred.sessions;
+  if (v.empty()) return;
+  flush_gate &g = the_flush_gate();
+  {
+    std::lock_guard<std::mutex> lk(g.mu);
+    auto now = steady::now();
+    auto ivl = std::chrono::microseconds(flush_interval_us.load(std::memory_order_relaxed));
+    if (g.armed || now - g.last < ivl) {
+      g.held.insert(g.held.end(), v.begin(), v.end());
+      v.clear();
+      if (!g.armed) {
+        g.armed = true;
+        if (!g.timer) g.timer.emplace(g.held.front()->strand.get_inner_executor());
+        g.timer->expires_at(g.last + ivl);
+        g.timer->async_wait(flush_gate_fire);
+      }
+      return;
+    }
+    g.last = now;
+  }
+  wake_writers(v);
 }
 
 /* ---- detached sessions ---- */
@@ -1292,6 +1351,10 @@ struct listener {
         }
         s->busy = true;
       }
+      /* Samples are small frames written as they come: without this, a frame written while the
+       * previous one is not yet acknowledged waits for the peer's delayed acknowledgement. */
+      error_code nd;
+      s->plain->set_option(tcp::no_delay(true), nd);
       if (ssl_ctx) {
         s->ssl_ctx = ssl_ctx;
         s->tls = std::make_unique<asio::ssl::stream<tcp::socket>>(std::move(*s->plain), *ssl_ctx);
@@ -1443,6 +1506,7 @@ void zint_http_limits_set(const zint_http_limits_t *in) {
   if (!in) return;
   std::lock_guard<std::mutex> lk(limits_mu);
   limits_current = *in;
+  flush_interval_us.store(in->flush_interval_us, std::memory_order_relaxed);
 }
 
 void zint_http_rest_init(void) {
@@ -1461,6 +1525,7 @@ void zint_http_rest_init(void) {
       {"ping_interval_ms", UINT32_MAX, [](zint_http_limits_t &x, uint64_t v) { x.ping_interval_ms = uint32_t(v); }},
       {"idle_timeout_ms", UINT32_MAX, [](zint_http_limits_t &x, uint64_t v) { x.idle_timeout_ms = uint32_t(v); }},
       {"max_connections", UINT32_MAX, [](zint_http_limits_t &x, uint64_t v) { x.max_connections = v; }},
+      {"flush_interval_us", 1000000, [](zint_http_limits_t &x, uint64_t v) { x.flush_interval_us = uint32_t(v); }},
   };
   for (const auto &f : fields) {
     auto it = elems[0].find(f.name);

@@ -44,6 +44,8 @@ typedef struct zint_http_limits {
                                   (default 90000); also the keep-alive idle time of HTTP */
   size_t max_connections;      /* open connections of all listeners together; one more is answered
                                   503 and closed; 0 = no bound (default 10000) */
+  uint32_t flush_interval_us;  /* least time between two wake-ups of the websocket writers by
+                                  deferred flushes, in microseconds; 0 = at once (default 1000) */
 } zint_http_limits_t;
 
 void zint_http_limits_get(zint_http_limits_t *out);

@@ -229,6 +229,45 @@ TEST(Eventer, JobqConcurrencyLimitAndNoNeedlessWakeups) {
   EXPECT_EQ(eventer_jobq_wakeups(q), wakeups) << "busy workers should drain without being woken";
 }
 
+// what this proves: with a wake batch, jobs added while a worker is awake are left to it until
+// more than a batch waits per awake worker; only then is another worker woken, and every job runs.
+TEST(Eventer, JobqWakeBatchLeavesBurstsToAwakeWorkers) {
+  eventer_jobq_t *q = eventer_jobq_create("test_wake_batch", 4, 0, 0);
+  ASSERT_NE(q, nullptr);
+  eventer_jobq_set_wake_batch(q, 8);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100)); /* every worker asleep */
+  job_probe p;
+  p.release = false;
+  std::vector<job_arg> args(9);
+  auto add = [&](int from, int to) {
+    for (int i = from; i < to; i++) {
+      args[i] = {&p, i, false};
+      ASSERT_TRUE(eventer_add_asynch(q, eventer_alloc_asynch(probe_job, &args[i])));
+    }
+  };
+  add(0, 1);
+  await(p.m, p.cv, [&] { return p.running == 1; });
+  uint64_t woken = eventer_jobq_wakeups(q);
+  EXPECT_EQ(woken, 1u);
+  add(1, 8); /* 7 waiting, 8 with the running one: the batch of the one awake worker */
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(eventer_jobq_wakeups(q), woken) << "a burst within the batch woke another worker";
+  {
+    std::lock_guard<std::mutex> g(p.m);
+    EXPECT_EQ(p.running, 1);
+  }
+  add(8, 9); /* 8 waiting: more than the batch */
+  EXPECT_EQ(eventer_jobq_wakeups(q), woken + 1);
+  await(p.m, p.cv, [&] { return p.running == 2; });
+  {
+    std::lock_guard<std::mutex> g(p.m);
+    p.release = true;
+    p.cv.notify_all();
+  }
+  await(p.m, p.cv, [&] { return p.completed == 9; });
+  await_idle(q);
+}
+
 namespace {
 
 /* Run callbacks record into the probe that the test points them at. */

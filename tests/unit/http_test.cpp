@@ -530,6 +530,44 @@ TEST_F(Http, DeferredWakeupsHoldWritesUntilFlush) {
   zint_http_ctx_session_release(s1);
 }
 
+// what this proves: deferred flushes within one flush interval are merged: the first after a quiet
+// interval writes at once, the next is held (nothing written) until the interval is up and then
+// delivered, not lost; an interval of 0 writes every flush at once
+TEST_F(Http, DeferredFlushesWithinAnIntervalGoTogether) {
+  zint_http_limits_t saved, l;
+  zint_http_limits_get(&saved);
+  l = saved;
+  l.flush_interval_us = 500000;
+  zint_http_limits_set(&l);
+  ws_client c1;
+  auto *s1 = hold_session(c1);
+  EXPECT_EQ(c1.read(), "hold");
+  auto send = [&](const std::string &m) {
+    zint_http_websocket_defer_begin();
+    EXPECT_TRUE(zint_http_websocket_queue_msg(s1, 1, reinterpret_cast<const unsigned char *>(m.data()), m.size()));
+    zint_http_websocket_defer_flush();
+  };
+  std::this_thread::sleep_for(std::chrono::milliseconds(550)); /* no flush in the last interval */
+  send("first");
+  EXPECT_EQ(c1.read(), "first");
+  auto t0 = std::chrono::steady_clock::now();
+  send("second");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(c1.s.next_layer().available(), 0u) << "a flush within the interval wrote at once";
+  EXPECT_EQ(c1.read(), "second");
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
+
+  l.flush_interval_us = 0;
+  zint_http_limits_set(&l);
+  std::this_thread::sleep_for(std::chrono::milliseconds(550)); /* the held timer, if any, is done */
+  for (const char *m : {"third", "fourth"}) {
+    send(m);
+    EXPECT_EQ(c1.read(), m);
+  }
+  zint_http_limits_set(&saved);
+  /* s1 is still in ws.ctx: the fixture releases it. */
+}
+
 namespace {
 
 /* One masked client frame (payloads under 126 bytes). */
