@@ -55,7 +55,6 @@ static zint_hash_table dedupe_hashes; /* 8-byte timestamp (safe memory block) ->
  * allowance per job for the record, the event and the queue's node), so that a bus that outruns
  * the queue threads costs dropped payloads instead of unbounded memory. */
 static constexpr size_t pask_job_allowance = 256;
-static constexpr int PASK_JOBQ_WAKE_BATCH = 64;
 static std::atomic<size_t> backlog_limit{PASK_DEFAULT_BACKLOG_BYTES};
 static std::atomic<size_t> backlog_used{0};
 

@@ -24,6 +24,9 @@
 /* Bytes of payload copies (plus a fixed allowance per job) that may wait for the payload queue
  * before the hook drops new payloads; "//pools/@pask_backlog_bytes" overrides it. */
 #define PASK_DEFAULT_BACKLOG_BYTES ((size_t) 64 << 20)
+/* Payloads waiting per awake payload worker before another worker is woken
+ * (eventer_jobq_set_wake_batch). */
+#define PASK_JOBQ_WAKE_BATCH 64
 
 /* One payload on its way to a job; owned by the job from the hook to its completion call. */
 typedef struct {

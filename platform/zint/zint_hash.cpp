@@ -1,7 +1,11 @@
-/* zint hash table: chained buckets whose chains readers walk without a lock inside a safe-memory
- * section. Writers hold the table's mutex; removed entries and outgrown bucket arrays are released
- * through zint_memory_safe_free, so a reader that still holds them never sees freed memory. Growth
- * builds a new array of copied entries and leaves the old array intact for walks still on it. */
+/* zint hash table: open addressing (linear probing) over immutable entries, probed by readers
+ * without a lock inside a safe-memory section. Writers hold the table's mutex, or once the table is
+ * large the mutex of the shard the key's hash picks. A slot holds an entry's hash and a pointer to
+ * it; a slot once filled only ever changes to a tombstone, and growth (or a rebuild that drops the
+ * tombstones) fills a new array with the same entries, no copy of them, and retires the old array
+ * whole through zint_memory_safe_free, so that walks still on it carry on over it. Removed entries
+ * are released through zint_memory_safe_free as well: a reader that still holds one never sees
+ * freed memory. */
 #include "zint/zint_hash.h"
 #include "zint/zint_memory.h"
 
@@ -9,14 +13,13 @@
 #include <cstring>
 #include <new>
 
-#define ZINT_HASH_MIN_BUCKETS 4u
-#define ZINT_HASH_LAZY_BUCKETS 8u
-#define ZINT_HASH_MAX_BUCKETS (1u << 30)
+#define ZINT_HASH_MIN_SLOTS 8u
+#define ZINT_HASH_LAZY_SLOTS 8u
+#define ZINT_HASH_MAX_SLOTS (1u << 30)
 
-/* One entry. Immutable once published except next (and the free functions, set by the deleting
- * writer before the entry is handed to safe memory). */
+/* One entry; immutable once published (the free functions are set by the deleting writer before
+ * the entry is handed to safe memory). */
 struct zint_hash_node {
-  std::atomic<zint_hash_node *> next; /* written under the table lock, read lock-free */
   uint64_t hash;
   const char *key; /* owned by the table's entry; freed by keyfree at deletion */
   int klen;
@@ -25,15 +28,24 @@ struct zint_hash_node {
   ZintHashFreeFunc datafree; /* set at deletion; run by the node's cleanup */
 };
 
-/* A bucket array; never resized in place. */
+/* A slot: empty (null), an entry, or a tombstone. hash is written before node is published and
+ * never changes after, so a reader that sees the entry sees its hash. */
+struct zint_hash_slot {
+  std::atomic<uint64_t> hash;
+  std::atomic<zint_hash_node *> node;
+};
+
+/* A slot array; never resized in place. */
 struct zint_hash_slots {
-  unsigned int mask;                      /* buckets - 1, a power of two minus one */
-  bool outgrown;                          /* replaced by a copy: its nodes are shells whose keys
-                                             and values moved on, freed with the array */
-  std::atomic<zint_hash_node *> bucket[]; /* chain heads */
+  unsigned int mask;     /* slots - 1, a power of two minus one */
+  unsigned int used;     /* slots holding an entry or a tombstone; the owner's writers only */
+  zint_hash_slot slot[];
 };
 
 namespace {
+
+zint_hash_node tomb_node; /* its address marks a deleted slot */
+zint_hash_node *const TOMB = &tomb_node;
 
 inline uint64_t mix(uint64_t a, uint64_t b) {
   __uint128_t r = (__uint128_t) a * b;
@@ -46,27 +58,49 @@ void node_cleanup(void *p) {
   if (n->datafree) n->datafree(n->data);
 }
 
-/* The safe-memory cleanup of a bucket array: an outgrown array takes its shells with it, in one
- * grace period for all of them rather than one each. */
-void slots_cleanup(void *p) {
-  auto *s = static_cast<zint_hash_slots *>(p);
-  if (!s->outgrown) return;
-  for (unsigned int i = 0; i <= s->mask; i++) {
-    zint_hash_node *n = s->bucket[i].load(std::memory_order_relaxed);
-    while (n) {
-      zint_hash_node *next = n->next.load(std::memory_order_relaxed);
-      zint_memory_safe_free_now(n); /* a shell: no free functions set */
-      n = next;
-    }
-  }
+zint_hash_slots *slots_new(unsigned int slots) {
+  size_t bytes = sizeof(zint_hash_slots) + (size_t) slots * sizeof(zint_hash_slot);
+  auto *s = static_cast<zint_hash_slots *>(zint_memory_safe_calloc(bytes));
+  ZINT_ASSERT(s != nullptr);
+  s->mask = slots - 1; /* zero bytes are null atomic pointers on every platform we build for */
+  return s;
 }
 
-zint_hash_slots *slots_new(unsigned int buckets) {
-  size_t bytes = sizeof(zint_hash_slots) + (size_t) buckets * sizeof(std::atomic<zint_hash_node *>);
-  auto *s = static_cast<zint_hash_slots *>(zint_memory_safe_malloc_cleanup(bytes, slots_cleanup));
-  ZINT_ASSERT(s != nullptr);
-  s->mask = buckets - 1; /* zero bytes are null atomic pointers on every platform we build for */
-  return s;
+/* Slots for entries at most half full: room to insert until three quarters. */
+unsigned int slots_for(long entries) {
+  unsigned int n = ZINT_HASH_MIN_SLOTS;
+  while (n < ZINT_HASH_MAX_SLOTS && (long) n < entries * 2) n <<= 1;
+  return n;
+}
+
+inline bool key_matches(const zint_hash_node *n, const char *key, int klen) {
+  return n->klen == klen && (klen == 0 || memcmp(n->key, key, (size_t) klen) == 0);
+}
+
+/* The slot of the key, or -1. Lock-free inside a safe-memory section, or under the owner's lock. */
+long slots_find_at(zint_hash_slots *s, uint64_t hash, const char *key, int klen) {
+  for (unsigned int i = (unsigned int) hash & s->mask, probes = 0; probes <= s->mask; i = (i + 1) & s->mask, probes++) {
+    zint_hash_node *n = s->slot[i].node.load(std::memory_order_acquire);
+    if (!n) return -1;
+    if (n != TOMB && s->slot[i].hash.load(std::memory_order_relaxed) == hash && key_matches(n, key, klen))
+      return (long) i;
+  }
+  return -1;
+}
+
+zint_hash_node *slots_find(zint_hash_slots *s, uint64_t hash, const char *key, int klen) {
+  long i = slots_find_at(s, hash, key, klen);
+  return i < 0 ? nullptr : s->slot[i].node.load(std::memory_order_relaxed);
+}
+
+/* Puts n into the first empty slot of its probe sequence. With the owner's lock held (or before s
+ * is published); there is always an empty slot. */
+void slots_put(zint_hash_slots *s, uint64_t hash, zint_hash_node *n) {
+  unsigned int i = (unsigned int) hash & s->mask;
+  while (s->slot[i].node.load(std::memory_order_relaxed)) i = (i + 1) & s->mask;
+  s->slot[i].hash.store(hash, std::memory_order_relaxed);
+  s->slot[i].node.store(n, std::memory_order_release);
+  s->used++;
 }
 
 zint_hash_node *node_new(uint64_t hash, const char *key, int klen, void *data) {
@@ -79,24 +113,6 @@ zint_hash_node *node_new(uint64_t hash, const char *key, int klen, void *data) {
   return n;
 }
 
-unsigned int buckets_for(long entries) {
-  unsigned int b = ZINT_HASH_MIN_BUCKETS;
-  while (b < ZINT_HASH_MAX_BUCKETS && (long) b < entries) b <<= 1;
-  return b;
-}
-
-inline bool node_matches(const zint_hash_node *n, uint64_t hash, const char *key, int klen) {
-  return n->hash == hash && n->klen == klen && (klen == 0 || memcmp(n->key, key, (size_t) klen) == 0);
-}
-
-/* Chain walk; the caller is in a safe-memory section or holds the lock. */
-zint_hash_node *slots_find(zint_hash_slots *s, uint64_t hash, const char *key, int klen) {
-  for (zint_hash_node *n = s->bucket[hash & s->mask].load(std::memory_order_acquire); n;
-       n = n->next.load(std::memory_order_acquire))
-    if (node_matches(n, hash, key, klen)) return n;
-  return nullptr;
-}
-
 bool key_ok(const char *fn, const char *key, int klen) {
   if (klen < 0 || (klen > 0 && !key)) {
     zint_log(zint_error, "%s: invalid key (length %d)\n", fn, klen);
@@ -105,68 +121,59 @@ bool key_ok(const char *fn, const char *key, int klen) {
   return true;
 }
 
-void table_setup(zint_hash_table *h, unsigned int buckets, int lock_mode) {
-  pthread_mutex_init(&h->lock, nullptr);
-  h->lock_mode = lock_mode;
-  h->size.store(0, std::memory_order_relaxed);
-  h->slots.store(slots_new(buckets), std::memory_order_release);
-}
-
-/* Inserts a new entry at the head of its chain. With the lock of the array's owner held. */
-void slots_insert(zint_hash_slots *s, uint64_t hash, const char *key, int klen, void *data) {
-  zint_hash_node *n = node_new(hash, key, klen, data);
-  auto &head = s->bucket[hash & s->mask];
-  n->next.store(head.load(std::memory_order_relaxed), std::memory_order_relaxed);
-  head.store(n, std::memory_order_release);
-}
-
-/* Copies every entry of old into s (keys and values move to the copies) and hands old's shells and
- * old itself to safe memory; walks still on old carry on over intact chains. With the lock held. */
-void slots_move(zint_hash_slots *old, zint_hash_slots *(*dest)(void *, uint64_t), void *ctx) {
-  for (unsigned int i = 0; i <= old->mask; i++) {
-    for (zint_hash_node *n = old->bucket[i].load(std::memory_order_relaxed); n;
-         n = n->next.load(std::memory_order_relaxed)) {
-      zint_hash_slots *s = dest(ctx, n->hash);
-      zint_hash_node *c = node_new(n->hash, n->key, n->klen, n->data);
-      auto &head = s->bucket[c->hash & s->mask];
-      c->next.store(head.load(std::memory_order_relaxed), std::memory_order_relaxed);
-      head.store(c, std::memory_order_relaxed);
-    }
+/* Calls f(node) for every entry of s. */
+template <class F> void slots_each(zint_hash_slots *s, F f) {
+  for (unsigned int i = 0; i <= s->mask; i++) {
+    zint_hash_node *n = s->slot[i].node.load(std::memory_order_relaxed);
+    if (n && n != TOMB) f(n);
   }
 }
 
-void slots_free_shells(zint_hash_slots *old) {
-  old->outgrown = true;
+/* Replaces the array at *where by one sized for live entries (dropping the tombstones), holding
+ * the same entries, and retires the old array (not its entries). With the owner's lock held. */
+void slots_rebuild(std::atomic<zint_hash_slots *> &where, zint_hash_slots *old, int live) {
+  zint_hash_slots *s = slots_new(slots_for(live + 1));
+  slots_each(old, [s](zint_hash_node *n) { slots_put(s, n->hash, n); });
+  where.store(s, std::memory_order_release);
   zint_memory_safe_free(old);
 }
 
-/* Doubles the array at *where until the average chain is at most one entry long. With the lock of
- * the array's owner held. */
-void slots_grow(std::atomic<zint_hash_slots *> &where, zint_hash_slots *old) {
-  unsigned int buckets = (old->mask + 1) * 2;
-  if (buckets > ZINT_HASH_MAX_BUCKETS) return;
-  zint_hash_slots *s = slots_new(buckets);
-  slots_move(old, [](void *ctx, uint64_t) { return static_cast<zint_hash_slots *>(ctx); }, s);
-  where.store(s, std::memory_order_release);
-  slots_free_shells(old);
+/* True when one more entry keeps s at most three quarters full. */
+inline bool slots_room(const zint_hash_slots *s) {
+  return ((uint64_t) s->used + 1) * 4 <= ((uint64_t) s->mask + 1) * 3;
 }
 
-/* Unlinks the entry; its free functions run after a grace period. With the owner's lock held. */
+/* Inserts unless present; grows or rebuilds first when the array is full. With the owner's lock. */
+bool slots_store(std::atomic<zint_hash_slots *> &where, std::atomic<int> &size, uint64_t hash, const char *key,
+                 int klen, void *data) {
+  zint_hash_slots *s = where.load(std::memory_order_relaxed);
+  if (slots_find_at(s, hash, key, klen) >= 0) return false;
+  int live = size.load(std::memory_order_relaxed);
+  if (!slots_room(s)) {
+    if ((uint64_t) live + 1 > ZINT_HASH_MAX_SLOTS / 2) {
+      zint_log(zint_error, "zint_hash_store: table full (%d entries)\n", live);
+      return false;
+    }
+    slots_rebuild(where, s, live);
+    s = where.load(std::memory_order_relaxed);
+  }
+  slots_put(s, hash, node_new(hash, key, klen, data));
+  size.store(live + 1, std::memory_order_relaxed);
+  return true;
+}
+
+/* Deletes the entry; its free functions run after a grace period. With the owner's lock held. */
 bool slots_unlink(zint_hash_slots *s, std::atomic<int> &size, uint64_t hash, const char *key, int klen,
                   ZintHashFreeFunc keyfree, ZintHashFreeFunc datafree) {
-  std::atomic<zint_hash_node *> *link = &s->bucket[hash & s->mask];
-  for (zint_hash_node *n = link->load(std::memory_order_relaxed); n;
-       link = &n->next, n = link->load(std::memory_order_relaxed)) {
-    if (!node_matches(n, hash, key, klen)) continue;
-    /* n keeps its next pointer, so a walk standing on n carries on past it. */
-    link->store(n->next.load(std::memory_order_relaxed), std::memory_order_release);
-    size.store(size.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
-    n->keyfree = keyfree;
-    n->datafree = datafree;
-    zint_memory_safe_free(n);
-    return true;
-  }
-  return false;
+  long i = slots_find_at(s, hash, key, klen);
+  if (i < 0) return false;
+  zint_hash_node *n = s->slot[i].node.load(std::memory_order_relaxed);
+  s->slot[i].node.store(TOMB, std::memory_order_release); /* a walk standing past it goes on */
+  size.store(size.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+  n->keyfree = keyfree;
+  n->datafree = datafree;
+  zint_memory_safe_free(n);
+  return true;
 }
 
 struct table_lock {
@@ -180,22 +187,17 @@ struct table_lock {
 
 /* Hands every entry of s, and s itself, to safe memory with the given free functions. */
 void slots_release(zint_hash_slots *s, ZintHashFreeFunc keyfree, ZintHashFreeFunc datafree, bool now) {
-  for (unsigned int i = 0; i <= s->mask; i++) {
-    zint_hash_node *n = s->bucket[i].load(std::memory_order_relaxed);
-    while (n) {
-      zint_hash_node *next = n->next.load(std::memory_order_relaxed);
-      n->keyfree = keyfree;
-      n->datafree = datafree;
-      if (now) zint_memory_safe_free_now(n);
-      else zint_memory_safe_free(n);
-      n = next;
-    }
-  }
+  slots_each(s, [&](zint_hash_node *n) {
+    n->keyfree = keyfree;
+    n->datafree = datafree;
+    if (now) zint_memory_safe_free_now(n);
+    else zint_memory_safe_free(n);
+  });
   if (now) zint_memory_safe_free_now(s);
   else zint_memory_safe_free(s);
 }
 
-/* ---- sharding: a flat table that outgrows SHARD_AT buckets becomes a directory of shards ---- */
+/* ---- sharding: a flat table that reaches SHARD_AT entries becomes a directory of shards ---- */
 
 inline bool is_dir(const zint_hash_slots *s) { return ((uintptr_t) s & 1u) != 0; }
 inline zint_hash_dir *dir_of(zint_hash_slots *s) { return reinterpret_cast<zint_hash_dir *>((uintptr_t) s & ~(uintptr_t) 1); }
@@ -203,7 +205,7 @@ inline zint_hash_slots *dir_tag(zint_hash_dir *d) { return reinterpret_cast<zint
 
 }  // namespace
 
-/* One shard: its own writer lock and bucket array, on a cache line of its own. */
+/* One shard: its own writer lock and slot array, on a cache line of its own. */
 struct alignas(64) zint_hash_shard {
   pthread_mutex_t lock;
   std::atomic<zint_hash_slots *> slots;
@@ -213,43 +215,32 @@ struct alignas(64) zint_hash_shard {
 struct zint_hash_dir {
   static constexpr unsigned int bits = 6;
   zint_hash_shard shard[1u << bits];
-  /* The top bits of the hash pick the shard; the low bits pick the bucket inside it. */
+  /* The top bits of the hash pick the shard; the low bits pick the slot inside it. */
   zint_hash_shard &of(uint64_t hash) { return shard[hash >> (64 - bits)]; }
 };
 
 namespace {
 
 constexpr unsigned int SHARDS = 1u << zint_hash_dir::bits;
-constexpr unsigned int SHARD_AT = 4096u;
+constexpr int SHARD_AT = 4096;
 
-/* Replaces the flat array old by a directory of shards holding copies of its entries. With the
- * table lock held; the directory stays until the table is destroyed. */
+/* Replaces the flat array old by a directory of shards holding its entries. With the table lock
+ * held; the directory stays until the table is destroyed. */
 void table_shard_locked(zint_hash_table *h, zint_hash_slots *old) {
   auto *d = new zint_hash_dir;
-  unsigned int per = (old->mask + 1) * 2 / SHARDS;
+  int live = h->size.load(std::memory_order_relaxed);
   for (auto &sh : d->shard) {
     pthread_mutex_init(&sh.lock, nullptr);
-    sh.slots.store(slots_new(per < ZINT_HASH_MIN_BUCKETS ? ZINT_HASH_MIN_BUCKETS : per), std::memory_order_relaxed);
+    sh.slots.store(slots_new(slots_for(live / (int) SHARDS + 1)), std::memory_order_relaxed);
     sh.size.store(0, std::memory_order_relaxed);
   }
-  slots_move(old, [](void *ctx, uint64_t hash) {
-    zint_hash_shard &sh = static_cast<zint_hash_dir *>(ctx)->of(hash);
+  slots_each(old, [d](zint_hash_node *n) {
+    zint_hash_shard &sh = d->of(n->hash);
+    slots_put(sh.slots.load(std::memory_order_relaxed), n->hash, n);
     sh.size.store(sh.size.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    return sh.slots.load(std::memory_order_relaxed);
-  }, d);
+  });
   h->slots.store(dir_tag(d), std::memory_order_release);
-  slots_free_shells(old);
-}
-
-bool shard_store(zint_hash_shard &sh, uint64_t hash, const char *key, int klen, void *data) {
-  table_lock g(&sh.lock);
-  zint_hash_slots *s = sh.slots.load(std::memory_order_relaxed);
-  if (slots_find(s, hash, key, klen)) return false;
-  slots_insert(s, hash, key, klen, data);
-  int size = sh.size.load(std::memory_order_relaxed) + 1;
-  sh.size.store(size, std::memory_order_relaxed);
-  if ((unsigned int) size > s->mask + 1) slots_grow(sh.slots, s);
-  return true;
+  zint_memory_safe_free(old);
 }
 
 }  // namespace
@@ -278,14 +269,17 @@ void zint_hash_init_locks(zint_hash_table *h, int size, int lock_mode) {
     zint_log(zint_error, "zint_hash_init: table already initialised; left as it is\n");
     return;
   }
-  table_setup(h, buckets_for(size), lock_mode);
+  pthread_mutex_init(&h->lock, nullptr);
+  h->lock_mode = lock_mode;
+  h->size.store(0, std::memory_order_relaxed);
+  h->slots.store(slots_new(slots_for(size)), std::memory_order_release);
 }
 
 void zint_hash_init_size(zint_hash_table *h, int size) {
   zint_hash_init_locks(h, size, ZINT_HASH_LOCK_MODE_NONE);
 }
 
-void zint_hash_init(zint_hash_table *h) { zint_hash_init_locks(h, ZINT_HASH_LAZY_BUCKETS, ZINT_HASH_LOCK_MODE_NONE); }
+void zint_hash_init(zint_hash_table *h) { zint_hash_init_locks(h, ZINT_HASH_LAZY_SLOTS / 2, ZINT_HASH_LOCK_MODE_NONE); }
 
 zint_boolean zint_hash_retrieve(zint_hash_table *h, const char *key, int klen, void **data) {
   if (!h || !key_ok("zint_hash_retrieve", key, klen)) return false;
@@ -308,22 +302,18 @@ zint_boolean zint_hash_store(zint_hash_table *h, const char *key, int klen, void
     s = h->slots.load(std::memory_order_relaxed);
     if (!s) {
       /* A zeroed table: its zero-byte mutex is a valid unlocked mutex, so set it up here. */
-      s = slots_new(ZINT_HASH_LAZY_BUCKETS);
+      s = slots_new(ZINT_HASH_LAZY_SLOTS);
       h->slots.store(s, std::memory_order_release);
     }
     if (!is_dir(s)) { /* else sharded while this thread waited for the lock */
-      if (slots_find(s, hash, key, klen)) return false;
-      slots_insert(s, hash, key, klen, data);
-      int size = h->size.load(std::memory_order_relaxed) + 1;
-      h->size.store(size, std::memory_order_relaxed);
-      if ((unsigned int) size > s->mask + 1) {
-        if (s->mask + 1 >= SHARD_AT) table_shard_locked(h, s);
-        else slots_grow(h->slots, s);
-      }
+      if (!slots_store(h->slots, h->size, hash, key, klen, data)) return false;
+      if (h->size.load(std::memory_order_relaxed) >= SHARD_AT) table_shard_locked(h, h->slots.load(std::memory_order_relaxed));
       return true;
     }
   }
-  return shard_store(dir_of(s)->of(hash), hash, key, klen, data);
+  zint_hash_shard &sh = dir_of(s)->of(hash);
+  table_lock g(&sh.lock);
+  return slots_store(sh.slots, sh.size, hash, key, klen, data);
 }
 
 zint_boolean zint_hash_delete(zint_hash_table *h, const char *key, int klen, ZintHashFreeFunc keyfree,
@@ -347,7 +337,7 @@ void zint_hash_delete_all(zint_hash_table *h, ZintHashFreeFunc keyfree, ZintHash
   table_lock g(h);
   zint_hash_slots *old = h->slots.load(std::memory_order_relaxed);
   if (!is_dir(old)) {
-    h->slots.store(slots_new(old->mask + 1), std::memory_order_release);
+    h->slots.store(slots_new(ZINT_HASH_LAZY_SLOTS), std::memory_order_release);
     h->size.store(0, std::memory_order_relaxed);
     slots_release(old, keyfree, datafree, false);
     return;
@@ -357,7 +347,7 @@ void zint_hash_delete_all(zint_hash_table *h, ZintHashFreeFunc keyfree, ZintHash
     {
       table_lock sg(&sh.lock);
       gone = sh.slots.load(std::memory_order_relaxed);
-      sh.slots.store(slots_new(SHARD_AT * 2 / SHARDS), std::memory_order_release);
+      sh.slots.store(slots_new(ZINT_HASH_LAZY_SLOTS), std::memory_order_release);
       sh.size.store(0, std::memory_order_relaxed);
     }
     slots_release(gone, keyfree, datafree, false);
@@ -403,8 +393,7 @@ zint_boolean zint_hash_adv(zint_hash_table *h, zint_hash_iter *iter, const char 
     iter->slots = s;
   }
   zint_hash_slots *s = iter->slots;
-  auto *n = static_cast<zint_hash_node *>(iter->node);
-  n = n ? n->next.load(std::memory_order_acquire) : nullptr;
+  zint_hash_node *n = nullptr;
   while (!n) {
     if (iter->bucket > s->mask) {
       if (iter->dir && iter->shard + 1 < SHARDS) {
@@ -419,7 +408,8 @@ zint_boolean zint_hash_adv(zint_hash_table *h, zint_hash_iter *iter, const char 
       iter->bucket = 1;
       return false;
     }
-    n = s->bucket[iter->bucket++].load(std::memory_order_acquire);
+    n = s->slot[iter->bucket++].node.load(std::memory_order_acquire);
+    if (n == TOMB) n = nullptr;
   }
   iter->node = n;
   iter->key = n->key;

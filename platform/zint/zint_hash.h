@@ -23,7 +23,7 @@ struct zint_hash_dir;
 /* Zero-initialised (calloc, = {}) it is an empty table that lookups accept and a first store
  * initialises. Must not be copied once used. */
 typedef struct zint_hash_table {
-  std::atomic<struct zint_hash_slots *> slots; /* current bucket array, replaced under lock on growth;
+  std::atomic<struct zint_hash_slots *> slots; /* current slot array, replaced under lock on growth;
                                                   or, tagged in its lowest bit, the shard directory
                                                   that replaced it for good once the table was large */
   std::atomic<int> size;                       /* entries while flat; written under lock */
@@ -33,10 +33,10 @@ typedef struct zint_hash_table {
 
 /* Iteration cursor: start from ZINT_HASH_ITER_ZERO (all zero). */
 typedef struct zint_hash_iter {
-  struct zint_hash_slots *slots; /* the bucket array being walked */
+  struct zint_hash_slots *slots; /* the slot array being walked */
   struct zint_hash_dir *dir;     /* the shard directory being walked, null for a flat table */
   unsigned int shard;            /* the shard whose array is being walked */
-  unsigned int bucket;           /* next bucket to visit */
+  unsigned int bucket;           /* next slot to visit */
   void *node;                    /* the entry last returned */
   const char *key;               /* the entry last returned, for callers that prefer fields */
   int klen;
@@ -68,7 +68,8 @@ void zint_hash_delete_all(zint_hash_table *h, ZintHashFreeFunc keyfree, ZintHash
 
 /* Iteration: each call returns the next entry (true) or ends the walk (false). While other threads
  * insert and delete, iterate inside zint_memory_begin/end: every entry present for the whole walk
- * is returned once, entries added or removed meanwhile may or may not be. */
+ * is returned once, entries added or removed meanwhile may or may not be (a key deleted and stored
+ * again meanwhile is two entries, and may be returned twice). */
 zint_boolean zint_hash_adv(zint_hash_table *h, zint_hash_iter *iter, const char **key, int *klen,
                            void **data);
 zint_boolean zint_hash_next(zint_hash_table *h, zint_hash_iter *iter, const char **key, int *klen,

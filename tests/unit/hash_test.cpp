@@ -171,7 +171,7 @@ TEST(Hash, StoreRaceHasOneWinner) {
 
 // Walks and lookups inside safe-memory sections while two threads insert and delete churn_keys
 // keys each; the table starts with stable entries. Every stable entry must be returned exactly once
-// per walk and found by lookups, no entry twice, and no freed key or value read (ASan).
+// per walk and found by lookups, and no freed key or value read (ASan).
 static void walk_while_others_change(int kStable, int churn_keys, int min_walks) {
   zint_memory_init();
   zint_hash_table h = {};
@@ -215,8 +215,9 @@ static void walk_while_others_change(int kStable, int churn_keys, int min_walks)
     while (zint_hash_adv(&h, &it, &k, &kl, &v)) {
       long val = *static_cast<long *>(v);
       std::string key(k, kl);
-      ASSERT_EQ(++all[key], 1) << "walk returned " << key << " twice";
+      /* A churned key deleted and stored again during the walk is a new entry: it may come twice. */
       if (val >= 0) {
+        ASSERT_EQ(++all[key], 1) << "walk returned " << key << " twice";
         ASSERT_LT(val, kStable);
         ASSERT_EQ(key, "stable" + std::to_string(val));
         seen[val]++;

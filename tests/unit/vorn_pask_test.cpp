@@ -341,8 +341,11 @@ TEST_F(Pask, BacklogBoundDropsAndCounts) {
     std::unique_lock<std::mutex> l(mu);
     cv.wait(l, [&] { return release; });
   };
+  /* Every worker must block: with the payload queue's wake batch, four jobs would wake one. */
+  eventer_jobq_set_wake_batch(payload_queue(), 1);
   for (int i = 0; i < 4; i++) ASSERT_TRUE(eventer_add_asynch(payload_queue(), eventer_alloc_asynch(blocker, &wait)));
   ASSERT_TRUE(test_ws::wait_until([&] { return blocked.load() == 4; }));
+  eventer_jobq_set_wake_batch(payload_queue(), PASK_JOBQ_WAKE_BATCH);
 
   uint64_t s = fresh_second();
   std::vector<std::string> lines;
