@@ -77,20 +77,26 @@ inline bool key_matches(const zint_hash_node *n, const char *key, int klen) {
   return n->klen == klen && (klen == 0 || memcmp(n->key, key, (size_t) klen) == 0);
 }
 
-/* The slot of the key, or -1. Lock-free inside a safe-memory section, or under the owner's lock. */
-long slots_find_at(zint_hash_slots *s, uint64_t hash, const char *key, int klen) {
+/* The slot of the key, or -1, and in *found the entry as it was read there (the slot itself may
+ * turn into a tombstone at any time for a reader without the lock). Lock-free inside a safe-memory
+ * section, or under the owner's lock. */
+long slots_find_at(zint_hash_slots *s, uint64_t hash, const char *key, int klen, zint_hash_node **found) {
   for (unsigned int i = (unsigned int) hash & s->mask, probes = 0; probes <= s->mask; i = (i + 1) & s->mask, probes++) {
     zint_hash_node *n = s->slot[i].node.load(std::memory_order_acquire);
-    if (!n) return -1;
-    if (n != TOMB && s->slot[i].hash.load(std::memory_order_relaxed) == hash && key_matches(n, key, klen))
+    if (!n) break;
+    if (n != TOMB && s->slot[i].hash.load(std::memory_order_relaxed) == hash && key_matches(n, key, klen)) {
+      *found = n;
       return (long) i;
+    }
   }
+  *found = nullptr;
   return -1;
 }
 
 zint_hash_node *slots_find(zint_hash_slots *s, uint64_t hash, const char *key, int klen) {
-  long i = slots_find_at(s, hash, key, klen);
-  return i < 0 ? nullptr : s->slot[i].node.load(std::memory_order_relaxed);
+  zint_hash_node *n;
+  slots_find_at(s, hash, key, klen, &n);
+  return n;
 }
 
 /* Puts n into the first empty slot of its probe sequence. With the owner's lock held (or before s
@@ -147,7 +153,7 @@ inline bool slots_room(const zint_hash_slots *s) {
 bool slots_store(std::atomic<zint_hash_slots *> &where, std::atomic<int> &size, uint64_t hash, const char *key,
                  int klen, void *data) {
   zint_hash_slots *s = where.load(std::memory_order_relaxed);
-  if (slots_find_at(s, hash, key, klen) >= 0) return false;
+  if (slots_find(s, hash, key, klen)) return false;
   int live = size.load(std::memory_order_relaxed);
   if (!slots_room(s)) {
     if ((uint64_t) live + 1 > ZINT_HASH_MAX_SLOTS / 2) {
@@ -165,9 +171,9 @@ bool slots_store(std::atomic<zint_hash_slots *> &where, std::atomic<int> &size, 
 /* Deletes the entry; its free functions run after a grace period. With the owner's lock held. */
 bool slots_unlink(zint_hash_slots *s, std::atomic<int> &size, uint64_t hash, const char *key, int klen,
                   ZintHashFreeFunc keyfree, ZintHashFreeFunc datafree) {
-  long i = slots_find_at(s, hash, key, klen);
+  zint_hash_node *n;
+  long i = slots_find_at(s, hash, key, klen, &n);
   if (i < 0) return false;
-  zint_hash_node *n = s->slot[i].node.load(std::memory_order_relaxed);
   s->slot[i].node.store(TOMB, std::memory_order_release); /* a walk standing past it goes on */
   size.store(size.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
   n->keyfree = keyfree;
