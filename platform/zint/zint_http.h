@@ -129,7 +129,9 @@ zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcod
  * the same thread, queue_msg queues every message at once as always but leaves waking each session's
  * writer to the flush, once per session. A thread that broadcasts many messages in a row (a job
  * queue worker) then costs one post and one write per session for all of them instead of one per
- * message. The flush must follow on the same thread; without a begin it does nothing. */
+ * message. The flush must follow on the same thread; without a begin it does nothing. Flushes from
+ * all threads wake the writers at most once per limits' flush_interval_us: one within the interval
+ * after the last is held until the interval ends. */
 void zint_http_websocket_defer_begin(void);
 void zint_http_websocket_defer_flush(void);
 
