@@ -14,13 +14,11 @@
 #include <new>
 
 #define ZINT_HASH_MIN_SLOTS 8u
-#define ZINT_HASH_LAZY_SLOTS 8u
 #define ZINT_HASH_MAX_SLOTS (1u << 30)
 
 /* One entry; immutable once published (the free functions are set by the deleting writer before
  * the entry is handed to safe memory). */
 struct zint_hash_node {
-  uint64_t hash;
   const char *key; /* owned by the table's entry; freed by keyfree at deletion */
   int klen;
   void *data;
@@ -109,10 +107,9 @@ void slots_put(zint_hash_slots *s, uint64_t hash, zint_hash_node *n) {
   s->used++;
 }
 
-zint_hash_node *node_new(uint64_t hash, const char *key, int klen, void *data) {
+zint_hash_node *node_new(const char *key, int klen, void *data) {
   auto *n = static_cast<zint_hash_node *>(zint_memory_safe_malloc_cleanup(sizeof(zint_hash_node), node_cleanup));
   ZINT_ASSERT(n != nullptr);
-  n->hash = hash;
   n->key = key;
   n->klen = klen;
   n->data = data;
@@ -127,11 +124,12 @@ bool key_ok(const char *fn, const char *key, int klen) {
   return true;
 }
 
-/* Calls f(node) for every entry of s. */
+/* Calls f(hash, node) for every entry of s, with the hash its slot keeps (growth never touches the
+ * entries themselves). */
 template <class F> void slots_each(zint_hash_slots *s, F f) {
   for (unsigned int i = 0; i <= s->mask; i++) {
     zint_hash_node *n = s->slot[i].node.load(std::memory_order_relaxed);
-    if (n && n != TOMB) f(n);
+    if (n && n != TOMB) f(s->slot[i].hash.load(std::memory_order_relaxed), n);
   }
 }
 
@@ -139,7 +137,7 @@ template <class F> void slots_each(zint_hash_slots *s, F f) {
  * the same entries, and retires the old array (not its entries). With the owner's lock held. */
 void slots_rebuild(std::atomic<zint_hash_slots *> &where, zint_hash_slots *old, int live) {
   zint_hash_slots *s = slots_new(slots_for(live + 1));
-  slots_each(old, [s](zint_hash_node *n) { slots_put(s, n->hash, n); });
+  slots_each(old, [s](uint64_t hash, zint_hash_node *n) { slots_put(s, hash, n); });
   where.store(s, std::memory_order_release);
   zint_memory_safe_free(old);
 }
@@ -163,7 +161,7 @@ bool slots_store(std::atomic<zint_hash_slots *> &where, std::atomic<int> &size, 
     slots_rebuild(where, s, live);
     s = where.load(std::memory_order_relaxed);
   }
-  slots_put(s, hash, node_new(hash, key, klen, data));
+  slots_put(s, hash, node_new(key, klen, data));
   size.store(live + 1, std::memory_order_relaxed);
   return true;
 }
@@ -193,7 +191,7 @@ struct table_lock {
 
 /* Hands every entry of s, and s itself, to safe memory with the given free functions. */
 void slots_release(zint_hash_slots *s, ZintHashFreeFunc keyfree, ZintHashFreeFunc datafree, bool now) {
-  slots_each(s, [&](zint_hash_node *n) {
+  slots_each(s, [&](uint64_t, zint_hash_node *n) {
     n->keyfree = keyfree;
     n->datafree = datafree;
     if (now) zint_memory_safe_free_now(n);
@@ -240,9 +238,9 @@ void table_shard_locked(zint_hash_table *h, zint_hash_slots *old) {
     sh.slots.store(slots_new(slots_for(live / (int) SHARDS + 1)), std::memory_order_relaxed);
     sh.size.store(0, std::memory_order_relaxed);
   }
-  slots_each(old, [d](zint_hash_node *n) {
-    zint_hash_shard &sh = d->of(n->hash);
-    slots_put(sh.slots.load(std::memory_order_relaxed), n->hash, n);
+  slots_each(old, [d](uint64_t hash, zint_hash_node *n) {
+    zint_hash_shard &sh = d->of(hash);
+    slots_put(sh.slots.load(std::memory_order_relaxed), hash, n);
     sh.size.store(sh.size.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   });
   h->slots.store(dir_tag(d), std::memory_order_release);
@@ -285,7 +283,7 @@ void zint_hash_init_size(zint_hash_table *h, int size) {
   zint_hash_init_locks(h, size, ZINT_HASH_LOCK_MODE_NONE);
 }
 
-void zint_hash_init(zint_hash_table *h) { zint_hash_init_locks(h, ZINT_HASH_LAZY_SLOTS / 2, ZINT_HASH_LOCK_MODE_NONE); }
+void zint_hash_init(zint_hash_table *h) { zint_hash_init_locks(h, ZINT_HASH_MIN_SLOTS / 2, ZINT_HASH_LOCK_MODE_NONE); }
 
 zint_boolean zint_hash_retrieve(zint_hash_table *h, const char *key, int klen, void **data) {
   if (!h || !key_ok("zint_hash_retrieve", key, klen)) return false;
@@ -308,7 +306,7 @@ zint_boolean zint_hash_store(zint_hash_table *h, const char *key, int klen, void
     s = h->slots.load(std::memory_order_relaxed);
     if (!s) {
       /* A zeroed table: its zero-byte mutex is a valid unlocked mutex, so set it up here. */
-      s = slots_new(ZINT_HASH_LAZY_SLOTS);
+      s = slots_new(ZINT_HASH_MIN_SLOTS);
       h->slots.store(s, std::memory_order_release);
     }
     if (!is_dir(s)) { /* else sharded while this thread waited for the lock */
@@ -343,7 +341,7 @@ void zint_hash_delete_all(zint_hash_table *h, ZintHashFreeFunc keyfree, ZintHash
   table_lock g(h);
   zint_hash_slots *old = h->slots.load(std::memory_order_relaxed);
   if (!is_dir(old)) {
-    h->slots.store(slots_new(ZINT_HASH_LAZY_SLOTS), std::memory_order_release);
+    h->slots.store(slots_new(ZINT_HASH_MIN_SLOTS), std::memory_order_release);
     h->size.store(0, std::memory_order_relaxed);
     slots_release(old, keyfree, datafree, false);
     return;
@@ -353,7 +351,7 @@ void zint_hash_delete_all(zint_hash_table *h, ZintHashFreeFunc keyfree, ZintHash
     {
       table_lock sg(&sh.lock);
       gone = sh.slots.load(std::memory_order_relaxed);
-      sh.slots.store(slots_new(ZINT_HASH_LAZY_SLOTS), std::memory_order_release);
+      sh.slots.store(slots_new(ZINT_HASH_MIN_SLOTS), std::memory_order_release);
       sh.size.store(0, std::memory_order_relaxed);
     }
     slots_release(gone, keyfree, datafree, false);
