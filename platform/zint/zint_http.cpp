@@ -52,6 +52,8 @@ constexpr size_t HTTP_PATH_LIMIT = 2048;
 constexpr size_t WS_READ_CHUNK = 16 * 1024;
 /* Bytes gathered from wslay before a write is started; more frames per system call as it grows. */
 constexpr size_t WS_WRITE_BATCH = 64 * 1024;
+/* Writes one pump makes straight to a plain socket before it yields the thread. */
+constexpr unsigned WS_DIRECT_WRITES = 16;
 constexpr auto WS_CLOSE_WAIT = std::chrono::seconds(3);
 constexpr auto TLS_HANDSHAKE_DEADLINE = std::chrono::seconds(10);
 constexpr auto TLS_SHUTDOWN_WAIT = std::chrono::seconds(1);
@@ -305,6 +307,7 @@ struct zint_http_session_ctx {
   bool reading = false;
   std::string outbuf;                    /* the write in flight: control frames, then data frames */
   bool write_in_flight = false;
+  unsigned direct_depth = 0;             /* nested pumps after writes the kernel took whole */
   std::vector<ws_out_item> sending;      /* taken from pending, copied into batches from send_at */
   size_t send_at = 0;
   uint16_t close_code = 0; /* close to send once the queued data is out */
@@ -982,6 +985,28 @@ void zint_http_session_ctx::pump() {
     return;
   }
   if (!outbuf.empty()) {
+    if (!tls) {
+      /* The socket is non-blocking: hand the kernel what it takes now, on this thread, instead of a
+       * write operation whose completion goes through the event loop (and may wake another thread
+       * for every write). Only what it does not take waits for the socket to become writable. */
+      error_code ec;
+      size_t done = plain->write_some(asio::buffer(outbuf), ec);
+      if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
+        finish();
+        return;
+      }
+      if (done == outbuf.size()) {
+        if (direct_depth < WS_DIRECT_WRITES) {
+          ++direct_depth;
+          pump();
+          --direct_depth;
+        } else { /* a session that keeps getting frames lets the others on this thread have a turn */
+          asio::post(strand, [s = sref(this)] { s->pump(); });
+        }
+        return;
+      }
+      outbuf.erase(0, done);
+    }
     write_in_flight = true;
     with_stream([&](auto &st) {
       asio::async_write(st, asio::buffer(outbuf), [s = sref(this)](error_code ec, size_t) {

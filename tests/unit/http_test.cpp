@@ -466,6 +466,37 @@ TEST_F(Http, SlowReaderRefusedOthersKeepReceiving) {
   zint_http_ctx_session_release(actx);
 }
 
+// what this proves: frames written while the peer does not read (the socket takes only part of a
+// batch, the rest waits for it to drain) arrive whole and in order once it reads, and a session
+// that gets frames faster than one call writes them yields and still delivers every one
+TEST_F(Http, WritesTheSocketTakesInPartArriveWholeAndInOrder) {
+  zint_http_limits_t l = saved;
+  l.outbound_queue_bytes = 16 * 1024 * 1024;
+  zint_http_limits_set(&l);
+  ws_client c(4096);
+  auto *s = hold_session(c);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(c.read(), "hold");
+  std::string body(7000, 'y');
+  const int n = 1200; /* about 8 MiB: far beyond what both socket buffers hold */
+  for (int i = 0; i < n; i++) {
+    std::string m = std::to_string(i) + " " + body;
+    ASSERT_TRUE(zint_http_websocket_queue_msg(s, 1, reinterpret_cast<const unsigned char *>(m.data()), m.size()));
+  }
+  for (int i = 0; i < n; i++) {
+    std::string m = c.read();
+    ASSERT_EQ(m.substr(0, m.find(' ')), std::to_string(i));
+    ASSERT_EQ(m.size(), std::to_string(i).size() + 1 + body.size());
+  }
+  /* Small frames one by one, each waking the writer on its own. */
+  for (int i = 0; i < 2000; i++) {
+    std::string m = "s" + std::to_string(i);
+    ASSERT_TRUE(zint_http_websocket_queue_msg(s, 1, reinterpret_cast<const unsigned char *>(m.data()), m.size()));
+  }
+  for (int i = 0; i < 2000; i++) ASSERT_EQ(c.read(), "s" + std::to_string(i));
+  /* the fixture releases the session's reference */
+}
+
 // what this proves: the same bytes queued to several sessions in a row share one copy, and a caller
 // that rewrites its buffer in place between two calls still gets the new bytes delivered
 TEST_F(Http, BroadcastSharesCopyButNeverStaleBytes) {
