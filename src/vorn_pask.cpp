@@ -29,8 +29,8 @@
 /* A dedupe bucket: the digests of the payloads seen with one timestamp. Allocated from safe
  * memory with hash_and_time_safe_free as its cleanup. */
 typedef struct {
-  zint_hash_table hash;                 /* 16-byte MD5 digest (malloc'd, owned) -> marker 1; locks
-                                           internally */
+  zint_hash_table hash;                 /* 16-byte MD5 digest (the entry's own copy) -> marker 1;
+                                           locks internally */
   std::atomic<uint32_t> last_touched_s; /* monotonic second of the last lookup; written by every
                                            lookup, read by the prune (relaxed: a second late is fine) */
 } hash_and_time;
@@ -69,6 +69,7 @@ static std::atomic<const EVP_MD *> md5_md{nullptr};
 
 static constexpr int minimum_bytes_before_second_tab = 10;
 static constexpr uint32_t dedupe_max_age_s = 10;
+static constexpr int dedupe_initial_size = 128;
 static constexpr unsigned long prune_period_s = 5;
 static constexpr unsigned long first_prune_s = 2;
 
@@ -439,8 +440,7 @@ struct md_ctx_owner {
 };
 
 zint_boolean is_duplicate(const char *payload, size_t payload_len) {
-  unsigned char *digest = (unsigned char *) malloc(MD5_DIGEST_LENGTH);
-  ZINT_ASSERT(digest);
+  unsigned char digest[MD5_DIGEST_LENGTH];
   bool ok = false;
   static thread_local md_ctx_owner owner;
   EVP_MD_CTX *ctx = owner.ctx;
@@ -451,28 +451,18 @@ zint_boolean is_duplicate(const char *payload, size_t payload_len) {
   if (!ok) {
     ZINT_LOG_LIMITED(zint_error, "%s: failed to create digest while checking for duplicate: payload |%s|, len %zd\n",
                      "is_duplicate", ZINT_LOG_TEXTN(payload, payload_len), (ssize_t) payload_len);
-    free(digest);
     return false;
   }
 
   uint64_t whence = get_message_time(payload, payload_len > INT_MAX ? INT_MAX : (int) payload_len);
-  if (whence == 0) {
-    free(digest);
-    return false;
-  }
+  if (whence == 0) return false;
 
   zint_memory_begin();
   zint_hash_table *seen = get_dedupe_hash(whence);
-  if (!seen) {
-    zint_memory_end();
-    free(digest);
-    return false;
-  }
-  bool inserted = zint_hash_store(seen, (const char *) digest, MD5_DIGEST_LENGTH, (void *) 1);
+  /* The bucket keeps a copy of the digest inside its entry: one allocation per new payload. */
+  bool inserted = seen && zint_hash_store_copy(seen, (const char *) digest, MD5_DIGEST_LENGTH, (void *) 1);
   zint_memory_end();
-  if (inserted) return false; /* the digest belongs to the bucket now */
-  free(digest);
-  return true;
+  return seen && !inserted;
 }
 
 zint_hash_table *get_dedupe_hash(uint64_t whence) {
@@ -485,7 +475,7 @@ zint_hash_table *get_dedupe_hash(uint64_t whence) {
     void *block = zint_memory_safe_malloc_cleanup(sizeof(hash_and_time), hash_and_time_safe_free);
     ZINT_ASSERT(block);
     bucket = new (block) hash_and_time{};
-    zint_hash_init_locks(&bucket->hash, 128, ZINT_HASH_LOCK_MODE_MUTEX);
+    zint_hash_init_locks(&bucket->hash, dedupe_initial_size, ZINT_HASH_LOCK_MODE_MUTEX);
     uint64_t *key = (uint64_t *) zint_memory_safe_calloc(sizeof(uint64_t));
     ZINT_ASSERT(key);
     *key = whence;
@@ -504,7 +494,7 @@ zint_hash_table *get_dedupe_hash(uint64_t whence) {
 void hash_and_time_safe_free(void *p) {
   if (!p) return;
   hash_and_time *bucket = (hash_and_time *) p;
-  zint_hash_destroy(&bucket->hash, free, nullptr);
+  zint_hash_destroy(&bucket->hash, nullptr, nullptr); /* the digests live in the entries */
 }
 
 int prune_dedupe_hashes(eventer_t, int, void *, struct timeval *) {

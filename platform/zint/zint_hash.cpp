@@ -19,8 +19,9 @@
 /* One entry; immutable once published (the free functions are set by the deleting writer before
  * the entry is handed to safe memory). */
 struct zint_hash_node {
-  const char *key; /* owned by the table's entry; freed by keyfree at deletion */
+  const char *key; /* owned by the table's entry; freed by keyfree at deletion, unless inline */
   int klen;
+  bool key_inline; /* key is the entry's own copy, right after it in the same allocation */
   void *data;
   ZintHashFreeFunc keyfree;  /* set at deletion; run by the node's cleanup */
   ZintHashFreeFunc datafree; /* set at deletion; run by the node's cleanup */
@@ -52,14 +53,21 @@ inline uint64_t mix(uint64_t a, uint64_t b) {
 
 void node_cleanup(void *p) {
   auto *n = static_cast<zint_hash_node *>(p);
-  if (n->keyfree) n->keyfree((void *) n->key);
+  if (n->keyfree && !n->key_inline) n->keyfree((void *) n->key);
   if (n->datafree) n->datafree(n->data);
 }
+
+/* Arrays from this size on come from fresh pages that calloc leaves untouched. */
+constexpr size_t SLOTS_TOUCH_BYTES = 64 * 1024;
 
 zint_hash_slots *slots_new(unsigned int slots) {
   size_t bytes = sizeof(zint_hash_slots) + (size_t) slots * sizeof(zint_hash_slot);
   auto *s = static_cast<zint_hash_slots *>(zint_memory_safe_calloc(bytes));
   ZINT_ASSERT(s != nullptr);
+  /* Probes read a slot before they fill it: on an untouched page the read maps the shared zero
+   * page and the write that follows faults again to copy it, flushing the TLB of every core that
+   * runs the process. Writing the zeros now costs one plain fault per page. */
+  if (bytes >= SLOTS_TOUCH_BYTES) memset((void *) s->slot, 0, (size_t) slots * sizeof(zint_hash_slot));
   s->mask = slots - 1; /* zero bytes are null atomic pointers on every platform we build for */
   return s;
 }
@@ -107,9 +115,15 @@ void slots_put(zint_hash_slots *s, uint64_t hash, zint_hash_node *n) {
   s->used++;
 }
 
-zint_hash_node *node_new(const char *key, int klen, void *data) {
-  auto *n = static_cast<zint_hash_node *>(zint_memory_safe_malloc_cleanup(sizeof(zint_hash_node), node_cleanup));
+zint_hash_node *node_new(const char *key, int klen, void *data, bool copy_key) {
+  size_t extra = copy_key ? (size_t) klen : 0;
+  auto *n = static_cast<zint_hash_node *>(zint_memory_safe_malloc_cleanup(sizeof(zint_hash_node) + extra, node_cleanup));
   ZINT_ASSERT(n != nullptr);
+  n->key_inline = copy_key;
+  if (copy_key) {
+    if (klen) memcpy(n + 1, key, (size_t) klen);
+    key = reinterpret_cast<const char *>(n + 1);
+  }
   n->key = key;
   n->klen = klen;
   n->data = data;
@@ -149,7 +163,7 @@ inline bool slots_room(const zint_hash_slots *s) {
 
 /* Inserts unless present; grows or rebuilds first when the array is full. With the owner's lock. */
 bool slots_store(std::atomic<zint_hash_slots *> &where, std::atomic<int> &size, uint64_t hash, const char *key,
-                 int klen, void *data) {
+                 int klen, void *data, bool copy_key) {
   zint_hash_slots *s = where.load(std::memory_order_relaxed);
   if (slots_find(s, hash, key, klen)) return false;
   int live = size.load(std::memory_order_relaxed);
@@ -161,7 +175,7 @@ bool slots_store(std::atomic<zint_hash_slots *> &where, std::atomic<int> &size, 
     slots_rebuild(where, s, live);
     s = where.load(std::memory_order_relaxed);
   }
-  slots_put(s, hash, node_new(key, klen, data));
+  slots_put(s, hash, node_new(key, klen, data, copy_key));
   size.store(live + 1, std::memory_order_relaxed);
   return true;
 }
@@ -297,8 +311,7 @@ zint_boolean zint_hash_retrieve(zint_hash_table *h, const char *key, int klen, v
   return n != nullptr;
 }
 
-zint_boolean zint_hash_store(zint_hash_table *h, const char *key, int klen, void *data) {
-  if (!h || !key_ok("zint_hash_store", key, klen)) return false;
+static zint_boolean table_store(zint_hash_table *h, const char *key, int klen, void *data, bool copy_key) {
   uint64_t hash = zint_hash_bytes(key, (size_t) klen);
   zint_hash_slots *s = h->slots.load(std::memory_order_acquire);
   if (!is_dir(s)) {
@@ -310,14 +323,22 @@ zint_boolean zint_hash_store(zint_hash_table *h, const char *key, int klen, void
       h->slots.store(s, std::memory_order_release);
     }
     if (!is_dir(s)) { /* else sharded while this thread waited for the lock */
-      if (!slots_store(h->slots, h->size, hash, key, klen, data)) return false;
+      if (!slots_store(h->slots, h->size, hash, key, klen, data, copy_key)) return false;
       if (h->size.load(std::memory_order_relaxed) >= SHARD_AT) table_shard_locked(h, h->slots.load(std::memory_order_relaxed));
       return true;
     }
   }
   zint_hash_shard &sh = dir_of(s)->of(hash);
   table_lock g(&sh.lock);
-  return slots_store(sh.slots, sh.size, hash, key, klen, data);
+  return slots_store(sh.slots, sh.size, hash, key, klen, data, copy_key);
+}
+
+zint_boolean zint_hash_store(zint_hash_table *h, const char *key, int klen, void *data) {
+  return h && key_ok("zint_hash_store", key, klen) && table_store(h, key, klen, data, false);
+}
+
+zint_boolean zint_hash_store_copy(zint_hash_table *h, const char *key, int klen, void *data) {
+  return h && key_ok("zint_hash_store_copy", key, klen) && table_store(h, key, klen, data, true);
 }
 
 zint_boolean zint_hash_delete(zint_hash_table *h, const char *key, int klen, ZintHashFreeFunc keyfree,

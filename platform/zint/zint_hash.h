@@ -56,6 +56,10 @@ zint_boolean zint_hash_retrieve(zint_hash_table *h, const char *key, int klen, v
 /* True only when it inserted; the table then owns key as given (it does not copy). False when the
  * key was present (the caller keeps its key) or klen is negative. */
 zint_boolean zint_hash_store(zint_hash_table *h, const char *key, int klen, void *data);
+/* As zint_hash_store, but the entry keeps its own copy of the key's bytes, in the entry's own
+ * allocation: the caller keeps key either way, and the free functions given at deletion or
+ * destruction are never applied to the copy. For small keys stored at a high rate. */
+zint_boolean zint_hash_store_copy(zint_hash_table *h, const char *key, int klen, void *data);
 /* Removes the entry; keyfree runs on the stored key and datafree on the value (either may be null)
  * once no thread can still be reading them (after a safe-memory grace period). False when absent. */
 zint_boolean zint_hash_delete(zint_hash_table *h, const char *key, int klen, ZintHashFreeFunc keyfree,

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -128,6 +129,61 @@ TEST(Hash, GrowthAndIteration) {
   EXPECT_EQ(g_keys_freed.load(), kN);
   EXPECT_TRUE(zint_hash_store(&h, heap_key("x"), 1, nullptr));
   zint_hash_destroy(&h, count_key_free, nullptr);
+}
+
+// what this proves: a store that copies the key keeps the table's own bytes (the caller may reuse
+// its buffer at once), mixes with owned keys in one table, refuses present keys either way, and
+// never hands its copies to the free functions of delete, delete_all or destroy, also once the
+// table has grown into shards (a stray free would be an invalid free under the sanitizers).
+TEST(Hash, StoreCopyKeepsItsOwnKey) {
+  zint_memory_init();
+  g_keys_freed = 0;
+  zint_hash_table h = {};
+  zint_hash_init_locks(&h, 4, ZINT_HASH_LOCK_MODE_MUTEX);
+  char buf[16];
+  constexpr int kN = 10000; /* past the size at which the table splits into shards */
+  for (int i = 0; i < kN; i++) {
+    memset(buf, 0, sizeof buf);
+    snprintf(buf, sizeof buf, "d%d", i);
+    ASSERT_TRUE(zint_hash_store_copy(&h, buf, (int) sizeof buf, (void *) (long) (i + 1)));
+    ASSERT_FALSE(zint_hash_store_copy(&h, buf, (int) sizeof buf, nullptr)) << "present key";
+  }
+  memset(buf, 'z', sizeof buf); /* the table does not look at the caller's buffer any more */
+  EXPECT_TRUE(zint_hash_store(&h, heap_key("owned"), 5, (void *) 7));
+  EXPECT_FALSE(zint_hash_store_copy(&h, "owned", 5, nullptr));
+  EXPECT_EQ(zint_hash_size(&h), kN + 1);
+  for (int i = 0; i < kN; i++) {
+    char k[16] = {};
+    snprintf(k, sizeof k, "d%d", i);
+    void *v = nullptr;
+    ASSERT_TRUE(zint_hash_retrieve(&h, k, (int) sizeof k, &v)) << k;
+    ASSERT_EQ(v, (void *) (long) (i + 1));
+  }
+  int walked = 0;
+  zint_hash_iter it = ZINT_HASH_ITER_ZERO;
+  const char *k;
+  int kl;
+  void *v;
+  while (zint_hash_next(&h, &it, &k, &kl, &v))
+    if (kl == 16) {
+      EXPECT_EQ(std::string(k, 1), "d");
+      walked++;
+    }
+  EXPECT_EQ(walked, kN);
+
+  char first[16] = "d0";
+  EXPECT_TRUE(zint_hash_delete(&h, first, (int) sizeof first, count_key_free, nullptr));
+  zint_memory_barrier();
+  EXPECT_EQ(g_keys_freed.load(), 0);
+  zint_hash_delete_all(&h, count_key_free, nullptr);
+  zint_memory_barrier();
+  EXPECT_EQ(g_keys_freed.load(), 1) << "only the owned key";
+  for (int i = 0; i < 100; i++) {
+    snprintf(buf, sizeof buf, "e%d", i);
+    ASSERT_TRUE(zint_hash_store_copy(&h, buf, (int) strlen(buf), nullptr));
+  }
+  zint_hash_destroy(&h, count_key_free, nullptr);
+  EXPECT_EQ(g_keys_freed.load(), 1);
 }
 
 // what this proves: threads storing the same keys at once get exactly one winner per key, the
