@@ -349,6 +349,120 @@ TEST(Eventer, JobqRunCallbacksBracketRuns) {
   eventer_jobq_set_run_callbacks(q, nullptr, nullptr);
 }
 
+namespace {
+
+/* Jobs of the one-at-a-time test: gates hold both workers until released one by one; the first
+ * of a pair waits (up to a deadline) for the second to have run. */
+struct pair_probe {
+  std::mutex m;
+  std::condition_variable cv;
+  bool open[2] = {false, false};
+  int gates_running = 0;
+  bool second_ran = false, first_saw_second = false;
+  int completed = 0;
+};
+struct gate_arg {
+  pair_probe *p;
+  int i;
+};
+int gate_job(eventer_t, int mask, void *closure, struct timeval *) {
+  auto *a = static_cast<gate_arg *>(closure);
+  std::unique_lock<std::mutex> g(a->p->m);
+  if (mask == EVENTER_ASYNCH_WORK) {
+    a->p->gates_running++;
+    a->p->cv.notify_all();
+    a->p->cv.wait_for(g, std::chrono::seconds(10), [a] { return a->p->open[a->i]; });
+  }
+  return 0;
+}
+int pair_first(eventer_t, int mask, void *closure, struct timeval *) {
+  auto *p = static_cast<pair_probe *>(closure);
+  std::unique_lock<std::mutex> g(p->m);
+  if (mask == EVENTER_ASYNCH_WORK)
+    p->first_saw_second = p->cv.wait_for(g, std::chrono::seconds(5), [p] { return p->second_ran; });
+  if (mask == EVENTER_ASYNCH_COMPLETE) p->completed++;
+  p->cv.notify_all();
+  return 0;
+}
+int pair_second(eventer_t, int mask, void *closure, struct timeval *) {
+  auto *p = static_cast<pair_probe *>(closure);
+  std::lock_guard<std::mutex> g(p->m);
+  if (mask == EVENTER_ASYNCH_WORK) p->second_ran = true;
+  if (mask == EVENTER_ASYNCH_COMPLETE) p->completed++;
+  p->cv.notify_all();
+  return 0;
+}
+
+}  // namespace
+
+// what this proves: a worker of a queue with a wake batch takes several waiting jobs at a time, yet
+// every job still gets WORK then COMPLETE in the order added, runs stay within
+// EVENTER_JOBQ_RUN_MAX jobs and the backlog drains to zero; a queue without a wake batch hands out
+// one job at a time, so a job that blocks until the next one has run is not stuck behind it.
+TEST(Eventer, JobqTakesBatchesOnlyWithAWakeBatch) {
+  eventer_jobq_t *q = eventer_jobq_create("test_take_batch", 1, 0, 0);
+  ASSERT_NE(q, nullptr);
+  eventer_jobq_set_wake_batch(q, 64);
+  job_probe p;
+  run_probe = &p;
+  eventer_jobq_set_run_callbacks(q, run_begin_cb, run_end_cb);
+  p.release = false;
+  std::vector<job_arg> args(1 + 3 * EVENTER_JOBQ_RUN_MAX);
+  for (size_t i = 0; i < args.size(); i++) args[i] = {&p, int(i), false};
+  ASSERT_TRUE(eventer_add_asynch(q, eventer_alloc_asynch(probe_job, &args[0])));
+  await(p.m, p.cv, [&] { return p.running == 1; });
+  for (size_t i = 1; i < args.size(); i++) ASSERT_TRUE(eventer_add_asynch(q, eventer_alloc_asynch(probe_job, &args[i])));
+  {
+    std::lock_guard<std::mutex> g(p.m);
+    p.release = true;
+    p.cv.notify_all();
+  }
+  await(p.m, p.cv, [&] { return p.completed == int(args.size()) && p.calls.back() == "E"; });
+  await_idle(q);
+  eventer_jobq_set_run_callbacks(q, nullptr, nullptr);
+  {
+    std::lock_guard<std::mutex> g(p.m);
+    std::vector<std::string> jobs;
+    int in_run = 0, longest = 0;
+    for (const auto &c : p.calls) {
+      if (c == "B") in_run = 0;
+      if (c[0] == 'W') longest = std::max(longest, ++in_run);
+      if (c[0] == 'W' || c[0] == 'C') jobs.push_back(c);
+    }
+    ASSERT_EQ(jobs.size(), 2 * args.size());
+    for (size_t i = 0; i < args.size(); i++) {
+      EXPECT_EQ(jobs[2 * i], "W" + std::to_string(i));
+      EXPECT_EQ(jobs[2 * i + 1], "C" + std::to_string(i));
+    }
+    EXPECT_LE(longest, EVENTER_JOBQ_RUN_MAX);
+  }
+
+  eventer_jobq_t *q1 = eventer_jobq_create("test_take_one", 2, 0, 0);
+  ASSERT_NE(q1, nullptr);
+  pair_probe pp;
+  gate_arg gates[2] = {{&pp, 0}, {&pp, 1}};
+  for (auto &ga : gates) ASSERT_TRUE(eventer_add_asynch(q1, eventer_alloc_asynch(gate_job, &ga)));
+  std::unique_lock<std::mutex> g(pp.m);
+  EXPECT_TRUE(pp.cv.wait_for(g, std::chrono::seconds(10), [&] { return pp.gates_running == 2; }))
+      << "one worker took both gates";
+  g.unlock();
+  /* Both wait while both workers are held; the first worker set free takes the next job. */
+  ASSERT_TRUE(eventer_add_asynch(q1, eventer_alloc_asynch(pair_first, &pp)));
+  ASSERT_TRUE(eventer_add_asynch(q1, eventer_alloc_asynch(pair_second, &pp)));
+  g.lock();
+  pp.open[0] = true;
+  pp.cv.notify_all();
+  g.unlock();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  g.lock();
+  pp.open[1] = true;
+  pp.cv.notify_all();
+  EXPECT_TRUE(pp.cv.wait_for(g, std::chrono::seconds(20), [&] { return pp.completed == 2; }));
+  EXPECT_TRUE(pp.first_saw_second) << "the second job waited behind the first on one worker";
+  g.unlock();
+  await_idle(q1);
+}
+
 // what this proves: adds beyond the backlog bound in jobs or in bytes are refused, the refused
 // callback never runs, and room comes back as jobs complete.
 TEST(Eventer, JobqBacklogBoundRefuses) {
