@@ -252,9 +252,6 @@ void timer_arm_locked(eventer_state &s) {
   });
 }
 
-/* Jobs a worker takes at once from a queue with a wake batch above 1. */
-constexpr size_t JOBQ_TAKE_MAX = 8;
-
 void jobq_worker(eventer_jobq *q) {
   zint_memory_init_thread();
   std::unique_lock<std::mutex> g(q->lock);
@@ -284,35 +281,24 @@ void jobq_worker(eventer_jobq *q) {
       }
     }
     if (!q->waiting.empty()) {
-      /* A queue whose bursts are left to the awake workers (wake batch above 1) hands a worker a
-       * few jobs per taking of the lock, which the producer needs as well; otherwise one, so that
-       * a job that blocks holds up no other. */
-      eventer_t batch[JOBQ_TAKE_MAX];
-      size_t take = q->wake_batch > 1 ? std::min({q->waiting.size(), JOBQ_TAKE_MAX, (size_t) (EVENTER_JOBQ_RUN_MAX - run)}) : 1;
-      for (size_t i = 0; i < take; i++) {
-        batch[i] = q->waiting.front();
-        q->waiting.pop_front();
-      }
+      eventer_t e = q->waiting.front();
+      q->waiting.pop_front();
       q->free_awake--;
       g.unlock();
-      size_t cost = 0;
-      for (size_t i = 0; i < take; i++) {
-        eventer_t e = batch[i];
-        struct timeval now;
-        gettimeofday(&now, nullptr);
-        e->callback(e, EVENTER_ASYNCH_WORK, e->closure, &now);
-        /* COMPLETE runs right here, on the same queue thread: handing it to a loop thread would
-         * cost a wake-up per job, and nothing in COMPLETE needs a particular thread. */
-        gettimeofday(&now, nullptr);
-        e->callback(e, EVENTER_ASYNCH_COMPLETE, e->closure, &now);
-        cost += e->cost;
-        delete e;
-      }
+      struct timeval now;
+      gettimeofday(&now, nullptr);
+      e->callback(e, EVENTER_ASYNCH_WORK, e->closure, &now);
+      /* COMPLETE runs right here, on the same queue thread: handing it to a loop thread would
+       * cost a wake-up per job, and nothing in COMPLETE needs a particular thread. */
+      gettimeofday(&now, nullptr);
+      e->callback(e, EVENTER_ASYNCH_COMPLETE, e->closure, &now);
+      size_t cost = e->cost;
+      delete e;
       g.lock();
-      q->backlog_jobs -= take;
+      q->backlog_jobs--;
       q->backlog_bytes -= cost;
       q->free_awake++;
-      run += (int) take;
+      run++;
       continue;
     }
     q->free_awake--;

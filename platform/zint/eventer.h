@@ -82,9 +82,7 @@ void eventer_jobq_set_run_callbacks(eventer_jobq_t *q, void (*begin)(void), void
  * waiting job: right for jobs that block. A queue of short jobs that only use the CPU does better
  * with more: then a burst is taken by the workers already awake instead of waking thread after
  * thread that only compete for the same cores (and with the producer). A queue with jobs waiting
- * and no worker awake always wakes one. With a batch above 1 a worker also takes up to 8 waiting
- * jobs at a time (one taking of the queue's lock, which producers need too); they still run in the
- * order added. */
+ * and no worker awake always wakes one. */
 void eventer_jobq_set_wake_batch(eventer_jobq_t *q, int jobs);
 /* Jobs waiting or running on the queue (for tests and statistics). */
 size_t eventer_jobq_backlog(eventer_jobq_t *q);
