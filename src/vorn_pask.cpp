@@ -126,8 +126,7 @@ void pask_init(void) {
   ZINT_ASSERT(prune_dedupe_jobq = eventer_jobq_retrieve(PRUNE_DEDUPE_HASHES_JOBQ));
   /* Payload jobs leave waking the websocket writers to the end of each run of jobs: a burst of
    * samples for a stream then goes to each watcher in one write instead of one write per sample. */
-  eventer_jobq_set_run_callbacks(process_pask_message_jobq, zint_http_websocket_defer_begin,
-                                 zint_http_websocket_defer_flush);
+  eventer_jobq_set_run_callbacks(process_pask_message_jobq, zint_http_websocket_defer_begin, payload_run_end);
   /* A payload takes a worker a few microseconds of CPU and never blocks: a worker that is awake
    * takes a burst of them, rather than each payload waking another thread that competes for the
    * same cores with the bus client's delivery thread. */
@@ -205,7 +204,34 @@ void pask_sync_dropped(void) {
   if (delta) stats_add64(pask_dropped, (int64_t) delta);
 }
 
-zint_hook_return_t handle_pask_message(void *, struct pask_conn_s *, int, struct pask_msg *,
+static void payload_data_free(payload_data_t *payload_data) {
+  if (payload_data->kept) pask_kept_msg_release(payload_data->kept);
+  free(payload_data);
+}
+
+/* Bus messages of the jobs a payload worker finished in its current run. They go back to the bus
+ * client together at the end of the run: the client wakes its collector thread whenever its list
+ * of released messages turns non-empty, so one release per run costs one wake-up, not one per
+ * payload. A run has at most EVENTER_JOBQ_RUN_MAX jobs; the list never holds more. */
+static thread_local pask_kept_msg *run_done_kept[EVENTER_JOBQ_RUN_MAX];
+static thread_local int run_done_kept_count = 0;
+
+static void run_done_kept_release(void) {
+  for (int i = 0; i < run_done_kept_count; i++) pask_kept_msg_release(run_done_kept[i]);
+  run_done_kept_count = 0;
+}
+
+static void run_done_kept_add(pask_kept_msg *kept) {
+  if (run_done_kept_count == EVENTER_JOBQ_RUN_MAX) run_done_kept_release();
+  run_done_kept[run_done_kept_count++] = kept;
+}
+
+void payload_run_end(void) {
+  run_done_kept_release();
+  zint_http_websocket_defer_flush();
+}
+
+zint_hook_return_t handle_pask_message(void *, struct pask_conn_s *, int, struct pask_msg *msg,
                                        const void *vpayload, size_t payload_len) {
   if (!vpayload || payload_len == 0) return ZINT_HOOK_CONTINUE;
   /* The module lets hooks overwrite bytes of the payload and puts a NUL after it, so the text is
@@ -232,12 +258,21 @@ zint_hook_return_t handle_pask_message(void *, struct pask_conn_s *, int, struct
     stats_add64(pask_dropped, 1);
     return ZINT_HOOK_CONTINUE;
   }
-  /* The record and its copy of the payload share one block: one allocation per payload. */
-  payload_data_t *payload_data = (payload_data_t *) malloc(sizeof(payload_data_t) + payload_len + 1);
+  /* The payload travels in the bus message itself when the module lets the hook keep it (no
+   * copy, and the message's release happens on the queue thread); otherwise the record and a copy
+   * of the payload share one block. */
+  pask_kept_msg *kept = pask_msg_keep(msg);
+  payload_data_t *payload_data =
+      (payload_data_t *) malloc(sizeof(payload_data_t) + (kept ? 0 : payload_len + 1));
   ZINT_ASSERT(payload_data);
-  payload_data->payload = (char *) (payload_data + 1);
-  memcpy(payload_data->payload, payload, payload_len);
-  payload_data->payload[payload_len] = '\0';
+  payload_data->kept = kept;
+  if (kept) {
+    payload_data->payload = payload;
+  } else {
+    payload_data->payload = (char *) (payload_data + 1);
+    memcpy(payload_data->payload, payload, payload_len);
+    payload_data->payload[payload_len] = '\0';
+  }
   payload_data->payload_len = payload_len;
   payload_data->cost = cost;
 
@@ -245,7 +280,7 @@ zint_hook_return_t handle_pask_message(void *, struct pask_conn_s *, int, struct
   if (!eventer_add_asynch(process_pask_message_jobq, e)) {
     /* The queue refused it (its own bound): the event is gone, the record is still ours. */
     backlog_release(cost);
-    free(payload_data);
+    payload_data_free(payload_data);
     stats_add64(pask_dropped, 1);
   }
   return ZINT_HOOK_CONTINUE;
@@ -256,6 +291,7 @@ int handle_pask_message_asynch(eventer_t, int mask, void *closure, struct timeva
   if (mask == EVENTER_ASYNCH_WORK) handle_payload(payload_data->payload, payload_data->payload_len);
   if (mask == EVENTER_ASYNCH_COMPLETE) {
     backlog_release(payload_data->cost);
+    if (payload_data->kept) run_done_kept_add(payload_data->kept);
     free(payload_data);
   }
   return 0;

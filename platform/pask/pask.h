@@ -63,6 +63,16 @@ int pask_module_connection_id(void);
 /* Subject of a message seen by a hook (valid during the hook only). */
 const char *pask_msg_subject(const struct pask_msg *msg);
 
+/* A bus message a hook took over from the module (pask_msg_keep). */
+struct pask_kept_msg;
+/* Takes the message a hook is looking at over from the module, so that the hook can hand its
+ * payload to another thread without copying it: payload and length stay as the hook saw them
+ * until pask_kept_msg_release. Keeping ends the delivery: no later hook sees the message. Null
+ * when msg is null or already kept. Only on the delivery thread, during the hook. */
+struct pask_kept_msg *pask_msg_keep(struct pask_msg *msg);
+/* Gives a kept message back to the bus client; any thread, once per kept message. */
+void pask_kept_msg_release(struct pask_kept_msg *kept);
+
 /* A copy of the comma-separated URL list with every user:password@ part removed, for logs and
  * statistics (free() it). Null for null input or when memory runs out. */
 char *pask_redact_urls(const char *hosts);

@@ -9,6 +9,7 @@
 #include "zint/zint_time.h"
 
 #include <nats/nats.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -23,7 +24,7 @@
 
 /* One message as hooks see it. */
 struct pask_msg {
-  natsMsg *m; /* owned by the delivery callback, destroyed after the last hook */
+  natsMsg *m; /* owned by the delivery callback, destroyed after the last hook; null once kept */
 };
 
 /* The module's connection state; one per process. */
@@ -113,6 +114,11 @@ std::string pask_connected_url(natsConnection *nc) {
 
 void pask_on_msg(natsConnection *, natsSubscription *, natsMsg *m, void *closure) {
   pask_conn_s *conn = (pask_conn_s *) closure;
+  static thread_local bool named = false;
+  if (!named) { /* the bus client's delivery thread, named for top -H and perf */
+    pthread_setname_np(pthread_self(), "pask:deliver");
+    named = true;
+  }
   conn->received.fetch_add(1, std::memory_order_relaxed);
   pask_msg msg{m};
   const void *data = natsMsg_GetData(m);
@@ -120,10 +126,10 @@ void pask_on_msg(natsConnection *, natsSubscription *, natsMsg *m, void *closure
   if (!data) data = "";
   int id = conn->connection_id.load(std::memory_order_relaxed);
   int n = pask_hook_count.load(std::memory_order_acquire);
-  for (int i = 0; i < n; i++) {
+  for (int i = 0; i < n && msg.m; i++) {
     if (pask_hooks[i].func(pask_hooks[i].closure, conn, id, &msg, data, len) != ZINT_HOOK_CONTINUE) break;
   }
-  natsMsg_Destroy(m);
+  if (msg.m) natsMsg_Destroy(m);
 }
 
 void pask_on_sub_complete(void *closure) {
@@ -389,6 +395,18 @@ const char *pask_state_name(pask_state_t state) {
 int pask_module_connection_id(void) { return pask_conn.connection_id.load(); }
 
 const char *pask_msg_subject(const struct pask_msg *msg) { return msg && msg->m ? natsMsg_GetSubject(msg->m) : nullptr; }
+
+/* A kept message is the bus client's message itself. Destroying it off the delivery thread also
+ * keeps the client's release work (which wakes its collector thread) off the one thread that
+ * drains the subscription. */
+struct pask_kept_msg *pask_msg_keep(struct pask_msg *msg) {
+  if (!msg || !msg->m) return nullptr;
+  natsMsg *m = msg->m;
+  msg->m = nullptr;
+  return reinterpret_cast<pask_kept_msg *>(m);
+}
+
+void pask_kept_msg_release(struct pask_kept_msg *kept) { natsMsg_Destroy(reinterpret_cast<natsMsg *>(kept)); }
 
 int pask_module_init(void) {
   char *host = nullptr, *subject = nullptr;

@@ -10,6 +10,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <pthread.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -115,8 +116,17 @@ eventer_state &state() {
   return *s;
 }
 
+/* Names the calling thread "<prefix><name>", cut to the kernel's 15 characters, so that top -H,
+ * perf and /proc tell the loops and queues apart. */
+void name_thread(const char *prefix, const std::string &name) {
+  std::string n = prefix + name;
+  if (n.size() > 15) n.resize(15);
+  pthread_setname_np(pthread_self(), n.c_str());
+}
+
 void pool_thread_main(eventer_pool_t *pool) {
   zint_memory_init_thread();
+  name_thread("ev:", pool->name);
   for (;;) {
     try {
       pool->ioc.run();
@@ -254,6 +264,7 @@ void timer_arm_locked(eventer_state &s) {
 
 void jobq_worker(eventer_jobq *q) {
   zint_memory_init_thread();
+  name_thread("jq:", q->name);
   std::unique_lock<std::mutex> g(q->lock);
   q->free_awake++;
   bool in_run = false;         /* between the begin and the end callback of a run */

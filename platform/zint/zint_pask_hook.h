@@ -22,7 +22,8 @@ struct pask_msg;
 /* A message hook, called on the module's delivery thread for each message in registration order.
  * payload: the message's bytes, payload_len of them, followed by a NUL byte the module adds; the
  * buffer belongs to the module and lives until the last hook returns. A hook may overwrite bytes
- * inside payload_len (later hooks see the change) but must copy what it keeps. connection_id
+ * inside payload_len (later hooks see the change) but must copy what it keeps, or keep the whole
+ * message (pask_msg_keep in "pask/pask.h"). connection_id
  * counts the connections made so far (1 for the first). */
 typedef zint_hook_return_t (*zint_pask_handle_message_hook_t)(void *closure, struct pask_conn_s *client,
                                                                int connection_id, struct pask_msg *msg,

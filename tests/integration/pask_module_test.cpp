@@ -26,6 +26,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -188,6 +189,57 @@ TEST_F(PaskModule, HooksReceiveMessagesInOrder) {
   EXPECT_EQ(first.count(), before + 1);
   EXPECT_EQ(fourth.count(), 0u);
   EXPECT_EQ(pask_module_received(), first.count());
+}
+
+// A hook may keep a message instead of copying it: the payload stays valid after the hook (read
+// here on another thread, after the module has moved on), later hooks never see a kept message, a
+// message is kept only once, and releasing gives it back (ASan catches a module that destroys a
+// kept message, LSan one that is never released).
+TEST_F(PaskModule, KeptMessagesOutliveTheirHookAndEndTheChain) {
+  ASSERT_TRUE(server.start()) << server.error;
+  struct keeper_t {
+    std::mutex mu;
+    std::vector<std::pair<pask_kept_msg *, std::string_view>> kept; /* guarded by mu */
+    bool second_keep_refused = true;
+    static zint_hook_return_t hook(void *closure, pask_conn_s *, int, pask_msg *msg, const void *payload, size_t len) {
+      auto *k = (keeper_t *) closure;
+      if (std::string_view((const char *) payload, len).rfind("probe", 0) == 0) return ZINT_HOOK_CONTINUE;
+      pask_kept_msg *kept = pask_msg_keep(msg);
+      std::lock_guard lock(k->mu);
+      if (pask_msg_keep(msg) != nullptr) k->second_keep_refused = false;
+      k->kept.emplace_back(kept, std::string_view((const char *) payload, len));
+      return ZINT_HOOK_CONTINUE;
+    }
+  } keeper;
+  recorder before, after;
+  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register("before", recorder::hook, &before), 0);
+  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register("keeper", keeper_t::hook, &keeper), 0);
+  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register("after", recorder::hook, &after), 0);
+  EXPECT_EQ(pask_msg_keep(nullptr), nullptr);
+  pask_module_options_t o = options(server.url());
+  ASSERT_EQ(pask_module_start(&o), 0);
+  publisher p(server.url());
+  ASSERT_TRUE(p.until_subscribed(before));
+
+  std::vector<std::string> sent;
+  for (int i = 0; i < 300; i++) sent.push_back("M\tbroker-01\t1733540000\tkept " + std::to_string(i) + "\n");
+  for (auto &s : sent) p.pub("vorn.metrics.k", s);
+  p.flush();
+  ASSERT_TRUE(before.wait_for(before.count() - before.real().size() + sent.size()));
+  ASSERT_TRUE(wait_until([&] {
+    std::lock_guard lock(keeper.mu);
+    return keeper.kept.size() == sent.size();
+  }));
+  std::this_thread::sleep_for(50ms); /* let the module finish its last delivery */
+  std::lock_guard lock(keeper.mu);
+  EXPECT_TRUE(keeper.second_keep_refused);
+  EXPECT_TRUE(after.real().empty());
+  for (size_t i = 0; i < sent.size(); i++) {
+    ASSERT_NE(keeper.kept[i].first, nullptr);
+    EXPECT_EQ(keeper.kept[i].second, sent[i]);
+    EXPECT_EQ(keeper.kept[i].second.data()[sent[i].size()], '\0');
+    pask_kept_msg_release(keeper.kept[i].first);
+  }
 }
 
 // With no server up the module starts anyway and keeps trying; once a server of the configured
