@@ -31,8 +31,9 @@
 typedef struct {
   zint_hash_table hash;                 /* 16-byte MD5 digest (the entry's own copy) -> marker 1;
                                            locks internally */
-  std::atomic<uint32_t> last_touched_s; /* monotonic second of the last lookup; written by every
-                                           lookup, read by the prune (relaxed: a second late is fine) */
+  std::atomic<uint32_t> last_touched_s; /* monotonic second of the last lookup; written by the
+                                           first lookup of each second, read by the prune (relaxed:
+                                           a second late is fine) */
 } hash_and_time;
 
 /* The prune job's private list of buckets to remove. */
@@ -204,11 +205,6 @@ void pask_sync_dropped(void) {
   if (delta) stats_add64(pask_dropped, (int64_t) delta);
 }
 
-static void payload_data_free(payload_data_t *payload_data) {
-  if (payload_data->kept) pask_kept_msg_release(payload_data->kept);
-  free(payload_data);
-}
-
 /* Bus messages of the jobs a payload worker finished in its current run. They go back to the bus
  * client together at the end of the run: the client wakes its collector thread whenever its list
  * of released messages turns non-empty, so one release per run costs one wake-up, not one per
@@ -280,7 +276,8 @@ zint_hook_return_t handle_pask_message(void *, struct pask_conn_s *, int, struct
   if (!eventer_add_asynch(process_pask_message_jobq, e)) {
     /* The queue refused it (its own bound): the event is gone, the record is still ours. */
     backlog_release(cost);
-    payload_data_free(payload_data);
+    if (kept) pask_kept_msg_release(kept);
+    free(payload_data);
     stats_add64(pask_dropped, 1);
   }
   return ZINT_HOOK_CONTINUE;
@@ -523,7 +520,12 @@ zint_hash_table *get_dedupe_hash(uint64_t whence) {
       bucket = (hash_and_time *) found;
     }
   }
-  bucket->last_touched_s.store((uint32_t) monotonic_s(), std::memory_order_relaxed);
+  /* Written only when the second changed: the field shares a cache line with the table's header,
+   * which every payload of this second reads, and a store per payload would take that line away
+   * from the other cores each time. */
+  uint32_t now = (uint32_t) monotonic_s();
+  if (bucket->last_touched_s.load(std::memory_order_relaxed) != now)
+    bucket->last_touched_s.store(now, std::memory_order_relaxed);
   return &bucket->hash;
 }
 
