@@ -50,6 +50,7 @@ static stats_handle_t *pask_dropped = nullptr;     /* "mq"/"dropped" */
 static eventer_jobq_t *process_pask_message_jobq = nullptr;
 static eventer_jobq_t *prune_dedupe_jobq = nullptr;
 static std::atomic<bool> use_jobq_for_data_processing{true};
+static void payload_run_end(void);
 static zint_hash_table dedupe_hashes; /* 8-byte timestamp (safe memory block) -> hash_and_time * */
 
 /* Backlog bound of the payload queue: bytes held by queued jobs (payload copies plus a fixed
@@ -222,7 +223,9 @@ static void run_done_kept_add(pask_kept_msg *kept) {
   run_done_kept[run_done_kept_count++] = kept;
 }
 
-void payload_run_end(void) {
+/* End of a payload worker's run of jobs: gives the bus messages of the run's jobs back to the bus
+ * client and lets the run's deferred websocket writes go. */
+static void payload_run_end(void) {
   run_done_kept_release();
   zint_http_websocket_defer_flush();
 }

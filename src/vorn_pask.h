@@ -31,7 +31,8 @@
 /* One payload on its way to a job; owned by the job from the hook to its completion call. */
 typedef struct {
   char *payload;      /* payload_len bytes and a NUL: in kept, or a private copy after the record */
-  struct pask_kept_msg *kept; /* the bus message holding payload, released with the record; or null */
+  struct pask_kept_msg *kept; /* the bus message holding payload, or null; released by the worker at
+                                 the end of its run of jobs (at once if the queue refuses the job) */
   size_t payload_len; /* without the NUL */
   size_t cost;        /* bytes counted against the backlog bound while the job exists */
 } payload_data_t;
@@ -60,9 +61,6 @@ zint_hook_return_t handle_pask_message(void *closure, struct pask_conn_s *client
                                        struct pask_msg *pask_message, const void *vpayload,
                                        size_t payload_len);
 int handle_pask_message_asynch(eventer_t e, int mask, void *closure, struct timeval *now);
-/* End of a payload worker's run of jobs: gives the bus messages of the run's jobs back to the bus
- * client and lets the run's deferred websocket writes go. */
-void payload_run_end(void);
 /* payload is NUL-terminated at payload_len. */
 void handle_payload(const char *payload, size_t payload_len);
 void handle_individual_message(const char *line);
