@@ -29,8 +29,7 @@
 /* A dedupe bucket: the digests of the payloads seen with one timestamp. Allocated from safe
  * memory with hash_and_time_safe_free as its cleanup. */
 typedef struct {
-  zint_hash_table hash;                 /* 16-byte MD5 digest (the entry's own copy) -> marker 1;
-                                           locks internally */
+  zint_digest_set hash;                 /* the 16-byte MD5 digests seen; locks internally */
   std::atomic<uint32_t> last_touched_s; /* monotonic second of the last lookup; written by the
                                            first lookup of each second, read by the prune (relaxed:
                                            a second late is fine) */
@@ -71,11 +70,16 @@ static std::atomic<const EVP_MD *> md5_md{nullptr};
 
 static constexpr int minimum_bytes_before_second_tab = 10;
 static constexpr uint32_t dedupe_max_age_s = 10;
-static constexpr int dedupe_initial_size = 128;
 static constexpr unsigned long prune_period_s = 5;
 static constexpr unsigned long first_prune_s = 2;
 
-static uint64_t monotonic_s(void) { return zint_gethrtime() / 1000000000ull; }
+/* Whole seconds, from the coarse clock (ticks of a few milliseconds): read for every payload, it is
+ * a fraction of the cost of the precise clock, and every use here counts seconds. */
+static uint64_t monotonic_s(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return (uint64_t) ts.tv_sec;
+}
 
 /* ---- start-up ---- */
 
@@ -493,15 +497,15 @@ zint_boolean is_duplicate(const char *payload, size_t payload_len) {
   uint64_t whence = get_message_time(payload, payload_len > INT_MAX ? INT_MAX : (int) payload_len);
   if (whence == 0) return false;
 
+  static_assert(MD5_DIGEST_LENGTH == ZINT_DIGEST_LEN, "the bucket keeps MD5 digests");
   zint_memory_begin();
-  zint_hash_table *seen = get_dedupe_hash(whence);
-  /* The bucket keeps a copy of the digest inside its entry: one allocation per new payload. */
-  bool inserted = seen && zint_hash_store_copy(seen, (const char *) digest, MD5_DIGEST_LENGTH, (void *) 1);
+  zint_digest_set *seen = get_dedupe_hash(whence);
+  bool inserted = seen && zint_digest_set_add(seen, digest);
   zint_memory_end();
   return seen && !inserted;
 }
 
-zint_hash_table *get_dedupe_hash(uint64_t whence) {
+zint_digest_set *get_dedupe_hash(uint64_t whence) {
   ZINT_ASSERT(zint_memory_in_cs());
   void *found = nullptr;
   hash_and_time *bucket = nullptr;
@@ -510,8 +514,7 @@ zint_hash_table *get_dedupe_hash(uint64_t whence) {
   } else {
     void *block = zint_memory_safe_malloc_cleanup(sizeof(hash_and_time), hash_and_time_safe_free);
     ZINT_ASSERT(block);
-    bucket = new (block) hash_and_time{};
-    zint_hash_init_locks(&bucket->hash, dedupe_initial_size, ZINT_HASH_LOCK_MODE_MUTEX);
+    bucket = new (block) hash_and_time{}; /* zero bytes: an empty digest set */
     uint64_t *key = (uint64_t *) zint_memory_safe_calloc(sizeof(uint64_t));
     ZINT_ASSERT(key);
     *key = whence;
@@ -535,7 +538,7 @@ zint_hash_table *get_dedupe_hash(uint64_t whence) {
 void hash_and_time_safe_free(void *p) {
   if (!p) return;
   hash_and_time *bucket = (hash_and_time *) p;
-  zint_hash_destroy(&bucket->hash, nullptr, nullptr); /* the digests live in the entries */
+  zint_digest_set_destroy(&bucket->hash);
 }
 
 int prune_dedupe_hashes(eventer_t, int, void *, struct timeval *) {

@@ -76,7 +76,7 @@ zint_json_object *message_to_json(const harl_metric_message_t *message);
 zint_boolean is_duplicate(const char *payload, size_t payload_len);
 uint64_t get_message_time(const char *msg, int msg_length);
 /* Inside a safe-memory critical section only (fatal otherwise). */
-zint_hash_table *get_dedupe_hash(uint64_t whence);
+zint_digest_set *get_dedupe_hash(uint64_t whence);
 void hash_and_time_safe_free(void *p);
 int prune_dedupe_hashes(eventer_t e, int mask, void *closure, struct timeval *now);
 int prune_dedupe_hashes_asynch(eventer_t e, int mask, void *closure, struct timeval *now);

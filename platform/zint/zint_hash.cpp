@@ -9,6 +9,9 @@
 #include "zint/zint_hash.h"
 #include "zint/zint_memory.h"
 
+#include <sys/random.h>
+#include <time.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -21,7 +24,6 @@
 struct zint_hash_node {
   const char *key; /* owned by the table's entry; freed by keyfree at deletion, unless inline */
   int klen;
-  bool key_inline; /* key is the entry's own copy, right after it in the same allocation */
   void *data;
   ZintHashFreeFunc keyfree;  /* set at deletion; run by the node's cleanup */
   ZintHashFreeFunc datafree; /* set at deletion; run by the node's cleanup */
@@ -53,7 +55,7 @@ inline uint64_t mix(uint64_t a, uint64_t b) {
 
 void node_cleanup(void *p) {
   auto *n = static_cast<zint_hash_node *>(p);
-  if (n->keyfree && !n->key_inline) n->keyfree((void *) n->key);
+  if (n->keyfree) n->keyfree((void *) n->key);
   if (n->datafree) n->datafree(n->data);
 }
 
@@ -115,15 +117,9 @@ void slots_put(zint_hash_slots *s, uint64_t hash, zint_hash_node *n) {
   s->used++;
 }
 
-zint_hash_node *node_new(const char *key, int klen, void *data, bool copy_key) {
-  size_t extra = copy_key ? (size_t) klen : 0;
-  auto *n = static_cast<zint_hash_node *>(zint_memory_safe_malloc_cleanup(sizeof(zint_hash_node) + extra, node_cleanup));
+zint_hash_node *node_new(const char *key, int klen, void *data) {
+  auto *n = static_cast<zint_hash_node *>(zint_memory_safe_malloc_cleanup(sizeof(zint_hash_node), node_cleanup));
   ZINT_ASSERT(n != nullptr);
-  n->key_inline = copy_key;
-  if (copy_key) {
-    if (klen) memcpy(n + 1, key, (size_t) klen);
-    key = reinterpret_cast<const char *>(n + 1);
-  }
   n->key = key;
   n->klen = klen;
   n->data = data;
@@ -163,7 +159,7 @@ inline bool slots_room(const zint_hash_slots *s) {
 
 /* Inserts unless present; grows or rebuilds first when the array is full. With the owner's lock. */
 bool slots_store(std::atomic<zint_hash_slots *> &where, std::atomic<int> &size, uint64_t hash, const char *key,
-                 int klen, void *data, bool copy_key) {
+                 int klen, void *data) {
   zint_hash_slots *s = where.load(std::memory_order_relaxed);
   if (slots_find(s, hash, key, klen)) return false;
   int live = size.load(std::memory_order_relaxed);
@@ -175,7 +171,7 @@ bool slots_store(std::atomic<zint_hash_slots *> &where, std::atomic<int> &size, 
     slots_rebuild(where, s, live);
     s = where.load(std::memory_order_relaxed);
   }
-  slots_put(s, hash, node_new(key, klen, data, copy_key));
+  slots_put(s, hash, node_new(key, klen, data));
   size.store(live + 1, std::memory_order_relaxed);
   return true;
 }
@@ -311,7 +307,7 @@ zint_boolean zint_hash_retrieve(zint_hash_table *h, const char *key, int klen, v
   return n != nullptr;
 }
 
-static zint_boolean table_store(zint_hash_table *h, const char *key, int klen, void *data, bool copy_key) {
+static zint_boolean table_store(zint_hash_table *h, const char *key, int klen, void *data) {
   uint64_t hash = zint_hash_bytes(key, (size_t) klen);
   zint_hash_slots *s = h->slots.load(std::memory_order_acquire);
   if (!is_dir(s)) {
@@ -323,22 +319,18 @@ static zint_boolean table_store(zint_hash_table *h, const char *key, int klen, v
       h->slots.store(s, std::memory_order_release);
     }
     if (!is_dir(s)) { /* else sharded while this thread waited for the lock */
-      if (!slots_store(h->slots, h->size, hash, key, klen, data, copy_key)) return false;
+      if (!slots_store(h->slots, h->size, hash, key, klen, data)) return false;
       if (h->size.load(std::memory_order_relaxed) >= SHARD_AT) table_shard_locked(h, h->slots.load(std::memory_order_relaxed));
       return true;
     }
   }
   zint_hash_shard &sh = dir_of(s)->of(hash);
   table_lock g(&sh.lock);
-  return slots_store(sh.slots, sh.size, hash, key, klen, data, copy_key);
+  return slots_store(sh.slots, sh.size, hash, key, klen, data);
 }
 
 zint_boolean zint_hash_store(zint_hash_table *h, const char *key, int klen, void *data) {
-  return h && key_ok("zint_hash_store", key, klen) && table_store(h, key, klen, data, false);
-}
-
-zint_boolean zint_hash_store_copy(zint_hash_table *h, const char *key, int klen, void *data) {
-  return h && key_ok("zint_hash_store_copy", key, klen) && table_store(h, key, klen, data, true);
+  return h && key_ok("zint_hash_store", key, klen) && table_store(h, key, klen, data);
 }
 
 zint_boolean zint_hash_delete(zint_hash_table *h, const char *key, int klen, ZintHashFreeFunc keyfree,
@@ -458,4 +450,132 @@ int zint_hash_size(zint_hash_table *h) {
   int n = 0;
   for (auto &sh : dir_of(s)->shard) n += sh.size.load(std::memory_order_relaxed);
   return n;
+}
+
+/* ---- digest set ---- */
+
+static_assert(sizeof(zint_digest_shard) == 64, "a digest shard fills one cache line");
+
+namespace {
+
+constexpr unsigned int DIGEST_MIN_SLOTS = 16; /* 256 bytes: a quiet second touches many shards once */
+
+/* A secret per process, so that nobody who can choose payloads can choose where their digests land
+ * (a run of digests on one probe sequence would make every later add walk it). */
+uint64_t digest_secret() {
+  static const uint64_t secret = [] {
+    uint64_t v = 0;
+    if (getrandom(&v, sizeof v, GRND_NONBLOCK) != (ssize_t) sizeof v) {
+      struct timespec ts;
+      clock_gettime(CLOCK_REALTIME, &ts);
+      v = mix((uint64_t) ts.tv_nsec ^ ((uint64_t) ts.tv_sec << 30), (uint64_t) (uintptr_t) &ts);
+    }
+    return v | 1;
+  }();
+  return secret;
+}
+
+inline uint64_t digest_hash(const unsigned char *d) {
+  uint64_t a, b;
+  memcpy(&a, d, 8);
+  memcpy(&b, d + 8, 8);
+  return mix(a ^ digest_secret(), b ^ 0x9E3779B97F4A7C15ull);
+}
+
+inline bool digest_is_zero(const unsigned char *d) {
+  uint64_t a, b;
+  memcpy(&a, d, 8);
+  memcpy(&b, d + 8, 8);
+  return (a | b) == 0;
+}
+
+/* The shard takes the hash's top bits, the slot its low bits. */
+inline zint_digest_shard &digest_shard_of(zint_digest_set *set, uint64_t hash) {
+  return set->shard[hash >> 58 & (ZINT_DIGEST_SET_SHARDS - 1)];
+}
+
+/* The slot of array a (mask + 1 slots) holding d, or the free slot where d belongs. The array is
+ * never full, so a free slot ends every probe. */
+unsigned char *digest_slot(unsigned char *a, unsigned int mask, uint64_t hash, const unsigned char *d) {
+  for (unsigned int i = (unsigned int) hash & mask;; i = (i + 1) & mask) {
+    unsigned char *s = a + (size_t) i * ZINT_DIGEST_LEN;
+    if (digest_is_zero(s) || memcmp(s, d, ZINT_DIGEST_LEN) == 0) return s;
+  }
+}
+
+/* A zeroed array of slots; large arrays are written once now, so that probing a fresh page does not
+ * map the shared zero page only to fault again on the first store into it. */
+unsigned char *digest_array(unsigned int slots) {
+  size_t bytes = (size_t) slots * ZINT_DIGEST_LEN;
+  auto *a = static_cast<unsigned char *>(malloc(bytes));
+  ZINT_ASSERT(a != nullptr);
+  memset(a, 0, bytes);
+  return a;
+}
+
+/* Doubles the shard's array (or makes its first one), with the lock held. */
+void digest_grow(zint_digest_shard &sh) {
+  unsigned int slots = sh.slot ? (sh.mask + 1) * 2 : DIGEST_MIN_SLOTS;
+  ZINT_ASSERT(slots != 0); /* 2^32 slots of one shard: far beyond any memory */
+  unsigned char *a = digest_array(slots);
+  for (unsigned int i = 0; sh.slot && i <= sh.mask; i++) {
+    const unsigned char *d = sh.slot + (size_t) i * ZINT_DIGEST_LEN;
+    if (!digest_is_zero(d)) memcpy(digest_slot(a, slots - 1, digest_hash(d), d), d, ZINT_DIGEST_LEN);
+  }
+  free(sh.slot);
+  sh.slot = a;
+  sh.mask = slots - 1;
+}
+
+struct shard_lock {
+  pthread_mutex_t *m;
+  explicit shard_lock(zint_digest_shard &sh) : m(&sh.lock) { pthread_mutex_lock(m); }
+  ~shard_lock() { pthread_mutex_unlock(m); }
+  shard_lock(const shard_lock &) = delete;
+  shard_lock &operator=(const shard_lock &) = delete;
+};
+
+}  // namespace
+
+zint_boolean zint_digest_set_add(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]) {
+  uint64_t hash = digest_hash(digest);
+  zint_digest_shard &sh = digest_shard_of(set, hash);
+  shard_lock g(sh);
+  if (digest_is_zero(digest)) {
+    if (sh.zero_seen) return false;
+    sh.zero_seen = true;
+    return true;
+  }
+  /* At most three quarters full after this add: probes stay short and a free slot always ends them. */
+  if (!sh.slot || (size_t) (sh.used + 1) * 4 > (size_t) (sh.mask + 1) * 3) digest_grow(sh);
+  unsigned char *s = digest_slot(sh.slot, sh.mask, hash, digest);
+  if (!digest_is_zero(s)) return false;
+  memcpy(s, digest, ZINT_DIGEST_LEN);
+  sh.used++;
+  return true;
+}
+
+zint_boolean zint_digest_set_contains(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]) {
+  uint64_t hash = digest_hash(digest);
+  zint_digest_shard &sh = digest_shard_of(set, hash);
+  shard_lock g(sh);
+  if (digest_is_zero(digest)) return sh.zero_seen;
+  return sh.slot && !digest_is_zero(digest_slot(sh.slot, sh.mask, hash, digest));
+}
+
+long zint_digest_set_size(zint_digest_set *set) {
+  long n = 0;
+  for (auto &sh : set->shard) {
+    shard_lock g(sh);
+    n += (long) sh.used + (sh.zero_seen ? 1 : 0);
+  }
+  return n;
+}
+
+void zint_digest_set_destroy(zint_digest_set *set) {
+  for (auto &sh : set->shard) {
+    free(sh.slot);
+    pthread_mutex_destroy(&sh.lock);
+    sh = zint_digest_shard{};
+  }
 }

@@ -84,4 +84,34 @@ int zint_hash_size(zint_hash_table *h);
 /* The hash function of the table (64-bit), for callers that want to shard by it. */
 uint64_t zint_hash_bytes(const void *key, size_t len);
 
+/* A set of 16-byte digests (MD5 and the like) for remembering what was seen: the digest bytes are
+ * kept inline in open-addressed arrays, one per shard, each shard with its own mutex, so that a set
+ * of hundreds of thousands of digests costs about 32 bytes per digest and one allocation per
+ * growth rather than per digest. Entries are never removed one by one; the set is destroyed whole.
+ * The keys must be uniformly distributed (cryptographic digests): their own bytes, mixed with a
+ * per-process secret, pick the shard and the slot. All-zero bytes is an empty set. */
+#define ZINT_DIGEST_LEN 16
+#define ZINT_DIGEST_SET_SHARDS 64
+
+struct zint_digest_shard { /* one cache line */
+  pthread_mutex_t lock;     /* zero bytes = initialised */
+  unsigned int mask;        /* slots - 1; 0 while the shard has no array */
+  unsigned int used;        /* digests in the array */
+  bool zero_seen;           /* the all-zero digest, which the array uses to mark a free slot */
+  unsigned char *slot;      /* (mask + 1) * ZINT_DIGEST_LEN bytes */
+};
+
+typedef struct zint_digest_set {
+  struct zint_digest_shard shard[ZINT_DIGEST_SET_SHARDS];
+} zint_digest_set;
+
+/* True when the digest was not in the set and now is; false when it already was. Of two threads
+ * adding the same digest at once, exactly one sees true. */
+zint_boolean zint_digest_set_add(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]);
+/* True when the digest is in the set. */
+zint_boolean zint_digest_set_contains(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]);
+long zint_digest_set_size(zint_digest_set *set);
+/* Frees the arrays and leaves the set empty. Only when no other thread uses the set. */
+void zint_digest_set_destroy(zint_digest_set *set);
+
 #endif
