@@ -503,12 +503,15 @@ unsigned char *digest_slot(unsigned char *a, unsigned int mask, uint64_t hash, c
   }
 }
 
-/* A zeroed array of slots; large arrays are written once now, so that probing a fresh page does not
- * map the shared zero page only to fault again on the first store into it. */
+/* A zeroed array of slots, written now: probing a fresh page that was never written maps the shared
+ * zero page, and the first store into it then faults again and flushes the TLB of every core that
+ * runs the process. (The empty asm keeps the compiler from turning malloc and memset into calloc,
+ * which leaves fresh pages untouched.) */
 unsigned char *digest_array(unsigned int slots) {
   size_t bytes = (size_t) slots * ZINT_DIGEST_LEN;
   auto *a = static_cast<unsigned char *>(malloc(bytes));
   ZINT_ASSERT(a != nullptr);
+  asm volatile("" : "+r"(a));
   memset(a, 0, bytes);
   return a;
 }
