@@ -22,7 +22,7 @@
 /* One entry; immutable once published (the free functions are set by the deleting writer before
  * the entry is handed to safe memory). */
 struct zint_hash_node {
-  const char *key; /* owned by the table's entry; freed by keyfree at deletion, unless inline */
+  const char *key; /* owned by the table's entry; freed by keyfree at deletion */
   int klen;
   void *data;
   ZintHashFreeFunc keyfree;  /* set at deletion; run by the node's cleanup */
@@ -556,14 +556,6 @@ zint_boolean zint_digest_set_add(zint_digest_set *set, const unsigned char diges
   memcpy(s, digest, ZINT_DIGEST_LEN);
   sh.used++;
   return true;
-}
-
-zint_boolean zint_digest_set_contains(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]) {
-  uint64_t hash = digest_hash(digest);
-  zint_digest_shard &sh = digest_shard_of(set, hash);
-  shard_lock g(sh);
-  if (digest_is_zero(digest)) return sh.zero_seen;
-  return sh.slot && !digest_is_zero(digest_slot(sh.slot, sh.mask, hash, digest));
 }
 
 long zint_digest_set_size(zint_digest_set *set) {

@@ -108,8 +108,7 @@ typedef struct zint_digest_set {
 /* True when the digest was not in the set and now is; false when it already was. Of two threads
  * adding the same digest at once, exactly one sees true. */
 zint_boolean zint_digest_set_add(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]);
-/* True when the digest is in the set. */
-zint_boolean zint_digest_set_contains(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]);
+/* Digests in the set. */
 long zint_digest_set_size(zint_digest_set *set);
 /* Frees the arrays and leaves the set empty. Only when no other thread uses the set. */
 void zint_digest_set_destroy(zint_digest_set *set);

@@ -145,15 +145,12 @@ void digest_of(uint64_t i, unsigned char d[ZINT_DIGEST_LEN]) {
 
 // what this proves: a digest set admits each digest once through many doublings of its shards,
 // tells digests that differ in one byte apart, keeps the all-zero digest (which marks free slots
-// inside) like any other, answers membership for digests never added, and is empty and usable
-// again after destroy (a lost or doubled entry during growth would show in the second pass or the
-// size; a leaked array under the sanitizers).
+// inside) like any other, and is empty and usable again after destroy (a lost or doubled entry
+// during growth would show in the second pass or the size; a leaked array under the sanitizers).
 TEST(DigestSet, EachDigestOnceThroughGrowth) {
   zint_digest_set set = {};
   unsigned char d[ZINT_DIGEST_LEN];
   EXPECT_EQ(zint_digest_set_size(&set), 0);
-  digest_of(1, d);
-  EXPECT_FALSE(zint_digest_set_contains(&set, d)) << "an empty set";
   constexpr uint64_t kN = 200000;
   for (uint64_t i = 0; i < kN; i++) {
     digest_of(i, d);
@@ -162,23 +159,18 @@ TEST(DigestSet, EachDigestOnceThroughGrowth) {
   for (uint64_t i = 0; i < kN; i++) {
     digest_of(i, d);
     ASSERT_FALSE(zint_digest_set_add(&set, d)) << i;
-    ASSERT_TRUE(zint_digest_set_contains(&set, d)) << i;
   }
-  digest_of(kN, d);
-  EXPECT_FALSE(zint_digest_set_contains(&set, d));
   digest_of(7, d);
   d[15] ^= 1;
   EXPECT_TRUE(zint_digest_set_add(&set, d)) << "one byte apart is another digest";
   unsigned char zero[ZINT_DIGEST_LEN] = {};
-  EXPECT_FALSE(zint_digest_set_contains(&set, zero));
   EXPECT_TRUE(zint_digest_set_add(&set, zero));
   EXPECT_FALSE(zint_digest_set_add(&set, zero));
-  EXPECT_TRUE(zint_digest_set_contains(&set, zero));
   EXPECT_EQ(zint_digest_set_size(&set), (long) kN + 2);
 
   zint_digest_set_destroy(&set);
   EXPECT_EQ(zint_digest_set_size(&set), 0);
-  EXPECT_FALSE(zint_digest_set_contains(&set, zero));
+  EXPECT_TRUE(zint_digest_set_add(&set, zero)) << "destroyed with the set";
   digest_of(3, d);
   EXPECT_TRUE(zint_digest_set_add(&set, d));
   zint_digest_set_destroy(&set);
