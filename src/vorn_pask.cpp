@@ -526,9 +526,8 @@ zint_digest_set *get_dedupe_hash(uint64_t whence) {
       bucket = (hash_and_time *) found;
     }
   }
-  /* Written only when the second changed: the field shares a cache line with the table's header,
-   * which every payload of this second reads, and a store per payload would take that line away
-   * from the other cores each time. */
+  /* Written only when the second changed: every payload of this second reads the field, and a
+   * store per payload would take its cache line away from the other cores each time. */
   uint32_t now = (uint32_t) monotonic_s();
   if (bucket->last_touched_s.load(std::memory_order_relaxed) != now)
     bucket->last_touched_s.store(now, std::memory_order_relaxed);

@@ -530,20 +530,12 @@ void digest_grow(zint_digest_shard &sh) {
   sh.mask = slots - 1;
 }
 
-struct shard_lock {
-  pthread_mutex_t *m;
-  explicit shard_lock(zint_digest_shard &sh) : m(&sh.lock) { pthread_mutex_lock(m); }
-  ~shard_lock() { pthread_mutex_unlock(m); }
-  shard_lock(const shard_lock &) = delete;
-  shard_lock &operator=(const shard_lock &) = delete;
-};
-
 }  // namespace
 
 zint_boolean zint_digest_set_add(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]) {
   uint64_t hash = digest_hash(digest);
   zint_digest_shard &sh = digest_shard_of(set, hash);
-  shard_lock g(sh);
+  table_lock g(&sh.lock);
   if (digest_is_zero(digest)) {
     if (sh.zero_seen) return false;
     sh.zero_seen = true;
@@ -561,7 +553,7 @@ zint_boolean zint_digest_set_add(zint_digest_set *set, const unsigned char diges
 long zint_digest_set_size(zint_digest_set *set) {
   long n = 0;
   for (auto &sh : set->shard) {
-    shard_lock g(sh);
+    table_lock g(&sh.lock);
     n += (long) sh.used + (sh.zero_seen ? 1 : 0);
   }
   return n;
