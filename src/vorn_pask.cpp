@@ -1,6 +1,7 @@
-/* vorn_pask: message-bus ingest. The bus hook counts, copies and queues each payload; queue threads
- * drop repeated payloads (MD5 digests in per-timestamp buckets, pruned on their own queue), decode
- * each metric line and broadcast one client data message to the watchers of the line's check. */
+/* vorn_pask: message-bus ingest. The bus hook counts each payload and queues it in a batch; queue
+ * threads drop repeated payloads (MD5 digests in per-timestamp buckets, pruned on their own queue),
+ * decode each metric line and broadcast one client data message to the watchers of the line's
+ * check. */
 #include "vorn_pask.h"
 #include "zint/zint_logsafe.h"
 
@@ -52,9 +53,9 @@ static std::atomic<bool> use_jobq_for_data_processing{true};
 static void payload_run_end(void);
 static zint_hash_table dedupe_hashes; /* 8-byte timestamp (safe memory block) -> hash_and_time * */
 
-/* Backlog bound of the payload queue: bytes held by queued jobs (payload copies plus a fixed
- * allowance per job for the record, the event and the queue's node), so that a bus that outruns
- * the queue threads costs dropped payloads instead of unbounded memory. */
+/* Backlog bound of the payload queue: bytes held by queued payloads (the payload plus a fixed
+ * allowance per payload for its entry, its share of the batch and the bus client's message), so
+ * that a bus that outruns the queue threads costs dropped payloads instead of unbounded memory. */
 static constexpr size_t pask_job_allowance = 256;
 static std::atomic<size_t> backlog_limit{PASK_DEFAULT_BACKLOG_BYTES};
 static std::atomic<size_t> backlog_used{0};
@@ -134,7 +135,7 @@ void pask_init(void) {
    * samples for a stream then goes to each watcher in one write instead of one write per sample. */
   eventer_jobq_set_run_callbacks(process_pask_message_jobq, zint_http_websocket_defer_begin, payload_run_end);
   /* A payload takes a worker a few microseconds of CPU and never blocks: a worker that is awake
-   * takes a burst of them, rather than each payload waking another thread that competes for the
+   * takes a burst of batches, rather than each batch waking another thread that competes for the
    * same cores with the bus client's delivery thread. */
   eventer_jobq_set_wake_batch(process_pask_message_jobq, PASK_JOBQ_WAKE_BATCH);
 
@@ -210,11 +211,12 @@ void pask_sync_dropped(void) {
   if (delta) stats_add64(pask_dropped, (int64_t) delta);
 }
 
-/* Bus messages of the jobs a payload worker finished in its current run. They go back to the bus
- * client together at the end of the run: the client wakes its collector thread whenever its list
- * of released messages turns non-empty, so one release per run costs one wake-up, not one per
- * payload. A run has at most EVENTER_JOBQ_RUN_MAX jobs; the list never holds more. */
-static thread_local pask_kept_msg *run_done_kept[EVENTER_JOBQ_RUN_MAX];
+/* Bus messages of the payloads a worker finished in its current run of jobs. They go back to the
+ * bus client together at the end of the run: the client wakes its collector thread whenever its
+ * list of released messages turns non-empty, so one release per run costs one wake-up, not one per
+ * payload. A longer run gives them back whenever the list is full. */
+static constexpr int run_done_kept_max = 256;
+static thread_local pask_kept_msg *run_done_kept[run_done_kept_max];
 static thread_local int run_done_kept_count = 0;
 
 static void run_done_kept_release(void) {
@@ -223,7 +225,7 @@ static void run_done_kept_release(void) {
 }
 
 static void run_done_kept_add(pask_kept_msg *kept) {
-  if (run_done_kept_count == EVENTER_JOBQ_RUN_MAX) run_done_kept_release();
+  if (run_done_kept_count == run_done_kept_max) run_done_kept_release();
   run_done_kept[run_done_kept_count++] = kept;
 }
 
@@ -232,6 +234,72 @@ static void run_done_kept_add(pask_kept_msg *kept) {
 static void payload_run_end(void) {
   run_done_kept_release();
   zint_http_websocket_defer_flush();
+}
+
+/* ---- payload batches ----
+ * A job carries a batch of payloads, not one: the hook queues a batch with its first payload and
+ * keeps adding to it for as long as no worker has taken it (up to PASK_BATCH_MAX). A payload thus
+ * never waits for a batch to fill (an idle worker takes a batch of one at once), while a bus that
+ * outruns the workers costs one job, one event and one queue round trip per batch instead of per
+ * payload.
+ *
+ * state holds the number of payloads published to the worker and the TAKEN bit. The hook writes
+ * the next entry and then publishes it with a compare-and-swap (release); the worker sets TAKEN
+ * (acquire) and reads the count the swap left: a payload whose swap lost to TAKEN goes into a new
+ * batch. The hook's thread and the job share the batch; the last of the two to let go frees it. */
+static constexpr uint32_t batch_taken = 1u << 31;
+
+struct payload_batch {
+  std::atomic<uint32_t> state{0};
+  std::atomic<int> refs{2}; /* the job and the hook thread's open-batch slot */
+  uint32_t count = 0;       /* entries the worker took (set in WORK, read in COMPLETE) */
+  payload_data_t entries[PASK_BATCH_MAX];
+};
+
+static void payload_batch_unref(payload_batch *b) {
+  if (b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete b;
+}
+
+/* The batch the hook's thread adds to; let go when it is taken or full, or when the thread ends. */
+struct open_batch_slot {
+  payload_batch *b = nullptr;
+  void drop() {
+    if (b) payload_batch_unref(b);
+    b = nullptr;
+  }
+  ~open_batch_slot() { drop(); }
+};
+static thread_local open_batch_slot open_batch;
+
+static void payload_data_done(payload_data_t *d) {
+  backlog_release(d->cost);
+  if (d->kept) run_done_kept_add(d->kept);
+  else free(d->payload);
+}
+
+/* Hands one payload to the payload queue; false when the queue refused it (the caller still owns
+ * the payload). */
+static bool payload_enqueue(const payload_data_t &d) {
+  if (payload_batch *b = open_batch.b) {
+    uint32_t n = b->state.load(std::memory_order_relaxed);
+    if (!(n & batch_taken) && n < PASK_BATCH_MAX) {
+      b->entries[n] = d;
+      if (b->state.compare_exchange_strong(n, n + 1, std::memory_order_release, std::memory_order_relaxed))
+        return true;
+    }
+    open_batch.drop(); /* taken or full: a new batch */
+  }
+  payload_batch *b = new payload_batch;
+  b->entries[0] = d;
+  b->state.store(1, std::memory_order_relaxed);
+  eventer_t e = eventer_alloc_asynch(handle_pask_message_asynch, b);
+  if (!eventer_add_asynch(process_pask_message_jobq, e)) {
+    /* The queue refused it (its own bound): the event is gone, the batch is still ours. */
+    delete b;
+    return false;
+  }
+  open_batch.b = b; /* the queue's publication of the job ordered the entry before any worker */
+  return true;
 }
 
 zint_hook_return_t handle_pask_message(void *, struct pask_conn_s *, int, struct pask_msg *msg,
@@ -262,41 +330,37 @@ zint_hook_return_t handle_pask_message(void *, struct pask_conn_s *, int, struct
     return ZINT_HOOK_CONTINUE;
   }
   /* The payload travels in the bus message itself when the module lets the hook keep it (no
-   * copy, and the message's release happens on the queue thread); otherwise the record and a copy
-   * of the payload share one block. */
-  pask_kept_msg *kept = pask_msg_keep(msg);
-  payload_data_t *payload_data =
-      (payload_data_t *) malloc(sizeof(payload_data_t) + (kept ? 0 : payload_len + 1));
-  ZINT_ASSERT(payload_data);
-  payload_data->kept = kept;
-  if (kept) {
-    payload_data->payload = payload;
+   * copy, and the message's release happens on the queue thread); otherwise in a copy. */
+  payload_data_t d{};
+  d.kept = pask_msg_keep(msg);
+  if (d.kept) {
+    d.payload = payload;
   } else {
-    payload_data->payload = (char *) (payload_data + 1);
-    memcpy(payload_data->payload, payload, payload_len);
-    payload_data->payload[payload_len] = '\0';
+    d.payload = (char *) malloc(payload_len + 1);
+    ZINT_ASSERT(d.payload);
+    memcpy(d.payload, payload, payload_len);
+    d.payload[payload_len] = '\0';
   }
-  payload_data->payload_len = payload_len;
-  payload_data->cost = cost;
-
-  eventer_t e = eventer_alloc_asynch(handle_pask_message_asynch, payload_data);
-  if (!eventer_add_asynch(process_pask_message_jobq, e)) {
-    /* The queue refused it (its own bound): the event is gone, the record is still ours. */
+  d.payload_len = payload_len;
+  d.cost = cost;
+  if (!payload_enqueue(d)) {
     backlog_release(cost);
-    if (kept) pask_kept_msg_release(kept);
-    free(payload_data);
+    if (d.kept) pask_kept_msg_release(d.kept);
+    else free(d.payload);
     stats_add64(pask_dropped, 1);
   }
   return ZINT_HOOK_CONTINUE;
 }
 
 int handle_pask_message_asynch(eventer_t, int mask, void *closure, struct timeval *) {
-  payload_data_t *payload_data = (payload_data_t *) closure;
-  if (mask == EVENTER_ASYNCH_WORK) handle_payload(payload_data->payload, payload_data->payload_len);
+  payload_batch *b = (payload_batch *) closure;
+  if (mask == EVENTER_ASYNCH_WORK) {
+    b->count = b->state.fetch_or(batch_taken, std::memory_order_acquire) & ~batch_taken;
+    for (uint32_t i = 0; i < b->count; i++) handle_payload(b->entries[i].payload, b->entries[i].payload_len);
+  }
   if (mask == EVENTER_ASYNCH_COMPLETE) {
-    backlog_release(payload_data->cost);
-    if (payload_data->kept) run_done_kept_add(payload_data->kept);
-    free(payload_data);
+    for (uint32_t i = 0; i < b->count; i++) payload_data_done(&b->entries[i]);
+    payload_batch_unref(b);
   }
   return 0;
 }

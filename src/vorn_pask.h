@@ -24,13 +24,16 @@
 /* Bytes of payload copies (plus a fixed allowance per job) that may wait for the payload queue
  * before the hook drops new payloads; "//pools/@pask_backlog_bytes" overrides it. */
 #define PASK_DEFAULT_BACKLOG_BYTES ((size_t) 64 << 20)
-/* Payloads waiting per awake payload worker before another worker is woken
+/* Payloads one job of the payload queue carries at most (see payload_batch). */
+#define PASK_BATCH_MAX 32
+/* Jobs (batches of payloads) waiting per awake payload worker before another worker is woken
  * (eventer_jobq_set_wake_batch). */
-#define PASK_JOBQ_WAKE_BATCH 64
+#define PASK_JOBQ_WAKE_BATCH 2
 
-/* One payload on its way to a job; owned by the job from the hook to its completion call. */
+/* One payload on its way through the payload queue; owned by its batch's job from the hook to the
+ * job's completion call. */
 typedef struct {
-  char *payload;      /* payload_len bytes and a NUL: in kept, or a private copy after the record */
+  char *payload;      /* payload_len bytes and a NUL: in kept, or a private copy (malloc) */
   struct pask_kept_msg *kept; /* the bus message holding payload, or null; released by the worker at
                                  the end of its run of jobs (at once if the queue refuses the job) */
   size_t payload_len; /* without the NUL */

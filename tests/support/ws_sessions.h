@@ -102,11 +102,24 @@ struct client {
       sessions().by_name.erase(it);
     }
   }
-  /* The next frame as text; "" after the read timeout or an error. */
+  /* The next frame as text; "" after 10 seconds without one or an error. (A blocking read would
+   * wait for ever: the socket's receive timeout only makes asio poll again.) */
   std::string read() {
     beast::flat_buffer b;
     beast::error_code ec;
-    ws.read(b, ec);
+    bool done = false;
+    ws.async_read(b, [&](beast::error_code e, std::size_t) {
+      ec = e;
+      done = true;
+    });
+    ioc.restart();
+    ioc.run_for(std::chrono::seconds(10));
+    if (!done) { /* give up: cancel and let the handler run before b goes */
+      ws.next_layer().cancel(ec);
+      ioc.restart();
+      ioc.run();
+      return std::string();
+    }
     return ec ? std::string() : beast::buffers_to_string(b.data());
   }
   /* Drops the connection and waits until the server refuses frames for this session. */

@@ -373,6 +373,39 @@ TEST_F(Pask, BacklogBoundDropsAndCounts) {
   unwatch(c, kCheck);
 }
 
+// what this proves: payloads delivered from several threads while the workers take their batches each reach the watcher exactly once, and the backlog returns to zero
+TEST_F(Pask, BatchedPayloadsFromSeveralThreadsArriveOnce) {
+  test_ws::client c;
+  pask_subscribe_client(record(c), kCheck);
+  uint64_t fh = value_of("mq", "firehose");
+  constexpr int kThreads = 3, kEach = 3000;
+  std::vector<std::thread> producers;
+  for (int t = 0; t < kThreads; t++)
+    producers.emplace_back([t] {
+      uint64_t s = fresh_second();
+      for (int i = 0; i < kEach; i++) {
+        deliver(m_line(kCheck, s, "m", 'i', std::to_string(t * kEach + i)) + "\n");
+        if (i % 7 == 0) std::this_thread::yield(); /* let workers take batches part-filled */
+      }
+    });
+  std::multiset<int> got;
+  std::string f;
+  while (got.size() < (size_t) kThreads * kEach && !(f = c.read()).empty()) {
+    size_t at = f.rfind("\"value\":");
+    if (at != std::string::npos) got.insert(std::stoi(f.substr(at + 8)));
+  }
+  for (auto &p : producers) p.join();
+  std::set<int> distinct(got.begin(), got.end());
+  EXPECT_EQ(distinct.size(), got.size()) << "a payload was processed twice";
+  EXPECT_EQ(got.size(), (size_t) kThreads * kEach);
+  EXPECT_EQ(*got.begin(), 0);
+  EXPECT_EQ(*got.rbegin(), kThreads * kEach - 1);
+  EXPECT_EQ(value_of("mq", "firehose"), fh + kThreads * kEach);
+  drain_queue();
+  EXPECT_EQ(pask_backlog_bytes(), 0u);
+  unwatch(c, kCheck);
+}
+
 // what this proves: with the queue switched off the delivering thread processes the payload before the hook returns
 TEST_F(Pask, HookProcessesInPlaceWithoutQueue) {
   test_ws::client c;
