@@ -51,6 +51,15 @@ static eventer_jobq_t *process_pask_message_jobq = nullptr;
 static eventer_jobq_t *prune_dedupe_jobq = nullptr;
 static std::atomic<bool> use_jobq_for_data_processing{true};
 static void payload_run_end(void);
+
+/* A payload's duplicate test between its two steps (dedupe_look, then dedupe_settle). */
+struct dedupe_probe {
+  unsigned char digest[ZINT_DIGEST_LEN];
+  zint_digest_set *seen; /* the bucket of the payload's timestamp; null: never a duplicate */
+};
+static void dedupe_look(const char *payload, size_t payload_len, dedupe_probe *probe);
+static bool dedupe_settle(const dedupe_probe *probe);
+static void dispatch_payload(const char *payload, size_t payload_len);
 static zint_hash_table dedupe_hashes; /* 8-byte timestamp (safe memory block) -> hash_and_time * */
 
 /* Backlog bound of the payload queue: bytes held by queued payloads (the payload plus a fixed
@@ -355,8 +364,21 @@ zint_hook_return_t handle_pask_message(void *, struct pask_conn_s *, int, struct
 int handle_pask_message_asynch(eventer_t, int mask, void *closure, struct timeval *) {
   payload_batch *b = (payload_batch *) closure;
   if (mask == EVENTER_ASYNCH_WORK) {
-    b->count = b->state.fetch_or(batch_taken, std::memory_order_acquire) & ~batch_taken;
-    for (uint32_t i = 0; i < b->count; i++) handle_payload(b->entries[i].payload, b->entries[i].payload_len);
+    uint32_t n = b->state.fetch_or(batch_taken, std::memory_order_acquire) & ~batch_taken;
+    b->count = n;
+    /* The duplicate test of the whole batch first: every digest's slot is asked for before the
+     * first add waits for its own (a cache and TLB miss in a bucket of many digests). */
+    dedupe_probe probe[PASK_BATCH_MAX];
+    bool dup[PASK_BATCH_MAX];
+    zint_memory_begin();
+    for (uint32_t i = 0; i < n; i++) {
+      dedupe_look(b->entries[i].payload, b->entries[i].payload_len, &probe[i]);
+      if (probe[i].seen) zint_digest_set_prefetch(probe[i].seen, probe[i].digest);
+    }
+    for (uint32_t i = 0; i < n; i++) dup[i] = dedupe_settle(&probe[i]);
+    zint_memory_end();
+    for (uint32_t i = 0; i < n; i++)
+      if (!dup[i]) dispatch_payload(b->entries[i].payload, b->entries[i].payload_len);
   }
   if (mask == EVENTER_ASYNCH_COMPLETE) {
     for (uint32_t i = 0; i < b->count; i++) payload_data_done(&b->entries[i]);
@@ -368,7 +390,11 @@ int handle_pask_message_asynch(eventer_t, int mask, void *closure, struct timeva
 static bool is_sample_kind(char c) { return c == MESSAGE_TYPE_M || c == MESSAGE_TYPE_H; }
 
 void handle_payload(const char *payload, size_t payload_len) {
-  if (is_duplicate(payload, payload_len)) return;
+  if (!is_duplicate(payload, payload_len)) dispatch_payload(payload, payload_len);
+}
+
+/* A payload that passed the duplicate test: its line, or each line of its bundle. */
+static void dispatch_payload(const char *payload, size_t payload_len) {
   if (payload_len == 0) return;
   if (is_sample_kind(payload[0])) {
     handle_individual_message(payload);
@@ -543,30 +569,39 @@ struct md_ctx_owner {
   ~md_ctx_owner() { EVP_MD_CTX_free(ctx); }
 };
 
-zint_boolean is_duplicate(const char *payload, size_t payload_len) {
-  unsigned char digest[MD5_DIGEST_LENGTH];
+/* Digests the payload and finds the bucket of its timestamp; no bucket (never a duplicate) when the
+ * digest fails (logged) or the payload has no usable timestamp. Inside a safe-memory section. */
+static void dedupe_look(const char *payload, size_t payload_len, dedupe_probe *probe) {
+  probe->seen = nullptr;
   bool ok = false;
   static thread_local md_ctx_owner owner;
   EVP_MD_CTX *ctx = owner.ctx;
   const EVP_MD *md = pask_md5();
   if (ctx && md)
     ok = EVP_DigestInit_ex(ctx, md, nullptr) && EVP_DigestUpdate(ctx, payload, payload_len) &&
-         EVP_DigestFinal_ex(ctx, digest, nullptr);
+         EVP_DigestFinal_ex(ctx, probe->digest, nullptr);
   if (!ok) {
     ZINT_LOG_LIMITED(zint_error, "%s: failed to create digest while checking for duplicate: payload |%s|, len %zd\n",
                      "is_duplicate", ZINT_LOG_TEXTN(payload, payload_len), (ssize_t) payload_len);
-    return false;
+    return;
   }
-
   uint64_t whence = get_message_time(payload, payload_len > INT_MAX ? INT_MAX : (int) payload_len);
-  if (whence == 0) return false;
+  if (whence != 0) probe->seen = get_dedupe_hash(whence);
+}
 
+/* Whether the looked-at payload was seen before; remembers it when not. */
+static bool dedupe_settle(const dedupe_probe *probe) {
+  return probe->seen && !zint_digest_set_add(probe->seen, probe->digest);
+}
+
+zint_boolean is_duplicate(const char *payload, size_t payload_len) {
   static_assert(MD5_DIGEST_LENGTH == ZINT_DIGEST_LEN, "the bucket keeps MD5 digests");
+  dedupe_probe probe;
   zint_memory_begin();
-  zint_digest_set *seen = get_dedupe_hash(whence);
-  bool inserted = seen && zint_digest_set_add(seen, digest);
+  dedupe_look(payload, payload_len, &probe);
+  bool dup = dedupe_settle(&probe);
   zint_memory_end();
-  return seen && !inserted;
+  return dup;
 }
 
 zint_digest_set *get_dedupe_hash(uint64_t whence) {

@@ -526,8 +526,8 @@ void digest_grow(zint_digest_shard &sh) {
     if (!digest_is_zero(d)) memcpy(digest_slot(a, slots - 1, digest_hash(d), d), d, ZINT_DIGEST_LEN);
   }
   free(sh.slot);
-  sh.slot = a;
-  sh.mask = slots - 1;
+  __atomic_store_n(&sh.slot, a, __ATOMIC_RELAXED);
+  __atomic_store_n(&sh.mask, slots - 1, __ATOMIC_RELAXED);
 }
 
 }  // namespace
@@ -548,6 +548,17 @@ zint_boolean zint_digest_set_add(zint_digest_set *set, const unsigned char diges
   memcpy(s, digest, ZINT_DIGEST_LEN);
   sh.used++;
   return true;
+}
+
+void zint_digest_set_prefetch(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]) {
+  uint64_t hash = digest_hash(digest);
+  zint_digest_shard &sh = digest_shard_of(set, hash);
+  __builtin_prefetch(&sh, 1);
+  /* Without the lock slot and mask may belong to different arrays (or slot to a freed one): the
+   * address is then only a wasted hint, and a prefetch never faults. */
+  uintptr_t a = (uintptr_t) __atomic_load_n(&sh.slot, __ATOMIC_RELAXED);
+  unsigned int mask = __atomic_load_n(&sh.mask, __ATOMIC_RELAXED);
+  if (a) __builtin_prefetch((const void *) (a + (uintptr_t) ((unsigned int) hash & mask) * ZINT_DIGEST_LEN), 1);
 }
 
 long zint_digest_set_size(zint_digest_set *set) {

@@ -95,7 +95,8 @@ uint64_t zint_hash_bytes(const void *key, size_t len);
 
 struct zint_digest_shard { /* one cache line */
   pthread_mutex_t lock;     /* zero bytes = initialised */
-  unsigned int mask;        /* slots - 1; 0 while the shard has no array */
+  unsigned int mask;        /* slots - 1; 0 while the shard has no array (mask and slot are also read
+                               without the lock, by the prefetch, and so stored atomically) */
   unsigned int used;        /* digests in the array */
   bool zero_seen;           /* the all-zero digest, which the array uses to mark a free slot */
   unsigned char *slot;      /* (mask + 1) * ZINT_DIGEST_LEN bytes */
@@ -108,6 +109,10 @@ typedef struct zint_digest_set {
 /* True when the digest was not in the set and now is; false when it already was. Of two threads
  * adding the same digest at once, exactly one sees true. */
 zint_boolean zint_digest_set_add(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]);
+/* Starts loading the memory that adding this digest will read (its shard and its slot), so that a
+ * caller with several digests at hand waits for the slots' cache misses once, not once per add. A
+ * hint only: the set is not changed, and a set that grows meanwhile is read correctly by the add. */
+void zint_digest_set_prefetch(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]);
 /* Digests in the set. */
 long zint_digest_set_size(zint_digest_set *set);
 /* Frees the arrays and leaves the set empty. Only when no other thread uses the set. */
