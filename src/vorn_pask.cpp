@@ -366,15 +366,18 @@ int handle_pask_message_asynch(eventer_t, int mask, void *closure, struct timeva
   if (mask == EVENTER_ASYNCH_WORK) {
     uint32_t n = b->state.fetch_or(batch_taken, std::memory_order_acquire) & ~batch_taken;
     b->count = n;
-    /* The duplicate test of the whole batch first: every digest's slot is asked for before the
-     * first add waits for its own (a cache and TLB miss in a bucket of many digests). */
+    /* The duplicate test of the whole batch first, so that the adds do not wait for memory one
+     * after the other: every digest's shard is asked for while the next payloads are digested,
+     * then every slot (a cache and TLB miss in a bucket of many digests), then the adds. */
     dedupe_probe probe[PASK_BATCH_MAX];
     bool dup[PASK_BATCH_MAX];
     zint_memory_begin();
     for (uint32_t i = 0; i < n; i++) {
       dedupe_look(b->entries[i].payload, b->entries[i].payload_len, &probe[i]);
-      if (probe[i].seen) zint_digest_set_prefetch(probe[i].seen, probe[i].digest);
+      if (probe[i].seen) zint_digest_set_prefetch_shard(probe[i].seen, probe[i].digest);
     }
+    for (uint32_t i = 0; i < n; i++)
+      if (probe[i].seen) zint_digest_set_prefetch_slot(probe[i].seen, probe[i].digest);
     for (uint32_t i = 0; i < n; i++) dup[i] = dedupe_settle(&probe[i]);
     zint_memory_end();
     for (uint32_t i = 0; i < n; i++)

@@ -550,10 +550,13 @@ zint_boolean zint_digest_set_add(zint_digest_set *set, const unsigned char diges
   return true;
 }
 
-void zint_digest_set_prefetch(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]) {
+void zint_digest_set_prefetch_shard(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]) {
+  __builtin_prefetch(&digest_shard_of(set, digest_hash(digest)), 1);
+}
+
+void zint_digest_set_prefetch_slot(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]) {
   uint64_t hash = digest_hash(digest);
   zint_digest_shard &sh = digest_shard_of(set, hash);
-  __builtin_prefetch(&sh, 1);
   /* Without the lock slot and mask may belong to different arrays (or slot to a freed one): the
    * address is then only a wasted hint, and a prefetch never faults. */
   uintptr_t a = (uintptr_t) __atomic_load_n(&sh.slot, __ATOMIC_RELAXED);

@@ -109,10 +109,13 @@ typedef struct zint_digest_set {
 /* True when the digest was not in the set and now is; false when it already was. Of two threads
  * adding the same digest at once, exactly one sees true. */
 zint_boolean zint_digest_set_add(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]);
-/* Starts loading the memory that adding this digest will read (its shard and its slot), so that a
- * caller with several digests at hand waits for the slots' cache misses once, not once per add. A
- * hint only: the set is not changed, and a set that grows meanwhile is read correctly by the add. */
-void zint_digest_set_prefetch(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]);
+/* Start loading the memory that adding this digest will read, so that a caller with several
+ * digests at hand waits for their cache misses together rather than once per add: first the
+ * digest's shard (prefetch_shard), then, best once the shard has arrived, its slot (prefetch_slot,
+ * which reads the shard). Hints only: the set is not changed, and a set that grows meanwhile is
+ * read correctly by the add. */
+void zint_digest_set_prefetch_shard(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]);
+void zint_digest_set_prefetch_slot(zint_digest_set *set, const unsigned char digest[ZINT_DIGEST_LEN]);
 /* Digests in the set. */
 long zint_digest_set_size(zint_digest_set *set);
 /* Frees the arrays and leaves the set empty. Only when no other thread uses the set. */

@@ -191,7 +191,8 @@ TEST(DigestSet, ConcurrentAddsHaveOneWinner) {
       long mine = 0;
       for (uint64_t n = 0; n < kKeys; n++) {
         digest_of((n * 7 + (uint64_t) t * 5003) % kKeys, d); /* every thread meets every key, in its own order */
-        zint_digest_set_prefetch(&set, d); /* reads a shard's array without its lock while others grow it */
+        zint_digest_set_prefetch_shard(&set, d);
+        zint_digest_set_prefetch_slot(&set, d); /* reads a shard's array without its lock while others grow it */
         if (zint_digest_set_add(&set, d)) mine++;
       }
       firsts += mine;
