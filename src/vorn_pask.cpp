@@ -535,12 +535,23 @@ zint_json_object *message_to_json(const harl_metric_message_t *message) {
 
 /* ---- duplicate suppression ---- */
 
+/* strtoll(s, nullptr, 10) as uint64_t, read here for the plain digits that timestamps are: up to
+ * 18 of them cannot overflow. Anything else (a sign, spaces, a longer number, no digit) is left to
+ * strtoll. s ends at a NUL at the latest. */
+static uint64_t message_time_at(const char *s) {
+  uint64_t v = 0;
+  int i = 0;
+  for (; i < 18 && s[i] >= '0' && s[i] <= '9'; i++) v = v * 10 + (uint64_t) (s[i] - '0');
+  if (i > 0 && !(s[i] >= '0' && s[i] <= '9')) return v;
+  return (uint64_t) strtoll(s, nullptr, 10);
+}
+
 uint64_t get_message_time(const char *msg, int msg_length) {
   if (msg && msg_length > minimum_bytes_before_second_tab) {
     const char *tab = (const char *) memchr(msg + minimum_bytes_before_second_tab, '\t',
                                             (size_t) (msg_length - minimum_bytes_before_second_tab));
     /* The text after the TAB ends at the payload's NUL at the latest. */
-    if (tab) return (uint64_t) strtoll(tab + 1, nullptr, 10);
+    if (tab) return message_time_at(tab + 1);
   }
   ZINT_LOG_LIMITED(zint_error, "Unable to retrieve timestamp from message: %s\n",
                    msg ? ZINT_LOG_TEXTN(msg, (size_t) (msg_length > 0 ? msg_length : 0)) : "");

@@ -21,7 +21,7 @@
 #define PRUNE_DEDUPE_HASHES_JOBQ "prune_dedupe_hashes"
 /* A bus stream key: 36 characters of lower-case UUID text and its NUL. */
 #define UUID_PRINTABLE_STRING_LENGTH 37
-/* Bytes of payload copies (plus a fixed allowance per job) that may wait for the payload queue
+/* Bytes of payloads (plus a fixed allowance for each) that may wait for the payload queue
  * before the hook drops new payloads; "//pools/@pask_backlog_bytes" overrides it. */
 #define PASK_DEFAULT_BACKLOG_BYTES ((size_t) 64 << 20)
 /* Payloads one job of the payload queue carries at most (see payload_batch). */

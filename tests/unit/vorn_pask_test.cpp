@@ -170,6 +170,17 @@ TEST_F(Pask, DedupeIgnoresPayloadsWithoutTimestamp) {
   EXPECT_EQ(pask_dedupe_bucket_count(), before);
 }
 
+// what this proves: the timestamp after the second TAB reads exactly as strtoll reads it, for plain digits of every length up to overflow and for signs, spaces and junk
+TEST_F(Pask, MessageTimeReadsLikeStrtoll) {
+  std::vector<std::string> times = {"1733540000", "1733540000.5", "7", "0", "00012", "123456789012345678",
+                                    "1234567890123456789", "9223372036854775807", "9223372036854775808",
+                                    "99999999999999999999999", "+42", "-42", " 42", "\t42", "x42", "", "4x2"};
+  for (const std::string &t : times) {
+    std::string p = "M\tbroker-01\t" + t + "\t" + kCheck + "\tcpu\ti\t1";
+    EXPECT_EQ(get_message_time(p.c_str(), (int) p.size()), (uint64_t) strtoll(t.c_str(), nullptr, 10)) << t;
+  }
+}
+
 // what this proves: of 20 threads testing the same new payload at once, exactly one sees it as new, round after round
 TEST_F(Pask, DedupeTwentyThreadsOneWinner) {
   for (int round = 0; round < 25; round++) {
