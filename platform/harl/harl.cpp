@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <cmath>
@@ -56,12 +57,19 @@ template <typename T> bool harl_parse_int(std::string_view s, T *out) {
   return ec == std::errc() && end == s.data() + s.size();
 }
 
-int harl_hex(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+/* The value of every byte as a hex digit, -1 for bytes that are not one. */
+constexpr std::array<signed char, 256> harl_hex_table = [] {
+  std::array<signed char, 256> t{};
+  for (int c = 0; c < 256; c++) {
+    t[c] = -1;
+    if (c >= '0' && c <= '9') t[c] = (signed char) (c - '0');
+    if (c >= 'a' && c <= 'f') t[c] = (signed char) (c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') t[c] = (signed char) (c - 'A' + 10);
+  }
+  return t;
+}();
+
+int harl_hex(char c) { return harl_hex_table[(unsigned char) c]; }
 
 char *harl_strndup(std::string_view s) {
   char *p = (char *) malloc(s.size() + 1);
@@ -201,20 +209,17 @@ bool harl_parse_time_ms(const char *s, size_t len, uint64_t *ms) {
 }
 
 bool harl_parse_uuid(const char *s, size_t len, unsigned char out[16]) {
-  if (len != 36) return false;
+  /* Where each byte's two digits start: 8-4-4-4-12 digits with a dash between groups. */
+  static constexpr unsigned char at[16] = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+  if (len != 36 || s[8] != '-' || s[13] != '-' || s[18] != '-' || s[23] != '-') return false;
   unsigned char tmp[16];
-  size_t o = 0;
-  for (size_t i = 0; i < 36;) {
-    if (i == 8 || i == 13 || i == 18 || i == 23) {
-      if (s[i] != '-') return false;
-      i++;
-      continue;
-    }
-    int hi = harl_hex(s[i]), lo = harl_hex(s[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    tmp[o++] = (unsigned char) (hi << 4 | lo);
-    i += 2;
+  int bad = 0;
+  for (int o = 0; o < 16; o++) {
+    int hi = harl_hex(s[at[o]]), lo = harl_hex(s[at[o] + 1]);
+    bad |= hi | lo; /* negative when either is not a digit */
+    tmp[o] = (unsigned char) ((unsigned) hi << 4 | (unsigned) lo);
   }
+  if (bad < 0) return false;
   memcpy(out, tmp, 16);
   return true;
 }

@@ -194,6 +194,9 @@ TEST(Harl, RefusesBrokenLines) {
       mline("i", "1").replace(mline("i", "1").find(kUuid), 36, "6a0e3d1c-1b5f-4c47-9a43-0e6a2e4c8f111"),
       mline("i", "1").replace(mline("i", "1").find(kUuid), 36, "6a0e3d1c11b5f-4c47-9a43-0e6a2e4c8f11"),
       mline("i", "1").replace(mline("i", "1").find(kUuid), 36, "6a0e3d1c-1b5f-4c47-9a43-0e6a2e4c8fg1"),
+      mline("i", "1").replace(mline("i", "1").find(kUuid), 36, "6z0e3d1c-1b5f-4c47-9a43-0e6a2e4c8f11"),
+      mline("i", "1").replace(mline("i", "1").find(kUuid), 36, "6a0e3d1c-1b5f-4c47-9a43-0e6a2e4c8f1-"),
+      mline("i", "1").replace(mline("i", "1").find(kUuid), 36, "6a0e3d1c-1b5f-4c47-9a4 -0e6a2e4c8f11"),
       mline("i", "1").replace(mline("i", "1").find(kUuid), 36, ""),
       // metric
       mline("i", "1", ""), mline("i", "1", "|ST[a:b]"), mline("i", "1", "m|ST[a:b"),
