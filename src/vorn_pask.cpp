@@ -261,7 +261,6 @@ static constexpr uint32_t batch_taken = 1u << 31;
 struct payload_batch {
   std::atomic<uint32_t> state{0};
   std::atomic<int> refs{2}; /* the job and the hook thread's open-batch slot */
-  uint32_t count = 0;       /* entries the worker took (set in WORK, read in COMPLETE) */
   payload_data_t entries[PASK_BATCH_MAX];
 };
 
@@ -365,7 +364,6 @@ int handle_pask_message_asynch(eventer_t, int mask, void *closure, struct timeva
   payload_batch *b = (payload_batch *) closure;
   if (mask == EVENTER_ASYNCH_WORK) {
     uint32_t n = b->state.fetch_or(batch_taken, std::memory_order_acquire) & ~batch_taken;
-    b->count = n;
     /* The duplicate test of the whole batch first, so that the adds do not wait for memory one
      * after the other: every digest's shard is asked for while the next payloads are digested,
      * then every slot (a cache and TLB miss in a bucket of many digests), then the adds. */
@@ -384,7 +382,9 @@ int handle_pask_message_asynch(eventer_t, int mask, void *closure, struct timeva
       if (!dup[i]) dispatch_payload(b->entries[i].payload, b->entries[i].payload_len);
   }
   if (mask == EVENTER_ASYNCH_COMPLETE) {
-    for (uint32_t i = 0; i < b->count; i++) payload_data_done(&b->entries[i]);
+    /* Taken in WORK on this thread: the count no longer changes. */
+    uint32_t n = b->state.load(std::memory_order_relaxed) & ~batch_taken;
+    for (uint32_t i = 0; i < n; i++) payload_data_done(&b->entries[i]);
     payload_batch_unref(b);
   }
   return 0;
