@@ -307,6 +307,7 @@ struct zint_http_session_ctx {
   bool reading = false;
   std::string outbuf;                    /* the write in flight: control frames, then data frames */
   bool write_in_flight = false;
+  bool tls_shutdown_after_write = false; /* finish() left close_notify to the write in flight; strand */
   unsigned direct_depth = 0;             /* nested pumps after writes the kernel took whole */
   std::vector<ws_out_item> sending;      /* taken from pending, copied into batches from send_at */
   size_t send_at = 0;
@@ -346,6 +347,7 @@ struct zint_http_session_ctx {
   void refuse_plaintext();
   void arm_timer(steady::duration d, void (*fn)(zint_http_session_ctx *));
   void finish();
+  void tls_shutdown();
   void close_socket() {
     error_code ec;
     lowest().shutdown(tcp::socket::shutdown_both, ec);
@@ -457,6 +459,16 @@ void zint_http_session_ctx::refuse_plaintext() {
                     [s = sref(this)](error_code, size_t) { s->finish(); });
 }
 
+/* close_notify, then the socket closes; a peer that does not answer within a second is cut off. */
+void zint_http_session_ctx::tls_shutdown() {
+  auto t = std::make_shared<asio::steady_timer>(strand, TLS_SHUTDOWN_WAIT);
+  t->async_wait([s = sref(this)](error_code) { s->close_socket(); });
+  tls->async_shutdown([s = sref(this), t](error_code) {
+    t->cancel();
+    s->close_socket();
+  });
+}
+
 /* Ends the connection once: no handler runs after this, the service's closure is freed here, on
  * the strand, and queue_msg refuses from now on. The memory goes with the last reference. */
 void zint_http_session_ctx::finish() {
@@ -481,16 +493,14 @@ void zint_http_session_ctx::finish() {
     busy_answers.fetch_sub(1, std::memory_order_relaxed);
   }
   if (tls && tls_up) {
-    /* Say close_notify so that TLS peers see a clean end; one that does not answer within a second
-     * is cut off. Pending reads and writes are cancelled first: their handlers see `ended`. */
+    /* Say close_notify so that TLS peers see a clean end. Pending reads and writes are cancelled
+     * first: their handlers see `ended`. A write still in flight (say the reply to the peer's
+     * close) must end before close_notify starts: two writes at once on one TLS stream lose
+     * records, and the peer then sees its connection cut without close_notify. */
     error_code ec;
     lowest().cancel(ec);
-    auto t = std::make_shared<asio::steady_timer>(strand, TLS_SHUTDOWN_WAIT);
-    t->async_wait([s = sref(this)](error_code) { s->close_socket(); });
-    tls->async_shutdown([s = sref(this), t](error_code) {
-      t->cancel();
-      s->close_socket();
-    });
+    if (write_in_flight) tls_shutdown_after_write = true;
+    else tls_shutdown();
   } else {
     close_socket();
   }
@@ -1011,7 +1021,13 @@ void zint_http_session_ctx::pump() {
     with_stream([&](auto &st) {
       asio::async_write(st, asio::buffer(outbuf), [s = sref(this)](error_code ec, size_t) {
         s->write_in_flight = false;
-        if (s->ended) return;
+        if (s->ended) {
+          if (s->tls_shutdown_after_write) {
+            s->tls_shutdown_after_write = false;
+            s->tls_shutdown();
+          }
+          return;
+        }
         if (ec) {
           s->finish();
           return;
