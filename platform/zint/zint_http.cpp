@@ -307,7 +307,6 @@ struct zint_http_session_ctx {
   bool reading = false;
   std::string outbuf;                    /* the write in flight: control frames, then data frames */
   bool write_in_flight = false;
-  bool tls_shutdown_after_write = false; /* finish() left close_notify to the write in flight; strand */
   unsigned direct_depth = 0;             /* nested pumps after writes the kernel took whole */
   std::vector<ws_out_item> sending;      /* taken from pending, copied into batches from send_at */
   size_t send_at = 0;
@@ -499,8 +498,7 @@ void zint_http_session_ctx::finish() {
      * records, and the peer then sees its connection cut without close_notify. */
     error_code ec;
     lowest().cancel(ec);
-    if (write_in_flight) tls_shutdown_after_write = true;
-    else tls_shutdown();
+    if (!write_in_flight) tls_shutdown(); /* else the write's completion starts it */
   } else {
     close_socket();
   }
@@ -1022,10 +1020,8 @@ void zint_http_session_ctx::pump() {
       asio::async_write(st, asio::buffer(outbuf), [s = sref(this)](error_code ec, size_t) {
         s->write_in_flight = false;
         if (s->ended) {
-          if (s->tls_shutdown_after_write) {
-            s->tls_shutdown_after_write = false;
-            s->tls_shutdown();
-          }
+          /* No write starts after finish(): this one was in flight then, and close_notify waited. */
+          if (s->tls_up) s->tls_shutdown();
           return;
         }
         if (ec) {
