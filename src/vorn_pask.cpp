@@ -220,11 +220,15 @@ void pask_sync_dropped(void) {
   if (delta) stats_add64(pask_dropped, (int64_t) delta);
 }
 
-/* Bus messages of the payloads a worker finished in its current run of jobs. They go back to the
- * bus client together at the end of the run: the client wakes its collector thread whenever its
- * list of released messages turns non-empty, so one release per run costs one wake-up, not one per
- * payload. A longer run gives them back whenever the list is full. */
+/* Bus messages of the payloads a worker has finished. They go back to the bus client in bunches:
+ * the client wakes its collector thread whenever its list of released messages turns non-empty, so
+ * every giving back costs a wake-up. A worker gives them back at the end of a run of jobs once it
+ * holds run_done_kept_release_at of them, and during a long run whenever its list is full; at a
+ * few thousand payloads a second, where each run is one payload, that is one wake-up per bunch
+ * instead of one per payload. An idle worker holds fewer than run_done_kept_release_at until its
+ * next run (memory only: the payloads are done with). */
 static constexpr int run_done_kept_max = 256;
+static constexpr int run_done_kept_release_at = 64;
 static thread_local pask_kept_msg *run_done_kept[run_done_kept_max];
 static thread_local int run_done_kept_count = 0;
 
@@ -238,10 +242,10 @@ static void run_done_kept_add(pask_kept_msg *kept) {
   run_done_kept[run_done_kept_count++] = kept;
 }
 
-/* End of a payload worker's run of jobs: gives the bus messages of the run's jobs back to the bus
- * client and lets the run's deferred websocket writes go. */
+/* End of a payload worker's run of jobs: gives the bus messages it holds back to the bus client if
+ * they make a bunch, and lets the run's deferred websocket writes go. */
 static void payload_run_end(void) {
-  run_done_kept_release();
+  if (run_done_kept_count >= run_done_kept_release_at) run_done_kept_release();
   zint_http_websocket_defer_flush();
 }
 
