@@ -222,30 +222,35 @@ void pask_sync_dropped(void) {
 
 /* Bus messages of the payloads a worker has finished. They go back to the bus client in bunches:
  * the client wakes its collector thread whenever its list of released messages turns non-empty, so
- * every giving back costs a wake-up. A worker gives them back at the end of a run of jobs once it
- * holds run_done_kept_release_at of them, and during a long run whenever its list is full; at a
- * few thousand payloads a second, where each run is one payload, that is one wake-up per bunch
- * instead of one per payload. An idle worker holds fewer than run_done_kept_release_at until its
- * next run (memory only: the payloads are done with). */
+ * every giving back costs a wake-up. A worker gives them back at the end of a run of jobs once they
+ * make a bunch (run_done_kept_bunch messages or run_done_kept_bunch_bytes of payload), and during a
+ * long run whenever its list is full; at a few thousand payloads a second, where each run is one
+ * payload, that is one wake-up per bunch instead of one per payload. An idle worker holds less than
+ * a bunch until its next run (memory only: the payloads are done with). */
 static constexpr int run_done_kept_max = 256;
-static constexpr int run_done_kept_release_at = 64;
+static constexpr int run_done_kept_bunch = 64;
+static constexpr size_t run_done_kept_bunch_bytes = 64 * 1024;
 static thread_local pask_kept_msg *run_done_kept[run_done_kept_max];
 static thread_local int run_done_kept_count = 0;
+static thread_local size_t run_done_kept_bytes = 0;
 
 static void run_done_kept_release(void) {
   for (int i = 0; i < run_done_kept_count; i++) pask_kept_msg_release(run_done_kept[i]);
   run_done_kept_count = 0;
+  run_done_kept_bytes = 0;
 }
 
-static void run_done_kept_add(pask_kept_msg *kept) {
+static void run_done_kept_add(pask_kept_msg *kept, size_t payload_len) {
   if (run_done_kept_count == run_done_kept_max) run_done_kept_release();
   run_done_kept[run_done_kept_count++] = kept;
+  run_done_kept_bytes += payload_len;
 }
 
 /* End of a payload worker's run of jobs: gives the bus messages it holds back to the bus client if
  * they make a bunch, and lets the run's deferred websocket writes go. */
 static void payload_run_end(void) {
-  if (run_done_kept_count >= run_done_kept_release_at) run_done_kept_release();
+  if (run_done_kept_count >= run_done_kept_bunch || run_done_kept_bytes >= run_done_kept_bunch_bytes)
+    run_done_kept_release();
   zint_http_websocket_defer_flush();
 }
 
@@ -285,7 +290,7 @@ static thread_local open_batch_slot open_batch;
 
 static void payload_data_done(payload_data_t *d) {
   backlog_release(d->cost);
-  if (d->kept) run_done_kept_add(d->kept);
+  if (d->kept) run_done_kept_add(d->kept, d->payload_len);
   else free(d->payload);
 }
 
