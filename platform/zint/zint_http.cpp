@@ -317,7 +317,8 @@ struct zint_http_session_ctx {
   /* shared with queueing threads */
   std::mutex mu;
   std::vector<ws_out_item> pending;      /* mu */
-  bool flush_posted = false;             /* a pump is posted; mu */
+  bool flush_posted = false;             /* a wake-up of the writer is on its way; mu */
+  uint64_t wake_gen = 0;                 /* counts the wake-ups queue_msg asked for; mu */
   bool accepting = false;                /* an open websocket that takes frames; mu */
   std::atomic<size_t> queued_bytes{0};   /* accepted, not yet handed to the socket writer */
 
@@ -373,6 +374,7 @@ struct zint_http_session_ctx {
   bool ws_read_enabled() const { return !wctx || wslay_event_get_read_enabled(wctx); }
   bool ws_close_sent() const { return wctx && wslay_event_get_close_sent(wctx); }
   void pump();
+  void pump_if_latest(uint64_t gen);
   void arm_ws_tick();
   void on_ws_tick();
 };
@@ -942,6 +944,18 @@ void zint_http_session_ctx::begin_close(uint16_t code, bool do_pump) {
   if (do_pump) pump();
 }
 
+/* The writer queue_msg posted for wake-up gen. A pump that ran meanwhile (say the one that follows
+ * a handler's reply, which queues from inside the read) took what was queued then, and frames
+ * queued after it have their own wake-up (a deferred one waits for its flush): the post then has
+ * nothing left to do, and must not write those frames ahead of their flush. */
+void zint_http_session_ctx::pump_if_latest(uint64_t gen) {
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    if (!flush_posted || wake_gen != gen) return;
+  }
+  pump();
+}
+
 /* Writes what is queued, one write in flight: first the control frames wslay has (pongs, pings,
  * the close), then whole data frames copied from the shared frames, up to WS_WRITE_BATCH bytes per
  * write. The session's lock is held only to take the queue, never during the write. */
@@ -1092,6 +1106,7 @@ zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcod
   /* A broadcast finds the frame in this thread's cache: a reference, no copy. One lock per call. */
   shared_buf *b = shared_buf_acquire(opcode, buf, len);
   bool post = false;
+  uint64_t gen = 0;
   {
     std::lock_guard<std::mutex> lk(ctx->mu);
     size_t q = ctx->queued_bytes.load(std::memory_order_relaxed);
@@ -1103,6 +1118,7 @@ zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcod
       ctx->pending.push_back(ws_out_item{b});
       post = !ctx->flush_posted;
       ctx->flush_posted = true;
+      if (post) gen = ++ctx->wake_gen;
     }
   }
   if (!b) return false;
@@ -1111,7 +1127,7 @@ zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcod
       ctx->refs.fetch_add(1, std::memory_order_relaxed);
       tl_deferred.sessions.push_back(ctx);
     } else {
-      asio::post(ctx->strand, [s = sref(ctx)] { s->pump(); });
+      asio::post(ctx->strand, [s = sref(ctx), gen] { s->pump_if_latest(gen); });
     }
   }
   return true;
