@@ -37,6 +37,7 @@ static const zint_websocket_client_callbacks harl_callbacks = {
     harl_websocket_client_ready_handler,
     harl_websocket_client_msg_handler,
     harl_websocket_client_cleanup_handler,
+    harl_websocket_client_tick_handler,
 };
 
 /* ---------- records and keys ---------- */
@@ -72,6 +73,8 @@ zint_boolean harl_valid_uuid(const char *uuid) {
 }
 
 /* ---------- subscribe / unsubscribe ---------- */
+
+static zint_boolean harl_fail_stream(stream_closure_t *sc, harl_key_t *nk, const char *err);
 
 static void harl_refuse_client(vorn_client_t *client, const char *uuid, int period) {
   vorn_client_error(client, WATCH_FAILED_ERR, strlen(WATCH_FAILED_ERR), uuid, period, watch_request);
@@ -127,35 +130,61 @@ zint_boolean harl_subscribe_callback(stream_closure_t *sc, void *v_nk) {
   }
   stream_closure_get_id(sc, nk->sc_id);
   stream_closure_set_closure(sc, nk);
-
-  const char *err = nullptr;
-  int port = 0;
-  const char *host = wdb_find_harl_ip(nk->uuid, &port);
-  if (!host || !*host) {
-    ZINT_LOG_LIMITED(zint_error, "Didn't find a harl for uuid %s, aborting harl_subscribe_callback\n",
-                     ZINT_LOG_TEXT(nk->uuid));
-    free(const_cast<char *>(host));
-    err = NO_BROKER_ERR;
-  } else {
-    stats_add64(connects, 1);
-    zint_boolean ok = zint_websocket_client_new_noref(host, port, "/livestream/", "harl_livestream",
-                                                      &harl_callbacks, nk, eventer_pool("default"),
-                                                      sslconfig);
-    if (ok) {
-      free(const_cast<char *>(host));
-      stats_add64(connections, 1);
-      return true;
-    }
-    ZINT_LOG_LIMITED(zint_error, "websocket connection to %s:%d failed\n", ZINT_LOG_TEXT(host), port);
-    free(const_cast<char *>(host));
-    err = WS_FAILED_ERR;
-  }
-  stream_closure_broadcast_error(sc, err, strlen(err), nk->uuid, nk->period);
-  /* The stream is deleted on our false result; nothing may reach the record through it. */
-  stream_closure_set_closure(sc, nullptr);
+  /* The lookup runs on wdb's threads; the record belongs to it until harl_lookup_done. */
+  if (wdb_lookup_harl(nk->uuid, harl_lookup_done, nk)) return true;
+  ZINT_LOG_LIMITED(zint_error, "harl_subscribe_callback: too many broker lookups waiting, refusing %s\n",
+                   ZINT_LOG_TEXT(nk->uuid));
+  harl_fail_stream(sc, nk, WATCH_FAILED_ERR);
   harl_key_free(nk);
+  return false;
+}
+
+/* Ends a stream whose connection could not start: every client gets err, and the false result has
+ * the registry delete the stream. The caller releases the record once the registry is done with
+ * the stream (its key may be the record's). Under the stream's write lock. */
+static zint_boolean harl_fail_stream(stream_closure_t *sc, harl_key_t *nk, const char *err) {
+  stream_closure_broadcast_error(sc, err, strlen(err), nk->uuid, nk->period);
+  /* Nothing may reach the record through the stream once it is released. */
+  stream_closure_set_closure(sc, nullptr);
   report_error(harl_err_counter);
   return false;
+}
+
+/* The answer of a lookup, carried into the registry; taken: the record went to a connection. */
+struct harl_lookup_t {
+  harl_key_t *nk;
+  const char *host;
+  int port;
+  bool taken;
+};
+
+zint_boolean harl_lookup_callback(stream_closure_t *sc, void *v_lookup) {
+  harl_lookup_t *l = static_cast<harl_lookup_t *>(v_lookup);
+  harl_key_t *nk = l->nk;
+  /* The stream that queued this lookup holds its record until the answer comes. */
+  if (stream_closure_get_closure(sc) != nk) return true;
+  if (!l->host || !*l->host) {
+    ZINT_LOG_LIMITED(zint_error, "Didn't find a harl for uuid %s, aborting harl_subscribe_callback\n",
+                     ZINT_LOG_TEXT(nk->uuid));
+    return harl_fail_stream(sc, nk, NO_BROKER_ERR);
+  }
+  stats_add64(connects, 1);
+  if (zint_websocket_client_new_noref(l->host, l->port, "/livestream/", "harl_livestream", &harl_callbacks,
+                                      nk, eventer_pool("default"), sslconfig)) {
+    stats_add64(connections, 1);
+    l->taken = true;
+    return true;
+  }
+  ZINT_LOG_LIMITED(zint_error, "websocket connection to %s:%d failed\n", ZINT_LOG_TEXT(l->host), l->port);
+  return harl_fail_stream(sc, nk, WS_FAILED_ERR);
+}
+
+void harl_lookup_done(const char *host, int port, void *v_nk) {
+  harl_lookup_t l = {static_cast<harl_key_t *>(v_nk), host, port, false};
+  /* A stream that was deleted meanwhile (its last watcher left, or it was replaced) gets nothing
+   * and no connection is opened. The registry uses the record's key until it returns. */
+  (void) stream_hash_get_stream_closure(l.nk->key, l.nk->klen, l.nk->sc_id, harl_lookup_callback, nullptr, &l);
+  if (!l.taken) harl_key_free(l.nk);
 }
 
 zint_boolean harl_unsubscribe_callback(stream_closure_t *sc, void *) {
@@ -208,6 +237,12 @@ zint_boolean harl_websocket_client_ready_handler(zint_websocket_client_t *websoc
 
 zint_boolean harl_heartbeat_callback(stream_closure_t *sc, void *) {
   return !stream_closure_is_deleted(sc);
+}
+
+zint_boolean harl_websocket_client_tick_handler(zint_websocket_client_t *, void *v_nk) {
+  harl_key_t *nk = static_cast<harl_key_t *>(v_nk);
+  return stream_hash_get_stream_closure(nk->key, nk->klen, nk->sc_id, harl_heartbeat_callback, nullptr,
+                                        nullptr);
 }
 
 zint_boolean harl_websocket_client_msg_handler(zint_websocket_client_t *websocket_client, int,

@@ -15,10 +15,11 @@
 #include <atomic>
 #include <cstddef>
 
-/* One broker connection (and, briefly, one subscription attempt). While a connection exists the
- * record is both the websocket client's closure and the stream's upstream closure; it is released
- * exactly once: by the subscribe callback (stream already served, or no connection could start),
- * by harl_subscribe_client (registry refused), or by the cleanup handler (connection ended). */
+/* One broker stream's upstream: from the first watch on, the stream's upstream closure; while its
+ * broker is looked up, owned by the lookup; then the websocket client's closure as well. Released
+ * exactly once: by the subscribe callback (stream already served, or the lookup could not be
+ * queued), by harl_subscribe_client (registry refused), by harl_lookup_done (stream gone meanwhile,
+ * no broker, or no connection could start), or by the cleanup handler (connection ended). */
 typedef struct harl_key {
   const char *uuid;                 /* check UUID text as the client sent it; owned */
   int period;                       /* watch period in ms, > 0 */
@@ -52,7 +53,11 @@ char *concat_uuid_period(const char *uuid, int period, size_t *newlen);
 zint_boolean harl_valid_uuid(const char *uuid);
 
 /* Registry callbacks (run under the stream's write lock). */
+/* Makes v_nk the stream's upstream and queues the broker lookup (first watcher), or marks the
+ * existing upstream dirty and releases v_nk. Never waits for the database. */
 zint_boolean harl_subscribe_callback(stream_closure_t *sc, void *v_nk);
+/* Starts the connection of the stream whose lookup v_lookup answered, or fails the stream. */
+zint_boolean harl_lookup_callback(stream_closure_t *sc, void *v_lookup);
 zint_boolean harl_unsubscribe_callback(stream_closure_t *sc, void *unused);
 zint_boolean harl_ready_callback(stream_closure_t *sc, void *v_websocket_client);
 zint_boolean harl_heartbeat_callback(stream_closure_t *sc, void *v_json);
@@ -66,6 +71,14 @@ zint_boolean harl_websocket_client_ready_handler(zint_websocket_client_t *websoc
 zint_boolean harl_websocket_client_msg_handler(zint_websocket_client_t *websocket_client, int opcode,
                                                const unsigned char *msg, size_t msg_len, void *v_nk);
 void harl_websocket_client_cleanup_handler(zint_websocket_client_t *websocket_client, void *v_nk);
+/* False (the connection closes) once the stream instance it serves is gone: a broker that sends
+ * nothing does not keep a connection nobody listens to. */
+zint_boolean harl_websocket_client_tick_handler(zint_websocket_client_t *websocket_client, void *v_nk);
+
+/* wdb's answer for the record v_nk (host null: no usable broker). Re-enters the registry by the
+ * stream's identity: a stream deleted meanwhile gets nothing and no connection is opened. Runs on
+ * a wdb thread with no lock held. */
+void harl_lookup_done(const char *host, int port, void *v_nk);
 
 /* The client data message for broker message in, metric key, value val (all borrowed; the result
  * holds references of its own). Null when the message cannot be relayed: "check_uuid" missing, not a

@@ -50,7 +50,7 @@ typedef websocket::stream<beast::tcp_stream> plain_ws;
 typedef websocket::stream<beast::ssl_stream<beast::tcp_stream>> tls_ws;
 
 /* How long a close handshake that we started may take before the socket is simply closed. */
-constexpr auto CLOSE_HANDSHAKE_TIMEOUT = std::chrono::seconds(5);
+constexpr auto CLOSE_HANDSHAKE_TIMEOUT = std::chrono::milliseconds(ZINT_WEBSOCKET_CLIENT_CLOSE_MS);
 
 std::mutex limits_mu;
 zint_websocket_client_limits_t limits_current = {10000, 60000, 16u << 20}; /* limits_mu */
@@ -66,7 +66,8 @@ struct wsc final : zint_websocket_client, std::enable_shared_from_this<wsc<WS>> 
   tcp::resolver resolver;
   std::shared_ptr<asio::ssl::context> ssl_ctx; /* outlives the stream; null for plain */
   WS ws;
-  asio::steady_timer deadline;
+  asio::steady_timer deadline; /* connect deadline, then the deadline of a close we started */
+  asio::steady_timer ticker;   /* runs cb.tick_callback while open */
   zint_websocket_client_callbacks cb;
   std::string host, port, path, protocol;
   bool verify_host = false;
@@ -86,7 +87,7 @@ struct wsc final : zint_websocket_client, std::enable_shared_from_this<wsc<WS>> 
 
   wsc(asio::io_context &ioc, std::shared_ptr<asio::ssl::context> sctx)
       : strand(asio::make_strand(ioc)), resolver(strand), ssl_ctx(std::move(sctx)),
-        ws(make_ws(strand, ssl_ctx.get())), deadline(strand), lim(limits_snapshot()) {}
+        ws(make_ws(strand, ssl_ctx.get())), deadline(strand), ticker(strand), lim(limits_snapshot()) {}
 
   static WS make_ws(strand_t &st, asio::ssl::context *sctx) {
     if constexpr (std::is_same_v<WS, tls_ws>) return WS(st, *sctx);
@@ -171,6 +172,16 @@ struct wsc final : zint_websocket_client, std::enable_shared_from_this<wsc<WS>> 
       return;
     }
     do_read();
+    if (cb.tick_callback) do_tick();
+  }
+
+  void do_tick() {
+    ticker.expires_after(std::chrono::milliseconds(ZINT_WEBSOCKET_CLIENT_TICK_MS));
+    ticker.async_wait([s = ref()](error_code ec) {
+      if (ec || s->finished || s->closing) return;
+      if (!s->cb.tick_callback(s.get(), s->closure)) return s->begin_close();
+      s->do_tick();
+    });
   }
 
   void do_read() {
@@ -224,6 +235,12 @@ struct wsc final : zint_websocket_client, std::enable_shared_from_this<wsc<WS>> 
       std::lock_guard<std::mutex> lk(mu);
       accepting = false;
     }
+    ticker.cancel();
+    /* A peer that reads nothing would hold the write in flight, and with it the close, for ever. */
+    deadline.expires_after(CLOSE_HANDSHAKE_TIMEOUT);
+    deadline.async_wait([s = ref()](error_code ec) {
+      if (!ec) s->fail("close not completed in time");
+    });
     if (writing) {
       /* The front message is the write in flight: Beast still reads its bytes, and its
        * completion pops it. Dropping it here freed the buffer under the write. */
@@ -256,6 +273,7 @@ struct wsc final : zint_websocket_client, std::enable_shared_from_this<wsc<WS>> 
       accepting = false;
     }
     deadline.cancel();
+    ticker.cancel();
     resolver.cancel();
     error_code ec;
     beast::get_lowest_layer(ws).socket().close(ec);

@@ -13,15 +13,23 @@
 
 typedef struct zint_websocket_client zint_websocket_client_t;
 
-/* Handlers; closure is the one given at creation. A false result from ready or msg closes the
- * connection. cleanup runs exactly once, whatever the ending (a failed connect included); the client
- * is freed after it returns. msg's opcode is 1 for text and 2 for binary messages. */
+/* Handlers; closure is the one given at creation. A false result from ready, msg or tick closes
+ * the connection. cleanup runs exactly once, whatever the ending (a failed connect included); the
+ * client is freed after it returns. msg's opcode is 1 for text and 2 for binary messages. tick (may
+ * be null) runs every ZINT_WEBSOCKET_CLIENT_TICK_MS while the connection is open, so that its owner
+ * can give up a connection whose peer sends nothing. */
 typedef struct zint_websocket_client_callbacks {
   zint_boolean (*ready_callback)(zint_websocket_client_t *client, void *closure);
   zint_boolean (*msg_callback)(zint_websocket_client_t *client, int opcode, const unsigned char *msg,
                                size_t msg_len, void *closure);
   void (*cleanup_callback)(zint_websocket_client_t *client, void *closure);
+  zint_boolean (*tick_callback)(zint_websocket_client_t *client, void *closure);
 } zint_websocket_client_callbacks;
+
+#define ZINT_WEBSOCKET_CLIENT_TICK_MS 250
+/* A close that this side starts ends the socket at the latest this long after, whether or not the
+ * peer reads and answers it. */
+#define ZINT_WEBSOCKET_CLIENT_CLOSE_MS 700
 
 /* Timing and size limits; a client takes the values in force when it is created. */
 typedef struct zint_websocket_client_limits {

@@ -823,6 +823,106 @@ TEST(Fault, BusServerRestart) {
   expect_quiet();
 }
 
+// A frozen database stalls nobody: while eight sessions' broker watches wait for their lookups,
+// sessions on every event thread get their bus frames and heartbeat replies at once and new
+// sessions complete their handshake. Once the database answers, every waiting watch ends in its
+// broker's data or its error frame, and the one unwatched meanwhile gets nothing and opens no
+// broker connection.
+TEST(Fault, FrozenDatabaseStallsNobody) {
+  E2E_REQUIRE_STACK();
+  std::vector<std::string> checks;
+  for (int i = 0; i < 8; i++) checks.push_back(add_broker_check(the_stack->sim.port()));
+  std::vector<std::unique_ptr<WsClient>> bystanders(8), waiting(checks.size());
+  for (auto &b : bystanders) {
+    b = std::make_unique<WsClient>();
+    ASSERT_TRUE(b->open(the_stack->port));
+    ASSERT_TRUE(b->send(watch(kBusCheck)));
+    EXPECT_TRUE(b->drain().empty());
+  }
+  json::value s0 = the_stack->stats();
+
+  the_stack->pg.freeze();
+  struct Thaw {
+    ~Thaw() { the_stack->pg.thaw(); }
+  } thaw_on_exit;
+  for (size_t i = 0; i < checks.size(); i++) {
+    waiting[i] = std::make_unique<WsClient>();
+    ASSERT_TRUE(waiting[i]->open(the_stack->port));
+    ASSERT_TRUE(waiting[i]->send(watch(checks[i], 150)));
+  }
+  ASSERT_TRUE(e2e::wait_until([&] { return stat(the_stack->stats(), {"wdb", "pending"}) == 8; }));
+  ASSERT_TRUE(waiting[7]->send("{\"unwatch\":[{\"id\":\"" + checks[7] + "\",\"period\":150}]}"));
+  ASSERT_TRUE(e2e::wait_until([&] { return stat(the_stack->stats(), {"websocket", "watches", "stream"}) == 7; }));
+
+  // Far below the seconds a lookup can take: nothing here waits for the database.
+  const Ms prompt(1000);
+  for (int round = 0; round < 3; round++) {
+    auto t0 = e2e::Clock::now();
+    ASSERT_TRUE(the_stack->publish(plain_line(kBusCheck, "cpu", "1", the_stack->unique_time()) + "\n"));
+    for (auto &b : bystanders) {
+      auto f = b->read();
+      ASSERT_TRUE(f) << b->last_error.message();
+      EXPECT_TRUE(is_data(*f, kBusCheck, "cpu")) << *f;
+      EXPECT_LT(since(t0), prompt);
+      t0 = e2e::Clock::now();
+      EXPECT_EQ(kHeartbeat, b->ask(kHeartbeat));
+      EXPECT_LT(since(t0), prompt);
+    }
+  }
+  auto t0 = e2e::Clock::now();
+  WsClient late;
+  ASSERT_TRUE(late.open(the_stack->port));
+  EXPECT_LT(since(t0), prompt);
+  EXPECT_EQ(kHeartbeat, late.ask(kHeartbeat));
+
+  the_stack->pg.thaw();
+  int connected = 0;
+  for (size_t i = 0; i + 1 < checks.size(); i++) {
+    auto f = waiting[i]->read_until([&](const std::string &x) { return is_data(x, checks[i]) || is_error(x); });
+    ASSERT_TRUE(f) << waiting[i]->last_error.message();
+    if (is_error(*f))
+      EXPECT_EQ(error_frame("could not find broker for provided uuid", "watch", checks[i].c_str(), 150), *f);
+    else
+      connected++;
+  }
+  json::value s;
+  ASSERT_TRUE(e2e::wait_until([&] {
+    s = the_stack->stats();
+    return stat(s, {"wdb", "pending"}) == 0;
+  }));
+  EXPECT_EQ(stat(s0, {"agents", "global", "connects"}) + connected, stat(s, {"agents", "global", "connects"}));
+  EXPECT_EQ(std::vector<std::string>{}, waiting[7]->drain());
+  for (auto &c : waiting) c->close();
+  for (auto &b : bystanders) b->close();
+  late.close();
+  expect_quiet();
+}
+
+// A burst of watches of one check, at 25 periods from 4 sessions, costs one database query: the
+// lookups of one check that overlap share it and later ones are answered from the cache.
+TEST(Fault, BurstOfWatchesOfOneCheckCostsOneQuery) {
+  E2E_REQUIRE_STACK();
+  std::string check = add_broker_check(the_stack->sim.port());
+  json::value s0 = the_stack->stats();
+  std::vector<std::unique_ptr<WsClient>> sessions(4);
+  for (auto &c : sessions) {
+    c = std::make_unique<WsClient>();
+    ASSERT_TRUE(c->open(the_stack->port));
+    std::string req = "{\"watch\":[";
+    for (int p = 1; p <= 25; p++) req += (p > 1 ? ",{\"id\":\"" : "{\"id\":\"") + check + "\",\"period\":" + std::to_string(1000 + p) + "}";
+    ASSERT_TRUE(c->send(req + "]}"));
+  }
+  json::value s;
+  ASSERT_TRUE(e2e::wait_until([&] {
+    s = the_stack->stats();
+    return stat(s, {"agents", "global", "connections"}) == 25 && stat(s, {"wdb", "pending"}) == 0;
+  })) << json::serialize(s);
+  EXPECT_EQ(stat(s0, {"wdb", "lookups"}) + 1, stat(s, {"wdb", "lookups"}));
+  EXPECT_EQ(stat(s0, {"wdb", "cache_hits"}) + 24, stat(s, {"wdb", "cache_hits"}));
+  for (auto &c : sessions) c->close();
+  expect_quiet();
+}
+
 // PostgreSQL stopped at run time: each broker lookup fails, is logged and counted, and its client
 // gets the not-found frame; bus streams carry on and the service keeps serving. Once the database
 // is back, broker watches work again.
@@ -832,14 +932,16 @@ TEST(Fault, DatabaseStoppedAtRunTime) {
   ASSERT_TRUE(c.open(the_stack->port));
   ASSERT_TRUE(c.send(watch(kBusCheck)));
   EXPECT_TRUE(c.drain().empty());
+  // A check never looked up, so that no kept answer stands in for the database.
+  const std::string broker_check = add_broker_check(the_stack->sim.port());
 
   the_stack->pg.stop();
   json::value s0 = the_stack->stats();
   for (int i = 0; i < 2; i++) {
-    ASSERT_TRUE(c.send(watch(kBrokerCheck, 150)));
+    ASSERT_TRUE(c.send(watch(broker_check, 150)));
     auto f = read_error(c);
     ASSERT_TRUE(f) << c.last_error.message();
-    EXPECT_EQ(error_frame("could not find broker for provided uuid", "watch", kBrokerCheck.c_str(), 150), *f);
+    EXPECT_EQ(error_frame("could not find broker for provided uuid", "watch", broker_check.c_str(), 150), *f);
   }
   json::value s;
   EXPECT_TRUE(e2e::wait_until([&] {
@@ -860,8 +962,8 @@ TEST(Fault, DatabaseStoppedAtRunTime) {
 
   std::string err;
   ASSERT_TRUE(the_stack->pg.restart(&err)) << err;
-  ASSERT_TRUE(c.send(watch(kBrokerCheck, 150)));
-  EXPECT_TRUE(c.read_until([](const std::string &x) { return is_data(x, kBrokerCheck, "cpu"); }))
+  ASSERT_TRUE(c.send(watch(broker_check, 150)));
+  EXPECT_TRUE(c.read_until([&](const std::string &x) { return is_data(x, broker_check, "cpu"); }))
       << c.last_error.message();
   s = the_stack->stats();
   EXPECT_EQ(stat(s0, {"errors", "wdb"}) + 2, stat(s, {"errors", "wdb"}));

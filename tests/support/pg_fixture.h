@@ -92,25 +92,24 @@ class PgCluster {
   /* Starts the server again on the same data directory and port after stop(). */
   bool restart(std::string *err) { return launch_on(port_, err); }
 
-  /* SIGTERM by PID (smart shutdown), then wait for the exit; a frozen server is resumed first.
+  /* SIGINT by PID (fast shutdown: open sessions, such as the service's persistent connections,
+   * are ended, as in a real restart), then wait for the exit; a frozen server is resumed first.
    * Escalates to SIGQUIT and SIGKILL if the server does not go within 30 seconds each. */
   void stop() {
     if (pid_ <= 0 || getpid() != owner_) return;
-    kill(pid_, SIGCONT);
-    for (int sig : {SIGTERM, SIGQUIT, SIGKILL}) {
+    thaw();
+    for (int sig : {SIGINT, SIGQUIT, SIGKILL}) {
       kill(pid_, sig);
       if (wait_exit(std::chrono::seconds(30))) break;
     }
     pid_ = -1;
   }
 
-  /* Freeze and thaw the postmaster: new connections are accepted by the kernel but never answered. */
-  void freeze() {
-    if (pid_ > 0) kill(pid_, SIGSTOP);
-  }
-  void thaw() {
-    if (pid_ > 0) kill(pid_, SIGCONT);
-  }
+  /* Freeze and thaw the whole server, the postmaster and every process it started (the sessions
+   * of open connections included): new connections are accepted by the kernel but never answered,
+   * and queries on open ones get no answer either. */
+  void freeze() { signal_all(SIGSTOP); }
+  void thaw() { signal_all(SIGCONT); }
 
   int port() const { return port_; }
   pid_t pid() const { return pid_; }
@@ -218,6 +217,27 @@ class PgCluster {
   }
 
  private:
+  /* sig to the postmaster and to each of its children (found by their parent in /proc). */
+  void signal_all(int sig) {
+    if (pid_ <= 0) return;
+    kill(pid_, sig);
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator("/proc", ec)) {
+      std::string name = e.path().filename();
+      if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::ifstream in(e.path() / "stat");
+      std::string stat;
+      if (!std::getline(in, stat)) continue;
+      // "pid (comm) state ppid ...": comm may hold blanks and parentheses, so read after the last ')'.
+      size_t close = stat.rfind(')');
+      if (close == std::string::npos) continue;
+      std::istringstream rest(stat.substr(close + 1));
+      char state;
+      long ppid = 0;
+      if (rest >> state >> ppid && ppid == pid_) kill(static_cast<pid_t>(std::stol(name)), sig);
+    }
+  }
+
   std::string dir_;  // temporary directory: data/, the socket, postgres.log; owned by the server user
   int port_ = -1;    // TCP port on 127.0.0.1 (also names the Unix socket)
   pid_t pid_ = -1;   // the postmaster, our child; -1 when not running

@@ -92,6 +92,7 @@ struct probe {
   std::string ready_sends;          /* sent from the ready handler when not empty */
   bool ready_result = true;
   int msgs_before_false = 1;        /* the message handler returns false on this message */
+  std::atomic<int> ticks_before_false{-1}; /* the tick handler returns false on this tick; -1 never */
   void add(const std::string &e) {
     std::lock_guard<std::mutex> lk(mu);
     events.push_back(e);
@@ -125,7 +126,12 @@ void on_cleanup(zint_websocket_client_t *, void *cl) {
   p->cleanups++;
 }
 
-const zint_websocket_client_callbacks cbs = {on_ready, on_msg, on_cleanup};
+zint_boolean on_tick(zint_websocket_client_t *, void *cl) {
+  auto *p = static_cast<probe *>(cl);
+  return p->ticks_before_false < 0 || --p->ticks_before_false > 0;
+}
+
+const zint_websocket_client_callbacks cbs = {on_ready, on_msg, on_cleanup, on_tick};
 
 bool start(probe &p, int port, const zint_conf_hash_t *ssl = nullptr, const char *path = "/wsc/x") {
   return zint_websocket_client_new_noref("127.0.0.1", port, path, "wsc-test", &cbs, &p, eventer_pool("default"),
@@ -274,24 +280,33 @@ TEST_F(WebsocketClient, ListeningClientSurvivesIdleTimeouts) {
 }
 
 // what this proves: a peer that completes the upgrade and then goes silent (reads nothing, so answers
-// no ping) ends the connection at the idle timeout with one cleanup
-TEST_F(WebsocketClient, SilentPeerEndsAtIdleTimeout) {
-  zint_websocket_client_limits_t l = saved;
-  l.idle_timeout_ms = 300;
-  zint_websocket_client_limits_set(&l);
-  asio::io_context ioc;
-  tcp::acceptor acc(ioc, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-  std::atomic<bool> done{false};
-  std::thread server([&] {
-    websocket::stream<tcp::socket> ws(acc.accept());
-    ws.set_option(websocket::stream_base::decorator(
-        [](websocket::response_type &r) { r.set(http::field::sec_websocket_protocol, "wsc-test"); }));
-    ws.accept();
-    while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  });
-  probe p;
-  ASSERT_TRUE(start(p, acc.local_endpoint().port()));
-  EXPECT_EQ(finished(p), (std::vector<std::string>{"ready", "cleanup"}));
-  done = true;
-  server.join();
+// no ping nor a close) ends the connection with one cleanup: at the idle timeout, or soon after a tick
+// handler gives it up, long before the idle timeout
+TEST_F(WebsocketClient, SilentPeerEndsAtIdleTimeoutOrTick) {
+  struct row {
+    uint32_t idle_ms;
+    int ticks;
+  };
+  for (row r : {row{300, -1}, row{600000, 2}}) {
+    SCOPED_TRACE(r.ticks);
+    zint_websocket_client_limits_t l = saved;
+    l.idle_timeout_ms = r.idle_ms;
+    zint_websocket_client_limits_set(&l);
+    asio::io_context ioc;
+    tcp::acceptor acc(ioc, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    std::atomic<bool> done{false};
+    std::thread server([&] {
+      websocket::stream<tcp::socket> ws(acc.accept());
+      ws.set_option(websocket::stream_base::decorator(
+          [](websocket::response_type &r) { r.set(http::field::sec_websocket_protocol, "wsc-test"); }));
+      ws.accept();
+      while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    probe p;
+    p.ticks_before_false = r.ticks;
+    ASSERT_TRUE(start(p, acc.local_endpoint().port()));
+    EXPECT_EQ(finished(p), (std::vector<std::string>{"ready", "cleanup"}));
+    done = true;
+    server.join();
+  }
 }
