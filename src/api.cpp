@@ -88,7 +88,11 @@ static void refuse_entry(zint_http_rest_closure_t *restc, zint_json_object *entr
 static const char *entry_shape_error(zint_json_object *entry, zint_boolean is_watch) {
   if (!zint_json_object_is_type(entry, zint_json_type_object)) return "entry is not an object";
   zint_json_object *id = member(entry, "id");
-  if (id && !zint_json_object_is_type(id, zint_json_type_string)) return "'id' is not a string";
+  /* An id with a NUL inside ("\u0000" in the JSON text) is no id text: read as a C string it would
+   * watch the stream named by its first part. */
+  if (id && (!zint_json_object_is_type(id, zint_json_type_string) ||
+             memchr(zint_json_object_get_string(id), '\0', zint_json_object_get_string_len(id))))
+    return "'id' is not a string";
   if (!is_watch) return nullptr;
   zint_json_object *metrics = member(entry, "metrics");
   if (!metrics) return nullptr;
@@ -125,10 +129,10 @@ void watch_json(zint_http_rest_closure_t *restc, zint_json_object *entry) {
     return;
   }
   int period = get_period(entry);
-  /* A full watch list refuses new streams; a watch of a listed one (a new filter) still works,
-   * without another entry. */
-  zint_boolean at_limit = limits_max_watches && vorn_arr_size(closure->watches) >= limits_max_watches;
-  if (at_limit && !watch_listed(closure->watches, uuid, period)) {
+  /* The bound counts the streams the session holds. A watch of one it already lists (a new
+   * filter) is always taken and adds no entry; a full list refuses the others. */
+  zint_boolean listed = watch_listed(closure->watches, uuid, period);
+  if (!listed && limits_max_watches && vorn_arr_size(closure->watches) >= limits_max_watches) {
     report_error(watch_limit_err_counter);
     int len;
     char *text;
@@ -143,19 +147,20 @@ void watch_json(zint_http_rest_closure_t *restc, zint_json_object *entry) {
   size_t names_cnt;
   const char **names = get_names(entry, &names_cnt);
   if (period != 0) harl_subscribe_client(vorn_client_new(ctx, names, names_cnt, harl_watches), uuid, period);
-  pask_subscribe_client(vorn_client_new(ctx, names, names_cnt, pask_watches), uuid);
-
-  if (at_limit) {
-    free(names);
+  zint_boolean on_bus = pask_subscribe_client(vorn_client_new(ctx, names, names_cnt, pask_watches), uuid);
+  free(names);
+  if (listed) return;
+  /* Listed while one of its subscriptions may stand. The bus refuses only ids that are not 36
+   * characters long (the broker side refuses those too) or a stream that vanished meanwhile; a
+   * broker subscription is never known to have failed here, so a watch with a period stays. */
+  if (!on_bus && (period == 0 || strnlen(uuid, UUID_PRINTABLE_STRING_LENGTH) != UUID_PRINTABLE_STRING_LENGTH - 1))
     return;
-  }
   watch_t *w = (watch_t *) calloc(1, sizeof(watch_t));
   ZINT_ASSERT(w);
   w->uuid = strdup(uuid);
   ZINT_ASSERT(w->uuid);
   w->period = period;
   vorn_arr_add(closure->watches, w);
-  free(names);
 }
 
 void unwatch_json(zint_http_rest_closure_t *restc, zint_json_object *entry) {

@@ -11,8 +11,9 @@
 /* One websocket session's state; lives from its first parsable message to the session's end. */
 typedef struct api_call_closure {
   zint_http_rest_closure_t *restc; /* the framework's closure of the session; not owned */
-  vorn_arr_t *watches;             /* watch_t entries, in request order; owned; used only by the
-                                      session's own handler calls, which never overlap */
+  vorn_arr_t *watches;             /* watch_t entries, in request order, each (id, period) once and
+                                      only while a subscription of it may stand; owned; used only by
+                                      the session's own handler calls, which never overlap */
 } api_call_closure_t;
 
 /* One watch-list entry. */

@@ -18,8 +18,9 @@ extern stats_handle_t *watch_limit_err_counter;  /* "errors"/"watch_limit" */
 extern stats_handle_t *origin_err_counter;       /* "errors"/"origin_refused" */
 extern stats_handle_t *plaintext_err_counter;    /* "errors"/"plaintext_refused" */
 
-/* Watch-list entries one session may hold ("//vorn/api/@max_watches"; 0 = no bound). Written by
- * vorn_limits_init only. */
+/* Streams one session may watch ("//vorn/api/@max_watches"; 0 = no bound): distinct (id, period)
+ * watches whose subscription was made; a new filter for a watched stream takes no more room.
+ * Written by vorn_limits_init only. */
 extern size_t limits_max_watches;
 
 /* Registers the counters, reads the watch bound and has the framework report its refusals here.

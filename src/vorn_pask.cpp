@@ -47,6 +47,7 @@ typedef struct removable_hashes {
 static stats_handle_t *firehose = nullptr;         /* "mq"/"firehose" */
 static stats_handle_t *pask_err_counter = nullptr; /* "errors"/"pask" */
 static stats_handle_t *pask_dropped = nullptr;     /* "mq"/"dropped" */
+static stats_handle_t *pask_bad_lines = nullptr;   /* "mq"/"bad_lines" */
 static eventer_jobq_t *process_pask_message_jobq = nullptr;
 static eventer_jobq_t *prune_dedupe_jobq = nullptr;
 static std::atomic<bool> use_jobq_for_data_processing{true};
@@ -135,6 +136,7 @@ void pask_init(void) {
   stats_handle_t *type = stats_register(details_ns, "type", STATS_TYPE_STRING);
   stats_set(type, STATS_TYPE_STRING, "pask");
   pask_dropped = stats_register(mq_ns, "dropped", STATS_TYPE_COUNTER);
+  pask_bad_lines = stats_register(mq_ns, "bad_lines", STATS_TYPE_COUNTER);
 
   zint_hash_init_locks(&dedupe_hashes, 128, ZINT_HASH_LOCK_MODE_MUTEX);
 
@@ -176,12 +178,12 @@ static void pask_subscribe_failed(vorn_client_t *client, const char *uuid) {
   report_error(pask_err_counter);
 }
 
-void pask_subscribe_client(vorn_client_t *client, const char *uuid) {
-  if (!client) return;
+zint_boolean pask_subscribe_client(vorn_client_t *client, const char *uuid) {
+  if (!client) return false;
   if (!pask_uuid_usable(uuid)) {
     ZINT_LOG_LIMITED(zint_error, "pask_subscribe_client: id is not a 36-character UUID text\n");
     pask_subscribe_failed(client, uuid);
-    return;
+    return false;
   }
   char *key = (char *) malloc(UUID_PRINTABLE_STRING_LENGTH);
   ZINT_ASSERT(key);
@@ -189,7 +191,9 @@ void pask_subscribe_client(vorn_client_t *client, const char *uuid) {
   if (!stream_hash_add_client(key, UUID_PRINTABLE_STRING_LENGTH, client, nullptr, nullptr)) {
     zint_log(zint_error, "pask_subscribe_client: stream_hash_add_client failed\n");
     pask_subscribe_failed(client, uuid);
+    return false;
   }
+  return true;
 }
 
 void pask_unsubscribe_client(vorn_client_t *client, const char *uuid) {
@@ -306,7 +310,8 @@ static bool payload_enqueue(const payload_data_t &d) {
     }
     open_batch.drop(); /* taken or full: a new batch */
   }
-  payload_batch *b = new payload_batch;
+  payload_batch *b = new (std::nothrow) payload_batch;
+  if (!b) zint_fatal("[FATAL] vorn_pask: payload batch allocation failed\n");
   b->entries[0] = d;
   b->state.store(1, std::memory_order_relaxed);
   eventer_t e = eventer_alloc_asynch(handle_pask_message_asynch, b);
@@ -319,8 +324,28 @@ static bool payload_enqueue(const payload_data_t &d) {
   return true;
 }
 
+/* The bus client's delivery thread and the payload workers call into this module from code that
+ * cannot take an exception: the framework's queue, the JSON of a frame and the log's cleaned texts
+ * report a failed allocation with one, and it ends the process here like every other failed
+ * allocation, with a fatal line instead of an unwinding into the bus client. */
+template <typename F> static auto pask_no_throw(const char *where, F &&f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const std::bad_alloc &) {
+    zint_fatal("[FATAL] vorn_pask: allocation failed in %s\n", where);
+  } catch (const std::exception &e) {
+    zint_fatal("[FATAL] vorn_pask: %s threw: %s\n", where, e.what());
+  }
+}
+
+static zint_hook_return_t pask_hook(struct pask_msg *msg, const void *vpayload, size_t payload_len);
+
 zint_hook_return_t handle_pask_message(void *, struct pask_conn_s *, int, struct pask_msg *msg,
                                        const void *vpayload, size_t payload_len) {
+  return pask_no_throw("the bus hook", [&] { return pask_hook(msg, vpayload, payload_len); });
+}
+
+static zint_hook_return_t pask_hook(struct pask_msg *msg, const void *vpayload, size_t payload_len) {
   if (!vpayload || payload_len == 0) return ZINT_HOOK_CONTINUE;
   /* The module lets hooks overwrite bytes of the payload and puts a NUL after it, so the text is
    * terminated either way. Only a newline terminator is dropped: a payload without one keeps its
@@ -369,27 +394,11 @@ zint_hook_return_t handle_pask_message(void *, struct pask_conn_s *, int, struct
   return ZINT_HOOK_CONTINUE;
 }
 
+static void payload_batch_work(payload_batch *b);
+
 int handle_pask_message_asynch(eventer_t, int mask, void *closure, struct timeval *) {
   payload_batch *b = (payload_batch *) closure;
-  if (mask == EVENTER_ASYNCH_WORK) {
-    uint32_t n = b->state.fetch_or(batch_taken, std::memory_order_acquire) & ~batch_taken;
-    /* The duplicate test of the whole batch first, so that the adds do not wait for memory one
-     * after the other: every digest's shard is asked for while the next payloads are digested,
-     * then every slot (a cache and TLB miss in a bucket of many digests), then the adds. */
-    dedupe_probe probe[PASK_BATCH_MAX];
-    bool dup[PASK_BATCH_MAX];
-    zint_memory_begin();
-    for (uint32_t i = 0; i < n; i++) {
-      dedupe_look(b->entries[i].payload, b->entries[i].payload_len, &probe[i]);
-      if (probe[i].seen) zint_digest_set_prefetch_shard(probe[i].seen, probe[i].digest);
-    }
-    for (uint32_t i = 0; i < n; i++)
-      if (probe[i].seen) zint_digest_set_prefetch_slot(probe[i].seen, probe[i].digest);
-    for (uint32_t i = 0; i < n; i++) dup[i] = dedupe_settle(&probe[i]);
-    zint_memory_end();
-    for (uint32_t i = 0; i < n; i++)
-      if (!dup[i]) dispatch_payload(b->entries[i].payload, b->entries[i].payload_len);
-  }
+  if (mask == EVENTER_ASYNCH_WORK) pask_no_throw("a payload job", [&] { payload_batch_work(b); });
   if (mask == EVENTER_ASYNCH_COMPLETE) {
     /* Taken in WORK on this thread: the count no longer changes. */
     uint32_t n = b->state.load(std::memory_order_relaxed) & ~batch_taken;
@@ -399,51 +408,100 @@ int handle_pask_message_asynch(eventer_t, int mask, void *closure, struct timeva
   return 0;
 }
 
+/* A batch taken by its job: the duplicate test of every payload, then the ones that pass. */
+static void payload_batch_work(payload_batch *b) {
+  uint32_t n = b->state.fetch_or(batch_taken, std::memory_order_acquire) & ~batch_taken;
+  /* The duplicate test of the whole batch first, so that the adds do not wait for memory one
+   * after the other: every digest's shard is asked for while the next payloads are digested,
+   * then every slot (a cache and TLB miss in a bucket of many digests), then the adds. */
+  dedupe_probe probe[PASK_BATCH_MAX];
+  bool dup[PASK_BATCH_MAX];
+  zint_memory_begin();
+  for (uint32_t i = 0; i < n; i++) {
+    dedupe_look(b->entries[i].payload, b->entries[i].payload_len, &probe[i]);
+    if (probe[i].seen) zint_digest_set_prefetch_shard(probe[i].seen, probe[i].digest);
+  }
+  for (uint32_t i = 0; i < n; i++)
+    if (probe[i].seen) zint_digest_set_prefetch_slot(probe[i].seen, probe[i].digest);
+  for (uint32_t i = 0; i < n; i++) dup[i] = dedupe_settle(&probe[i]);
+  zint_memory_end();
+  for (uint32_t i = 0; i < n; i++)
+    if (!dup[i]) dispatch_payload(b->entries[i].payload, b->entries[i].payload_len);
+}
+
 static bool is_sample_kind(char c) { return c == MESSAGE_TYPE_M || c == MESSAGE_TYPE_H; }
 
 void handle_payload(const char *payload, size_t payload_len) {
   if (!is_duplicate(payload, payload_len)) dispatch_payload(payload, payload_len);
 }
 
+/* A bus line or payload that cannot become a frame: counted in "mq"/"bad_lines" and logged with
+ * the reason, each reason with its own allowance of lines a second (the bus can repeat a bad
+ * payload at will). A refusal that came from a failed allocation is no fault of the payload. */
+static void pask_bad_line(const char *why, const char *text, size_t len) {
+  if (why == harl_why_no_memory) zint_fatal("[FATAL] vorn_pask: allocation failed decoding a bus payload\n");
+  if (!why) why = "refused";
+  stats_add64(pask_bad_lines, 1);
+  ZINT_LOG_LIMITED_KEY(zint_error, why, "vorn_pask: bus line refused (%s): %s\n", why, ZINT_LOG_TEXTN(text, len));
+}
+
+static void handle_line(const char *line, size_t len);
+
 /* A payload that passed the duplicate test: its line, or each line of its bundle. */
 static void dispatch_payload(const char *payload, size_t payload_len) {
   if (payload_len == 0) return;
   if (is_sample_kind(payload[0])) {
-    handle_individual_message(payload);
+    handle_line(payload, payload_len);
   } else if (payload[0] == MESSAGE_TYPE_B) {
-    if (payload_len > INT_MAX) return; /* far beyond any bundle the expansion accepts */
+    const char *why = "bundle: over 16 MiB or holding a NUL byte"; /* far beyond any the expansion accepts */
     char **lines = nullptr;
-    int cnt = harl_check_log_b_to_sm(payload, (int) payload_len, &lines, -1);
+    int cnt = payload_len > INT_MAX ? -1 : harl_check_log_b_to_sm_why(payload, (int) payload_len, &lines, -1, &why);
+    if (cnt < 0) pask_bad_line(why, payload, payload_len);
     if (!lines) return;
     for (int i = 0; i < cnt; i++) {
-      if (lines[i] && is_sample_kind(lines[i][0])) handle_individual_message(lines[i]);
+      if (lines[i] && is_sample_kind(lines[i][0])) handle_line(lines[i], strlen(lines[i]));
       free(lines[i]);
     }
     free(lines);
   }
 }
 
-void handle_individual_message(const char *line) {
+void handle_individual_message(const char *line) { handle_line(line, strlen(line)); }
+
+/* One M or H line of len bytes (NUL-terminated at len): decoded, and broadcast to the watchers of
+ * its check. The length is the payload's, so that a NUL inside the payload refuses it instead of
+ * cutting it short. */
+static void handle_line(const char *line, size_t len) {
   harl_metric_message_t *message = (harl_metric_message_t *) calloc(1, sizeof(harl_metric_message_t));
   ZINT_ASSERT(message);
   message->original_message = line;
-  message->original_message_len = strlen(line);
+  message->original_message_len = len;
   message->type = (harl_message_type) line[0];
-  if (harl_message_decoder_parse_line(message, -1) == 1) {
+  const char *why = nullptr;
+  int rc = harl_message_decoder_parse_line_why(message, -1, &why);
+  if (rc == 1) {
     char key[UUID_PRINTABLE_STRING_LENGTH] = {0};
     zint_uuid_unparse_lower(message->id.id, key);
-    sc_callback_data_t data = {message, nullptr, nullptr};
+    sc_callback_data_t data = {message, nullptr, nullptr, false};
     stream_hash_get_stream_closure(key, UUID_PRINTABLE_STRING_LENGTH, nullptr, sc_callback,
                                    sc_optimize_closure_callback, &data);
     if (data.json_obj) zint_json_object_put(data.json_obj);
+  } else if (rc < 0) {
+    pask_bad_line(why, line, len);
   }
   harl_metric_message_free(message);
 }
 
+/* Builds the message once per line: the optimize callback builds it outside the stream's lock,
+ * sc_callback finds it built, or finds that it failed and leaves it at that. */
 zint_boolean convert_harl_metric_message_to_string(sc_callback_data_t *data) {
   if (data->json_str) return true;
+  if (data->failed) return false;
   data->json_obj = message_to_json(data->message);
-  if (!data->json_obj) return false;
+  if (!data->json_obj) {
+    data->failed = true;
+    return false;
+  }
   data->json_str = zint_json_object_to_json_string(data->json_obj);
   return true;
 }
@@ -477,11 +535,14 @@ static zint_json_object *pask_value_json(const harl_metric_value_t *v) {
   }
 }
 
-static zint_json_object *pask_json_failed(const char *why, histogram_t *h, zint_json_object *outer) {
-  ZINT_LOG_LIMITED(zint_error, "%s", why); /* the bus can repeat a bad message at will */
+/* A histogram that does not decode: its line never becomes a frame. An error of the ingest
+ * ("errors"/"pask") as well as a bad line of the bus, logged once. */
+static zint_json_object *pask_json_failed(const harl_metric_message_t *message, histogram_t *h,
+                                          zint_json_object *outer) {
   hist_free(h);
   zint_json_object_put(outer);
   report_error(pask_err_counter);
+  pask_bad_line("histogram does not decode", message->original_message, message->original_message_len);
   return nullptr;
 }
 
@@ -510,7 +571,7 @@ zint_json_object *message_to_json(const harl_metric_message_t *message) {
   ZINT_ASSERT(h);
   const char *b64 = message->value.value.v_string;
   if (!b64 || hist_deserialize_b64(h, b64, strlen(b64)) <= 0)
-    return pask_json_failed("vorn_pask:message_to_json hist_deserialize_b64 failed\n", h, outer);
+    return pask_json_failed(message, h, outer);
 
   zint_json_object *histogram = zint_json_object_new_object();
   zint_json_object_object_add(check, "histogram", histogram);
@@ -522,8 +583,7 @@ zint_json_object *message_to_json(const harl_metric_message_t *message) {
     int len;
     char *name;
     vorn_asprintf(len, name, "%f", bucket);
-    if (!name || len < 0)
-      return pask_json_failed("vorn_pask:message_to_json asprintf() alloc failed\n", h, outer);
+    if (!name || len < 0) zint_fatal("[FATAL] vorn_pask: message_to_json: vorn_asprintf failed\n");
     /* Buckets closer to zero than "%f" can show print to one name; their counts add up rather
      * than the later bucket hiding the earlier. */
     zint_json_object *seen = nullptr;

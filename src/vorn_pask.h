@@ -45,6 +45,8 @@ typedef struct {
   harl_metric_message_t *message; /* decoded line; owned by the caller */
   const char *json_str;           /* client data message text, null until built; owned by json_obj */
   zint_json_object *json_obj;     /* null until built; released by the caller after the lookup */
+  bool failed;                    /* the message could not be built (already counted and logged):
+                                     no second attempt for the same line */
 } sc_callback_data_t;
 
 /* Stores the settings of the two job queues; before the process frame starts. */
@@ -54,8 +56,9 @@ void pask_init_jobqs(void);
 void pask_init(void);
 
 /* Adds a full record to the bus stream of uuid (a NUL-terminated id text). The record is taken
- * in every case: on failure the client gets "pask watch request failed" and the record is freed. */
-void pask_subscribe_client(vorn_client_t *client, const char *uuid);
+ * in every case: on failure the client gets "pask watch request failed" and the record is freed.
+ * True when the stream holds the record. */
+zint_boolean pask_subscribe_client(vorn_client_t *client, const char *uuid);
 /* Removes the session's record (client is a probe) from the bus stream of uuid, if any. */
 void pask_unsubscribe_client(vorn_client_t *client, const char *uuid);
 
@@ -72,7 +75,8 @@ void sc_optimize_closure_callback(void *closure);
 zint_boolean sc_callback(stream_closure_t *sc, void *closure);
 zint_boolean convert_harl_metric_message_to_string(sc_callback_data_t *data);
 
-/* The client data message of a decoded line; null (logged, counted) when it cannot be built. */
+/* The client data message of a decoded line; null when its histogram does not decode (logged,
+ * counted in "errors"/"pask" and "mq"/"bad_lines"). A failed allocation is fatal. */
 zint_json_object *message_to_json(const harl_metric_message_t *message);
 
 /* Duplicate suppression. */

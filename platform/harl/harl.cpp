@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+const char harl_why_no_memory[] = "out of memory";
+
 namespace {
 
 /* Shortest source that keeps the time field's TAB at byte 10 or later, where duplicate
@@ -153,10 +155,12 @@ struct harl_inflate_guard {
 };
 
 /* Inflates a complete zlib stream into out, refusing more than limit bytes, truncated or corrupt
- * data and bytes after the stream's end. */
-bool harl_inflate_bounded(const unsigned char *in, size_t in_len, size_t limit, std::vector<char> *out) {
+ * data and bytes after the stream's end. Null on success, else why not. */
+const char *harl_inflate_bounded(const unsigned char *in, size_t in_len, size_t limit, std::vector<char> *out) {
+  static const char broken[] = "bundle: broken or truncated zlib data";
+  static const char too_big[] = "bundle: inflated text over 16 MiB";
   harl_inflate_guard g;
-  if (inflateInit(&g.zs) != Z_OK) return false;
+  if (inflateInit(&g.zs) != Z_OK) return harl_why_no_memory; /* its only failure with default settings */
   g.live = true;
   g.zs.next_in = const_cast<unsigned char *>(in);
   g.zs.avail_in = (uInt) in_len;
@@ -167,24 +171,31 @@ bool harl_inflate_bounded(const unsigned char *in, size_t in_len, size_t limit, 
     out->resize(std::min(limit + 1, std::max<size_t>(4096, in_len * 4)));
     for (;;) {
       if (have == out->size()) {
-        if (out->size() > limit) return false;
+        if (out->size() > limit) return too_big;
         out->resize(std::min(limit + 1, out->size() * 2));
       }
       g.zs.next_out = (Bytef *) out->data() + have;
       g.zs.avail_out = (uInt) (out->size() - have);
       int rc = inflate(&g.zs, Z_NO_FLUSH);
       have = out->size() - g.zs.avail_out;
-      if (have > limit) return false;
+      if (have > limit) return too_big;
       if (rc == Z_STREAM_END) break;
-      if (rc == Z_BUF_ERROR && g.zs.avail_in == 0) return false; /* truncated */
-      if (rc != Z_OK && rc != Z_BUF_ERROR) return false;
+      if (rc == Z_BUF_ERROR && g.zs.avail_in == 0) return broken; /* truncated */
+      if (rc == Z_MEM_ERROR) return harl_why_no_memory;
+      if (rc != Z_OK && rc != Z_BUF_ERROR) return broken;
     }
   } catch (const std::bad_alloc &) {
-    return false;
+    return harl_why_no_memory;
   }
-  if (g.zs.avail_in != 0) return false;
+  if (g.zs.avail_in != 0) return "bundle: bytes after the zlib stream";
   out->resize(have);
-  return true;
+  return nullptr;
+}
+
+/* Sets *why (when asked for) and returns -1: the result of every refusal. */
+int harl_refuse(const char **why, const char *text) {
+  if (why) *why = text;
+  return -1;
 }
 
 } // namespace
@@ -225,48 +236,56 @@ bool harl_parse_uuid(const char *s, size_t len, unsigned char out[16]) {
 }
 
 int harl_message_decoder_parse_line(harl_metric_message_t *msg, int want) {
-  if (!msg) return -1;
+  return harl_message_decoder_parse_line_why(msg, want, nullptr);
+}
+
+int harl_message_decoder_parse_line_why(harl_metric_message_t *msg, int want, const char **why) {
+  if (why) *why = nullptr;
+  if (!msg) return harl_refuse(why, "no line");
   harl_value_release(&msg->value);
   memset(&msg->id, 0, sizeof(msg->id));
   std::string_view line;
-  if (!harl_line_view(msg->original_message, msg->original_message_len, &line)) return -1;
+  if (!harl_line_view(msg->original_message, msg->original_message_len, &line))
+    return harl_refuse(why, "line over 16 MiB or holding a NUL byte");
   std::string_view f[7];
   size_t nf = harl_split(line, f, 7);
-  if (f[0].size() != 1) return -1;
+  if (f[0].size() != 1) return harl_refuse(why, "kind is not one character");
   char kind = f[0][0];
   if (kind == MESSAGE_TYPE_B) return 0;
-  if (kind != MESSAGE_TYPE_M && kind != MESSAGE_TYPE_H) return -1;
+  if (kind != MESSAGE_TYPE_M && kind != MESSAGE_TYPE_H) return harl_refuse(why, "not a sample kind");
   if (want != -1 && want != kind) return 0;
-  if (msg->type != MESSAGE_TYPE_NONE && msg->type != kind) return -1;
-  if (nf != (kind == MESSAGE_TYPE_M ? 7u : 6u)) return -1;
+  if (msg->type != MESSAGE_TYPE_NONE && msg->type != kind) return harl_refuse(why, "not the kind expected");
+  if (nf != (kind == MESSAGE_TYPE_M ? 7u : 6u)) return harl_refuse(why, "wrong number of fields");
 
-  if (!harl_source_valid(f[1])) return -1;
+  if (!harl_source_valid(f[1])) return harl_refuse(why, "source shorter than 8 bytes");
   uint64_t whence = 0;
-  if (!harl_parse_time_ms(f[2].data(), f[2].size(), &whence)) return -1;
+  if (!harl_parse_time_ms(f[2].data(), f[2].size(), &whence)) return harl_refuse(why, "bad time");
   unsigned char id[16];
-  if (!harl_parse_uuid(f[3].data(), f[3].size(), id)) return -1;
+  if (!harl_parse_uuid(f[3].data(), f[3].size(), id)) return harl_refuse(why, "bad check id");
 
   std::string_view metric = f[4];
   size_t name_len = metric.size();
   size_t tags = metric.find("|ST[");
   if (tags != std::string_view::npos) {
-    if (metric.back() != ']') return -1;
+    if (metric.back() != ']') return harl_refuse(why, "tag section does not end the metric field");
     name_len = tags;
   }
-  if (name_len == 0) return -1;
+  if (name_len == 0) return harl_refuse(why, "empty metric name");
 
   harl_metric_value_t v{};
   if (kind == MESSAGE_TYPE_M) {
-    if (f[5].size() != 1 || !harl_parse_value(f[5][0], f[6], &v)) {
+    if (f[5].size() != 1 || !harl_code_known(f[5][0])) return harl_refuse(why, "unknown value type");
+    if (!harl_parse_value(f[5][0], f[6], &v)) {
+      bool no_memory = f[5][0] == METRIC_STRING;
       harl_value_release(&v);
-      return -1;
+      return harl_refuse(why, no_memory ? harl_why_no_memory : "value malformed or out of range for its type");
     }
   } else {
     /* The histogram text is checked where it is decoded; here it only has to be one field. */
-    if (f[5].find('\t') != std::string_view::npos) return -1;
+    if (f[5].find('\t') != std::string_view::npos) return harl_refuse(why, "wrong number of fields");
     v.type = METRIC_HISTOGRAM;
     v.value.v_string = harl_strndup(f[5]);
-    if (!v.value.v_string) return -1;
+    if (!v.value.v_string) return harl_refuse(why, harl_why_no_memory);
   }
   v.whence_ms = whence;
 
@@ -289,47 +308,56 @@ void harl_metric_message_free(harl_metric_message_t *msg) {
 }
 
 int harl_check_log_b_to_sm(const char *payload, int len, char ***lines, int max_lines) {
-  if (!lines) return -1;
+  return harl_check_log_b_to_sm_why(payload, len, lines, max_lines, nullptr);
+}
+
+int harl_check_log_b_to_sm_why(const char *payload, int len, char ***lines, int max_lines, const char **why) {
+  if (why) *why = nullptr;
+  if (!lines) return harl_refuse(why, "no place for the lines");
   *lines = nullptr;
-  if (len < 0 || (max_lines != -1 && max_lines < 0)) return -1;
+  if (len < 0 || (max_lines != -1 && max_lines < 0)) return harl_refuse(why, "negative length or line limit");
   size_t limit_lines = max_lines == -1 ? HARL_BUNDLE_MAX_LINES : std::min(max_lines, HARL_BUNDLE_MAX_LINES);
   std::string_view line;
-  if (!harl_line_view(payload, (size_t) len, &line)) return -1;
+  if (!harl_line_view(payload, (size_t) len, &line)) return harl_refuse(why, "bundle: over 16 MiB or holding a NUL byte");
   std::string_view f[5];
-  if (harl_split(line, f, 5) != 5) return -1;
-  if (f[0] != "B" || !harl_source_valid(f[1])) return -1;
+  if (harl_split(line, f, 5) != 5) return harl_refuse(why, "bundle: wrong number of fields");
+  if (f[0] != "B") return harl_refuse(why, "bundle: not a bundle line");
+  if (!harl_source_valid(f[1])) return harl_refuse(why, "bundle: source shorter than 8 bytes");
   uint64_t whence;
-  if (!harl_parse_time_ms(f[2].data(), f[2].size(), &whence)) return -1;
+  if (!harl_parse_time_ms(f[2].data(), f[2].size(), &whence)) return harl_refuse(why, "bundle: bad time");
   uint32_t count = 0;
-  if (!harl_parse_int(f[3], &count) || count > limit_lines) return -1;
+  if (!harl_parse_int(f[3], &count) || count > limit_lines)
+    return harl_refuse(why, "bundle: count malformed or out of range");
 
   std::vector<unsigned char> packed;
   std::vector<char> text;
   try {
     packed.resize(hist_b64_decoded_max(f[4].size()));
   } catch (const std::bad_alloc &) {
-    return -1;
+    return harl_refuse(why, harl_why_no_memory);
   }
   ssize_t plen = hist_b64_decode(f[4].data(), f[4].size(), packed.data(), packed.size());
-  if (plen < 0 || !harl_inflate_bounded(packed.data(), (size_t) plen, HARL_BUNDLE_MAX_TEXT, &text)) return -1;
+  if (plen < 0) return harl_refuse(why, "bundle: bad base64");
+  if (const char *broken = harl_inflate_bounded(packed.data(), (size_t) plen, HARL_BUNDLE_MAX_TEXT, &text))
+    return harl_refuse(why, broken);
   packed = {};
 
   std::string_view all(text.data(), text.size());
   if (!all.empty() && all.back() == '\n') all.remove_suffix(1);
-  if (memchr(all.data(), '\0', all.size())) return -1;
+  if (memchr(all.data(), '\0', all.size())) return harl_refuse(why, "bundle: inflated text holds a NUL byte");
   size_t found = all.empty() ? 0 : (size_t) std::count(all.begin(), all.end(), '\n') + 1;
-  if (found != count) return -1;
+  if (found != count) return harl_refuse(why, "bundle: count differs from the lines found");
   if (count == 0) return 0;
 
   char **out = (char **) calloc(count, sizeof(char *));
-  if (!out) return -1;
+  if (!out) return harl_refuse(why, harl_why_no_memory);
   for (size_t i = 0; i < count; i++) {
     size_t nl = all.find('\n');
     out[i] = harl_strndup(all.substr(0, nl));
     if (!out[i]) {
       for (size_t k = 0; k < i; k++) free(out[k]);
       free(out);
-      return -1;
+      return harl_refuse(why, harl_why_no_memory);
     }
     all.remove_prefix(nl == std::string_view::npos ? all.size() : nl + 1);
   }

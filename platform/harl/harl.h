@@ -77,6 +77,13 @@ typedef struct {
  * the wanted kind); -1 when it is malformed. On anything but 1 the value holds nothing that needs
  * releasing beyond what harl_metric_message_free does anyway. */
 int harl_message_decoder_parse_line(harl_metric_message_t *msg, int want);
+/* As harl_message_decoder_parse_line; on -1, *why (when why is not null) says why in a few words
+ * ("bad time", "bad check id", ...: a static text), else it is set to null. */
+int harl_message_decoder_parse_line_why(harl_metric_message_t *msg, int want, const char **why);
+
+/* The reason given when a refusal came from a failed allocation, not from the input: callers
+ * compare the pointer. */
+extern const char harl_why_no_memory[];
 
 /* Releases what the decoder attached (the string value), the line when original_allocated, and
  * msg itself (which must come from malloc/calloc). Null is fine. */
@@ -90,6 +97,9 @@ void harl_metric_message_free(harl_metric_message_t *msg);
  * HARL_BUNDLE_MAX_TEXT, more lines than allowed, or a count that differs from the lines found.
  * An empty bundle (count 0) returns 0 with *lines null. */
 int harl_check_log_b_to_sm(const char *payload, int len, char ***lines, int max_lines);
+/* As harl_check_log_b_to_sm; on -1, *why (when why is not null) says why ("bundle: bad base64",
+ * ...: a static text), else it is set to null. */
+int harl_check_log_b_to_sm_why(const char *payload, int len, char ***lines, int max_lines, const char **why);
 
 /* Builds a bundle line (with its trailing "\n") from text, the count lines joined by "\n".
  * time_text is the time field as it should appear ("1733540000.25"). Returns a malloc'd

@@ -115,25 +115,29 @@ TEST(E2e, MalformedRequestsAreRefused) {
 }
 
 // Bad entries are refused one by one with the entry's JSON text in the message; the good entries
-// of the same message are still handled, and each refusal counts once.
+// of the same message are still handled, and each refusal counts once. An id with a NUL inside is
+// not an id text, although its first 36 characters would name a stream.
 TEST(E2e, BadEntriesAreRefusedOneByOne) {
   E2E_REQUIRE_STACK();
   WsClient c;
   ASSERT_TRUE(c.open(the_stack->port));
   int64_t api = stat(the_stack->stats(), {"errors", "api"});
-  ASSERT_TRUE(c.send("{\"watch\":[{\"period\":5},7,null,{\"id\":12},{\"id\":\"" + kBusCheck +
+  const std::string nul_id = "{\"id\":\"" + kBusCheck + "\\u0000junk\"}";
+  ASSERT_TRUE(c.send("{\"watch\":[{\"period\":5},7,null,{\"id\":12}," + nul_id + ",{\"id\":\"" + kBusCheck +
                      "\",\"metrics\":\"cpu\"},{\"id\":\"" + kBusCheck + "\",\"metrics\":[\"cpu\",null]},{\"id\":\"" +
-                     kBusCheck + "\"}],\"unwatch\":[{},\"x\",{\"id\":[]}]}"));
+                     kBusCheck + "\"}],\"unwatch\":[{},\"x\",{\"id\":[]}," + nul_id + "]}"));
   std::vector<std::string> frames = c.drain();
   std::vector<std::string> expected = {
       // unwatch entries first
       error_frame("no uuid found in unwatch request ({})", "unwatch"),
       error_frame("invalid unwatch request: entry is not an object (\"x\")", "unwatch"),
       error_frame("invalid unwatch request: 'id' is not a string ({\"id\":[]})", "unwatch"),
+      error_frame("invalid unwatch request: 'id' is not a string (" + nul_id + ")", "unwatch"),
       error_frame("no uuid found in watch request ({\"period\":5})", "watch"),
       error_frame("invalid watch request: entry is not an object (7)", "watch"),
       error_frame("invalid watch request: entry is not an object (null)", "watch"),
       error_frame("invalid watch request: 'id' is not a string ({\"id\":12})", "watch"),
+      error_frame("invalid watch request: 'id' is not a string (" + nul_id + ")", "watch"),
       error_frame("invalid watch request: 'metrics' is not an array of strings ({\"id\":\"" + kBusCheck +
                       "\",\"metrics\":\"cpu\"})",
                   "watch"),
@@ -286,6 +290,18 @@ TEST(E2e, BusSamplesReachTheRightWatchers) {
   auto m = cpu_only.read();
   ASSERT_TRUE(m);
   EXPECT_TRUE(is_data(*m, kBusCheck, "mem")) << *m;
+
+  // A line that cannot become a frame reaches nobody and is no error of the service: it counts in
+  // "mq"/"bad_lines" (GET /metrics too) and is logged with its reason.
+  json::value before = the_stack->stats();
+  int64_t bad = stat(before, {"mq", "bad_lines"});
+  ASSERT_GE(bad, 0);
+  ASSERT_TRUE(the_stack->publish(plain_line(kBusCheck, "cpu", "3", "17335x0000") + "\n"));
+  EXPECT_TRUE(e2e::wait_until([&] { return stat(the_stack->stats(), {"mq", "bad_lines"}) == bad + 1; }));
+  EXPECT_TRUE(e2e::wait_until([&] { return the_stack->log().find("bus line refused (bad time)") != std::string::npos; }));
+  EXPECT_NE(std::string::npos, e2e::http_get(the_stack->port, "/metrics").body.find("\nvorn_mq_bad_lines_total " + std::to_string(bad + 1) + "\n"));
+  EXPECT_EQ(stat(before, {"errors", "total"}), stat(the_stack->stats(), {"errors", "total"}));
+  EXPECT_TRUE(all.drain().empty());
   for (WsClient *c : {&all, &cpu_only, &other}) c->close();
   expect_quiet();
 }

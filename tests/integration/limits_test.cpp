@@ -136,9 +136,10 @@ std::string watch(const std::string &id, const std::string &extra = "") {
 
 } // namespace
 
-// what this proves: a session's watch list holds at most max_watches streams: one more is refused with
-// an error frame naming the stream and counted in "errors"/"watch_limit"; a watch of a stream already
-// listed (a new filter) still works at the bound; after an unwatch there is room again
+// what this proves: a session holds at most max_watches streams: one more is refused with an error
+// frame naming the stream and counted in "errors"/"watch_limit"; a re-watch of a held stream (a new
+// filter), before or at the bound, and watches whose subscription failed take no room; after an
+// unwatch there is room again
 TEST(Limits, WatchListBound) {
   REQUIRE_SERVICE();
   Service *s = service();
@@ -147,11 +148,14 @@ TEST(Limits, WatchListBound) {
   int64_t before = stat(s->stats(), {"errors", "watch_limit"});
   ASSERT_GE(before, 0);
   ASSERT_TRUE(c.send(watch(kIdA)));
+  ASSERT_TRUE(c.send(watch(kIdA, ",\"metrics\":[\"cpu\"]")));
+  EXPECT_EQ(c.ask(watch("not-a-uuid")), error_frame("pask watch request failed", "watch", "not-a-uuid"));
+  EXPECT_EQ(c.ask(watch("not-a-uuid")), error_frame("pask watch request failed", "watch", "not-a-uuid"));
   ASSERT_TRUE(c.send(watch(kIdB)));
   EXPECT_TRUE(c.drain().empty());
   EXPECT_EQ(c.ask(watch(kIdC)),
             "{\"error\":\"watch limit reached: a session may hold 2 watches\",\"id\":\"" + kIdC + "\",\"type\":\"watch\"}");
-  ASSERT_TRUE(c.send(watch(kIdA, ",\"metrics\":[\"cpu\"]")));
+  ASSERT_TRUE(c.send(watch(kIdA, ",\"metrics\":[\"mem\"]")));
   EXPECT_TRUE(c.drain().empty());
   json::value tree = s->stats();
   EXPECT_EQ(stat(tree, {"errors", "watch_limit"}), before + 1);
