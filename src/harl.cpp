@@ -143,10 +143,11 @@ zint_boolean harl_subscribe_callback(stream_closure_t *sc, void *v_nk) {
  * the registry delete the stream. The caller releases the record once the registry is done with
  * the stream (its key may be the record's). Under the stream's write lock. */
 static zint_boolean harl_fail_stream(stream_closure_t *sc, harl_key_t *nk, const char *err) {
+  /* Counted first: a client that has read the frame finds the error in the statistics. */
+  report_error(harl_err_counter);
   stream_closure_broadcast_error(sc, err, strlen(err), nk->uuid, nk->period);
   /* Nothing may reach the record through the stream once it is released. */
   stream_closure_set_closure(sc, nullptr);
-  report_error(harl_err_counter);
   return false;
 }
 
