@@ -18,7 +18,8 @@
  * max_pending and cache_ttl_s of "//vorn/wdb", builds the connection string, runs the start-up test,
  * registers "errors"/"wdb" and "wdb"/{lookups,cache_hits,pending} and creates the lookup queue.
  * Exits with status 1 when the configuration is unusable or the test fails. Start-up thread only; a
- * second call (tests) replaces the settings and empties the cache, and must not overlap lookups. */
+ * second call (tests) replaces the settings and drops the kept answers (lookups under way still
+ * answer their callers; the queue keeps its first thread count). */
 void wdb_init(void);
 
 /* Called once with the answer of wdb_lookup_harl: the broker's address (borrowed for the call; null
