@@ -305,15 +305,9 @@ TEST_F(Http, ChunkedCloseAndClosureFree) {
   EXPECT_TRUE(wait_until([] { return rest_frees.load() == 2; }));
 }
 
-// what this proves: malformed requests get a 400, long paths are matched up to the limit and refused
-// with 414 beyond it, and bad registrations are refused
-TEST_F(Http, BadRequestsAndRegistrations) {
-  http_client c(plain_port());
-  asio::write(c.sock, asio::buffer(std::string("NOT HTTP AT ALL\r\n\r\n")));
-  http::response<http::string_body> res;
-  http::read(c.sock, c.buf, res);
-  EXPECT_EQ(res.result_int(), 400);
-
+// what this proves: long paths are matched up to the limit and refused with 414 beyond it, and bad
+// registrations are refused
+TEST_F(Http, LongPathsAndBadRegistrations) {
   http_client c2(plain_port());
   std::string long_tail(2030, 'a');
   auto ok = c2.get("/t/item/1/" + long_tail);
