@@ -369,8 +369,8 @@ TEST(Metrics, VisitorSeesSnapshot) {
     x.paths.push_back(p);
     stats_register(stats_register_ns(x.rec, nullptr, "late"), "v", STATS_TYPE_COUNTER);
   }, &ctx);
-  EXPECT_EQ(n, 18);
-  ASSERT_EQ(ctx.paths.size(), 18u);
+  EXPECT_EQ(n, 19);
+  ASSERT_EQ(ctx.paths.size(), 19u);
   EXPECT_EQ(ctx.paths.front(), "errors/total");
   EXPECT_EQ(ctx.paths[8], "mq/details/host");
   EXPECT_EQ(ctx.paths.back(), "uptime_s");
