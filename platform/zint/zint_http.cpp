@@ -1130,9 +1130,9 @@ void zint_http_session_ctx::discard_queued() {
   send_at = 0;
 }
 
-/* The peer does not take its frames as fast as they come: the frames still queued go, the write in
- * flight completes, then the close 1013 tells the client to come back; one that does not take even
- * that within WS_SLOW_DEADLINE is cut off. Counted and logged once per session. */
+/* The peer does not take its frames as fast as they come: the frames still queued are dropped, the
+ * write in flight completes, then the close 1013 tells the client to come back; one that does not
+ * take even that within WS_SLOW_DEADLINE is cut off. Counted and logged once per session. */
 void zint_http_session_ctx::end_too_slow(bool do_pump) {
   if (ended || slow_ended) return;
   slow_ended = true;
@@ -1329,7 +1329,7 @@ zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcod
       shared_buf_unref(b);
       b = nullptr;
     } else if (len > ctx->lim.outbound_queue_bytes || q > ctx->lim.outbound_queue_bytes - len) {
-      /* Too slow: it takes nothing more; its writer ends it (the queued frames go there). */
+      /* Too slow: it takes nothing more; its strand ends it and drops what is still queued. */
       shared_buf_unref(b);
       b = nullptr;
       ctx->accepting = false;
