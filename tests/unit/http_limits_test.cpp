@@ -334,7 +334,9 @@ TEST_F(HttpLimits, UnreadResponseAbandonedAfterWriteDeadline) {
   struct timeval tv = {10, 0};
   setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   asio::write(s, asio::buffer(std::string("GET /lim/big HTTP/1.1\r\nHost: x\r\n\r\n")));
-  /* Without the deadline the write would wait for the reader for ever. */
+  /* The server may not have taken the connection yet; without the deadline the write would then
+   * wait for the reader for ever. */
+  ASSERT_TRUE(wait_until([] { return zint_http_open_sessions() == 1; }));
   EXPECT_TRUE(wait_until([] { return zint_http_open_sessions() == 0; }));
   size_t got = 0;
   beast::error_code ec;
