@@ -3,10 +3,7 @@
  * test leaves no watch behind, which the gauges in the statistics tree prove. */
 #include "e2e_support.h"
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/redirect_error.hpp>
-#include <boost/asio/use_awaitable.hpp>
-
+#include <cstring>
 #include <mutex>
 #include <set>
 
@@ -457,22 +454,18 @@ struct ScriptedServer {
       "\"type\":\"M\",\"value\":7.25}}";
   e2e::asio::io_context ioc;
   e2e::tcp::acceptor acceptor{ioc, {e2e::asio::ip::make_address("127.0.0.1"), 0}};
+  std::vector<Ending> endings;
+  size_t next = 0;                    /* the connection being served; io thread only */
+  std::unique_ptr<e2e::websocket::stream<e2e::tcp::socket>> ws;
+  e2e::beast::flat_buffer buffer;
   std::mutex m;
   std::vector<std::string> requests;  /* the first message of each connection, guarded by m */
   int client_close_code = -1;         /* close code the client sent to a served connection, guarded by m */
   std::string failure;                /* a step that failed unexpectedly, guarded by m */
   std::thread thread;
 
-  explicit ScriptedServer(std::vector<Ending> endings) {
-    e2e::asio::co_spawn(ioc, run(std::move(endings)), [this](std::exception_ptr e) {
-      if (!e) return;
-      std::lock_guard<std::mutex> g(m);
-      try {
-        std::rethrow_exception(e);
-      } catch (const std::exception &x) {
-        failure = x.what();
-      }
-    });
+  explicit ScriptedServer(std::vector<Ending> e) : endings(std::move(e)) {
+    accept_next();
     thread = std::thread([this] { ioc.run(); });
   }
   ~ScriptedServer() { stop(); }
@@ -489,32 +482,52 @@ struct ScriptedServer {
     return field;
   }
 
-  e2e::asio::awaitable<void> run(std::vector<Ending> endings) {
-    namespace websocket = e2e::websocket;
-    using e2e::asio::use_awaitable;
-    for (Ending ending : endings) {
-      websocket::stream<e2e::tcp::socket> ws(co_await acceptor.async_accept(use_awaitable));
-      ws.set_option(websocket::stream_base::decorator([](websocket::response_type &r) {
+  void fail(const char *step, e2e::beast::error_code ec) {
+    std::lock_guard<std::mutex> g(m);
+    failure = std::string(step) + ": " + ec.message();
+  }
+
+  void accept_next() {
+    if (next == endings.size()) return;
+    acceptor.async_accept([this](e2e::beast::error_code ec, e2e::tcp::socket s) {
+      if (ec) return fail("accept", ec);
+      ws = std::make_unique<e2e::websocket::stream<e2e::tcp::socket>>(std::move(s));
+      ws->set_option(e2e::websocket::stream_base::decorator([](e2e::websocket::response_type &r) {
         r.set(e2e::http::field::sec_websocket_protocol, "vorn");
       }));
-      co_await ws.async_accept(use_awaitable);
-      e2e::beast::flat_buffer b;
-      co_await ws.async_read(b, use_awaitable);
-      {
-        std::lock_guard<std::mutex> g(m);
-        requests.push_back(e2e::beast::buffers_to_string(b.data()));
-      }
-      if (ending == Ending::too_slow) {
-        co_await ws.async_close({websocket::close_code::try_again_later, "client too slow"}, use_awaitable);
-      } else if (ending == Ending::drop) {
-        ws.next_layer().close();
-      } else {
-        co_await ws.async_write(e2e::asio::buffer(std::string(kFrame)), use_awaitable);
-        e2e::beast::error_code ec;
-        co_await ws.async_read(b, e2e::asio::redirect_error(use_awaitable, ec));
-        std::lock_guard<std::mutex> g(m);
-        client_close_code = ec == websocket::error::closed ? ws.reason().code : -1;
-      }
+      ws->async_accept([this](e2e::beast::error_code ec) {
+        if (ec) return fail("upgrade", ec);
+        ws->async_read(buffer, [this](e2e::beast::error_code ec, size_t) {
+          if (ec) return fail("read", ec);
+          {
+            std::lock_guard<std::mutex> g(m);
+            requests.push_back(e2e::beast::buffers_to_string(buffer.data()));
+          }
+          buffer.consume(buffer.size());
+          end_connection(endings[next++]);
+        });
+      });
+    });
+  }
+
+  void end_connection(Ending ending) {
+    namespace websocket = e2e::websocket;
+    if (ending == Ending::too_slow) {
+      ws->async_close({websocket::close_code::try_again_later, "client too slow"}, [this](e2e::beast::error_code ec) {
+        if (ec) return fail("close", ec);
+        accept_next();
+      });
+    } else if (ending == Ending::drop) {
+      ws->next_layer().close();
+      accept_next();
+    } else {
+      ws->async_write(e2e::asio::buffer(kFrame, strlen(kFrame)), [this](e2e::beast::error_code ec, size_t) {
+        if (ec) return fail("write", ec);
+        ws->async_read(buffer, [this](e2e::beast::error_code ec, size_t) {
+          std::lock_guard<std::mutex> g(m);
+          client_close_code = ec == websocket::error::closed ? ws->reason().code : -1;
+        });
+      });
     }
   }
 };
