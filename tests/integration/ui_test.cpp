@@ -89,7 +89,7 @@ bool stop_service(e2e::Stack *s, std::string *err) {
 
 /* A session's outbound queue after the restart: room for many ordinary frames, but not for the one
  * frame of big_histogram_line(). */
-constexpr int kQueueBytes = 4096;
+constexpr int kQueueBytes = 8192;
 
 /* Starts the service again on the port it had, with the stack's configuration and a small outbound
  * queue per session. */
@@ -115,11 +115,11 @@ bool start_service(e2e::Stack *s, std::string *err) {
   return true;
 }
 
-/* A histogram of 400 buckets for the check: its data frame (a member per bucket) is larger than
- * kQueueBytes. */
+/* A histogram of 1,000 buckets for the check: its data frame (a member of about 20 bytes per
+ * bucket) is more than twice kQueueBytes. */
 std::string big_histogram_line(e2e::Stack *s, const std::string &check) {
-  std::vector<unsigned char> h = {400 >> 8, 400 & 0xff};
-  for (int b = 0; b < 400; b++) {
+  std::vector<unsigned char> h = {1000 >> 8, 1000 & 0xff};
+  for (int b = 0; b < 1000; b++) {
     unsigned char bucket[10] = {static_cast<unsigned char>(10 + b % 90), static_cast<unsigned char>(b / 90), 0, 0, 0, 0,
                                 0, 0, 0, 1};
     h.insert(h.end(), bucket, bucket + sizeof bucket);
