@@ -17,6 +17,9 @@ extern stats_handle_t *size_limit_err_counter;   /* "errors"/"message_too_big" *
 extern stats_handle_t *watch_limit_err_counter;  /* "errors"/"watch_limit" */
 extern stats_handle_t *origin_err_counter;       /* "errors"/"origin_refused" */
 extern stats_handle_t *plaintext_err_counter;    /* "errors"/"plaintext_refused" */
+/* Websocket sessions the framework ended with close 1013 because they did not take their frames
+ * (outbound_queue_bytes passed); counted with stats_add64, not an error of the service. */
+extern stats_handle_t *slow_clients_counter;     /* "websocket"/"slow_clients" */
 
 /* Watch-list entries one session may hold ("//vorn/api/@max_watches"; 0 = no bound). Written by
  * vorn_limits_init only. */

@@ -5,6 +5,7 @@
 
 #include "zint/eventer_asio.h"
 #include "zint/zint_conf.h"
+#include "zint/zint_logsafe.h"
 #include "zint/zint_websocket_client.h"
 
 #include <boost/asio/dispatch.hpp>
@@ -47,6 +48,11 @@ namespace {
 typedef asio::strand<asio::io_context::executor_type> strand_t;
 
 constexpr size_t HTTP_HEADER_LIMIT = 16 * 1024;
+/* Bytes asked of the socket per read of a request. */
+constexpr size_t HTTP_READ_CHUNK = 16 * 1024;
+/* One line of a chunked body's framing (a chunk-size line with its extensions, or a trailer):
+ * Beast keeps a line in the read buffer until its end arrives, so the line is what bounds it. */
+constexpr size_t HTTP_LINE_LIMIT = 4 * 1024;
 /* Paths are matched with std::regex, whose matcher recurses per character: keep them short. */
 constexpr size_t HTTP_PATH_LIMIT = 2048;
 constexpr size_t WS_READ_CHUNK = 16 * 1024;
@@ -58,8 +64,16 @@ constexpr auto WS_CLOSE_WAIT = std::chrono::seconds(3);
 constexpr auto TLS_HANDSHAKE_DEADLINE = std::chrono::seconds(10);
 constexpr auto TLS_SHUTDOWN_WAIT = std::chrono::seconds(1);
 constexpr uint16_t WS_CLOSE_GOING_AWAY = 1001;
+constexpr uint16_t WS_CLOSE_PROTOCOL = 1002;
 constexpr uint16_t WS_CLOSE_POLICY = 1008;
 constexpr uint16_t WS_CLOSE_TOO_BIG = 1009;
+constexpr uint16_t WS_CLOSE_TRY_AGAIN = 1013;
+/* A session ended as too slow whose close frame is not written within this is cut off: a peer that
+ * reads nothing would otherwise hold it until the idle timeout. */
+constexpr auto WS_SLOW_DEADLINE = std::chrono::seconds(1);
+/* What one queued control frame costs beyond its payload (wslay's message record and queue entry),
+ * counted against the outbound bound: a flood of empty pings must reach the bound too. */
+constexpr size_t WS_CONTROL_COST = 128;
 /* A connection over the bound gets this long to send its request before the 503 goes out. */
 constexpr auto BUSY_REQUEST_DEADLINE = std::chrono::seconds(2);
 /* Connections over the bound that are being answered at once; beyond this they are closed unanswered,
@@ -70,7 +84,7 @@ constexpr unsigned char TLS_RECORD_HANDSHAKE = 0x16;
 /* ---- limits ---- */
 
 std::mutex limits_mu;
-zint_http_limits_t limits_current = {1u << 20, 4u << 20, 30000, 90000, 10000, 1000}; /* limits_mu */
+zint_http_limits_t limits_current = {1u << 20, 4u << 20, 30000, 90000, 10000, 1000, 10000}; /* limits_mu */
 /* limits_current.flush_interval_us, read without the lock by every deferred flush */
 std::atomic<uint32_t> flush_interval_us{1000};
 
@@ -280,6 +294,7 @@ struct zint_http_session_ctx {
   bool admitted = false;                                 /* counted in admitted_conns */
   bool busy = false;                                     /* over the bound: answered 503 */
   bool too_big_reported = false;                         /* the 1009 close was counted; strand */
+  bool dropped = false;  /* finish() cuts the connection: no close_notify, unsent bytes discarded; strand */
 
   /* HTTP request/response; strand */
   beast::flat_buffer rbuf;
@@ -288,6 +303,7 @@ struct zint_http_session_ctx {
   http::response<http::empty_body> ures;
   bool res_active = false, res_ended = false, res_status_set = false;
   bool res_chunked = false, res_close = false, req_keep_alive = false;
+  bool req_checked = false; /* the request's header passed check_request_header */
   unsigned req_version = 11;
 
   /* websocket side; strand unless noted */
@@ -312,6 +328,8 @@ struct zint_http_session_ctx {
   size_t send_at = 0;
   uint16_t close_code = 0; /* close to send once the queued data is out */
   bool close_queued = false;
+  bool slow_ended = false;                     /* end_too_slow ran */
+  std::shared_ptr<asio::steady_timer> slow_timer; /* its deadline on the close; null until then */
   steady::time_point last_activity, last_ping;
 
   /* shared with queueing threads */
@@ -320,6 +338,8 @@ struct zint_http_session_ctx {
   bool flush_posted = false;             /* a wake-up of the writer is on its way; mu */
   uint64_t wake_gen = 0;                 /* counts the wake-ups queue_msg asked for; mu */
   bool accepting = false;                /* an open websocket that takes frames; mu */
+  bool slow_posted = false;              /* queue_msg found the bound passed and posted
+                                            end_too_slow; mu */
   std::atomic<size_t> queued_bytes{0};   /* accepted, not yet handed to the socket writer */
 
   /* A detached session (no connection) hands every queued message to sink instead; set at
@@ -347,6 +367,7 @@ struct zint_http_session_ctx {
   void refuse_plaintext();
   void arm_timer(steady::duration d, void (*fn)(zint_http_session_ctx *));
   void finish();
+  void drop();
   void tls_shutdown();
   void close_socket() {
     error_code ec;
@@ -355,6 +376,9 @@ struct zint_http_session_ctx {
   }
 
   void do_read_request();
+  void parse_request();
+  bool check_request_header();
+  void arm_write_deadline();
   void on_request(error_code ec);
   void handle_rest(const http::request<http::string_body> &req, const std::string &path);
   void handle_upgrade(const http::request<http::string_body> &req, const std::string &path);
@@ -368,6 +392,8 @@ struct zint_http_session_ctx {
   void process_input();
   void deliver(uint8_t opcode, const uint8_t *msg, size_t len);
   void begin_close(uint16_t code, bool do_pump);
+  void end_too_slow(bool do_pump);
+  void discard_queued();
   bool ws_unpark();
   void ws_try_park();
   void track_frames(const unsigned char *p, size_t n);
@@ -475,15 +501,19 @@ void zint_http_session_ctx::tls_shutdown() {
 void zint_http_session_ctx::finish() {
   if (ended) return;
   ended = true;
-  std::vector<ws_out_item> dropped;
+  std::vector<ws_out_item> unsent;
   {
     std::lock_guard<std::mutex> lk(mu);
     accepting = false;
-    dropped.swap(pending);
+    unsent.swap(pending);
   }
-  for (auto &it : dropped) shared_buf_unref(it.buf);
+  for (auto &it : unsent) {
+    queued_bytes.fetch_sub(it.buf->len, std::memory_order_relaxed);
+    shared_buf_unref(it.buf);
+  }
   timer_gen++;
   timer.cancel();
+  if (slow_timer) slow_timer->cancel();
   if (admitted) {
     admitted = false;
     admitted_conns.fetch_sub(1, std::memory_order_relaxed);
@@ -493,7 +523,7 @@ void zint_http_session_ctx::finish() {
     busy = false;
     busy_answers.fetch_sub(1, std::memory_order_relaxed);
   }
-  if (tls && tls_up) {
+  if (tls && tls_up && !dropped) {
     /* Say close_notify so that TLS peers see a clean end. Pending reads and writes are cancelled
      * first: their handlers see `ended`. A write still in flight (say the reply to the peer's
      * close) must end before close_notify starts: two writes at once on one TLS stream lose
@@ -514,19 +544,123 @@ void zint_http_session_ctx::finish() {
   zint_http_ctx_session_release(this); /* the connection's own reference */
 }
 
+/* Cuts the connection of a peer that takes nothing: a graceful close would leave its unsent bytes,
+ * and the socket with them, in the kernel until the peer reads or the kernel gives up. */
+void zint_http_session_ctx::drop() {
+  if (ended) return;
+  dropped = true;
+  error_code ec;
+  lowest().set_option(asio::socket_base::linger(true, 0), ec);
+  finish();
+}
+
 /* ---- HTTP ---- */
 
 void zint_http_session_ctx::do_read_request() {
   parser.emplace();
   parser->header_limit(HTTP_HEADER_LIMIT);
   parser->body_limit(limits_snapshot().max_message_bytes);
+  parser->eager(true);
+  req_checked = false;
   uint32_t idle = limits_snapshot().idle_timeout_ms;
   if (busy) arm_timer(BUSY_REQUEST_DEADLINE, [](zint_http_session_ctx *s) { s->close_socket(); });
   else if (idle) arm_timer(std::chrono::milliseconds(idle), [](zint_http_session_ctx *s) { s->close_socket(); });
+  parse_request();
+}
+
+namespace {
+
+/* What a chunked body leaves unparsed in the read buffer is the start of a chunk-size line (after
+ * the CRLF that ends the chunk before it) or, after the last chunk, the trailers: Beast waits for a
+ * whole line, and for the whole trailer section, before it parses any of it. Each line is bounded by
+ * HTTP_LINE_LIMIT (400) and the trailers by the header limit (431); ok otherwise. */
+http::status chunk_framing_breach(std::string_view b) {
+  if (b.size() > HTTP_HEADER_LIMIT) return http::status::request_header_fields_too_large;
+  if (b.substr(0, 2) == "\r\n") b.remove_prefix(2);
+  for (;;) {
+    size_t eol = b.find("\r\n");
+    if (std::min(eol, b.size()) > HTTP_LINE_LIMIT) return http::status::bad_request;
+    if (eol == std::string_view::npos) return http::status::ok;
+    b.remove_prefix(eol + 2);
+  }
+}
+
+} // namespace
+
+/* Parses what is buffered (the rest of a pipelined request comes first), then reads more until the
+ * request is complete, an error ends it, or its framing breaks a bound. */
+void zint_http_session_ctx::parse_request() {
+  error_code ec;
+  while (rbuf.size() && !parser->is_done()) {
+    size_t used = parser->put(rbuf.data(), ec);
+    rbuf.consume(used);
+    if (ec == http::error::need_more) break;
+    if (ec) {
+      on_request(ec);
+      return;
+    }
+    if (parser->is_header_done() && !req_checked && !check_request_header()) return;
+    if (used == 0) break;
+  }
+  if (parser->is_done()) {
+    on_request({});
+    return;
+  }
+  if (parser->is_header_done() && !req_checked && !check_request_header()) return;
+  if (parser->is_header_done() && parser->chunked()) {
+    auto st = chunk_framing_breach(
+        std::string_view(static_cast<const char *>(rbuf.data().data()), rbuf.size()));
+    if (st != http::status::ok) {
+      timer_gen++;
+      timer.cancel();
+      send_simple(st, st == http::status::bad_request ? "chunk line too long\n" : "trailers too large\n", true);
+      return;
+    }
+  }
+  auto mb = rbuf.prepare(HTTP_READ_CHUNK);
   with_stream([&](auto &st) {
-    http::async_read(st, rbuf, *parser,
-                     [s = sref(this)](error_code ec, size_t) { s->on_request(ec); });
+    st.async_read_some(mb, [s = sref(this)](error_code ec2, size_t n) {
+      if (s->ended) return;
+      s->rbuf.commit(n);
+      if (ec2) {
+        s->on_request(ec2);
+        return;
+      }
+      s->parse_request();
+    });
   });
+}
+
+/* Refuses, before any of the body is read, what a proxy in front of us could read differently:
+ * a Transfer-Encoding other than exactly "chunked" (the body would otherwise be taken for the next
+ * request), and an HTTP/1.1 request without exactly one Host. False when it answered. */
+bool zint_http_session_ctx::check_request_header() {
+  req_checked = true;
+  const auto &req = parser->get();
+  req_version = req.version();
+  const char *why = nullptr;
+  auto te = req.equal_range(http::field::transfer_encoding);
+  size_t nte = size_t(std::distance(te.first, te.second));
+  if (nte) {
+    std::string_view v = te.first->value();
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    if (nte > 1 || !beast::iequals(v, "chunked")) why = "unsupported transfer-encoding\n";
+  }
+  size_t nhost = req.count(http::field::host);
+  if (!why && (nhost > 1 || (nhost == 0 && req.version() >= 11))) why = "request needs one Host header\n";
+  if (!why) return true;
+  timer_gen++;
+  timer.cancel();
+  send_simple(http::status::bad_request, why, true);
+  return false;
+}
+
+/* The response being written must be taken whole within write_timeout_ms: a peer that reads
+ * nothing would hold the connection and the response for as long as it likes. */
+void zint_http_session_ctx::arm_write_deadline() {
+  uint32_t ms = limits_snapshot().write_timeout_ms;
+  if (ms) arm_timer(std::chrono::milliseconds(ms), [](zint_http_session_ctx *s) { s->drop(); });
 }
 
 void zint_http_session_ctx::on_request(error_code ec) {
@@ -539,7 +673,7 @@ void zint_http_session_ctx::on_request(error_code ec) {
       refused(ZINT_HTTP_REFUSED_MESSAGE_SIZE);
       send_simple(http::status::payload_too_large, "request body too large\n", true);
     }
-    else if (ec == http::error::header_limit)
+    else if (ec == http::error::header_limit || ec == http::error::buffer_overflow)
       send_simple(http::status::request_header_fields_too_large, "request header too large\n", true);
     else if (ec.category() == make_error_code(http::error::bad_target).category() &&
              ec != http::error::end_of_stream && ec != http::error::partial_message)
@@ -627,9 +761,12 @@ void zint_http_session_ctx::send_response() {
   res.keep_alive(req_keep_alive && !res_close);
   if (res_chunked) res.chunked(true);
   else res.prepare_payload();
+  arm_write_deadline();
   with_stream([&](auto &st) {
     http::async_write(st, res, [s = sref(this)](error_code ec, size_t) {
       if (s->ended) return;
+      s->timer_gen++;
+      s->timer.cancel();
       s->res_active = false;
       if (ec || !s->res.keep_alive()) {
         s->finish();
@@ -680,9 +817,11 @@ void zint_http_session_ctx::handle_upgrade(const http::request<http::string_body
     return;
   }
   /* Browsers always name the page's origin; other clients usually send none, and are not the
-   * ones a cross-site page could borrow. */
-  if (req.find(http::field::origin) != req.end() &&
-      !zint_http_origin_allowed(std::string(req[http::field::origin]).c_str())) {
+   * ones a cross-site page could borrow. Two Origin headers are refused: a check of one of them
+   * says nothing of the one another reader would take. */
+  size_t norigin = req.count(http::field::origin);
+  if (norigin > 1 ||
+      (norigin == 1 && !zint_http_origin_allowed(std::string(req[http::field::origin]).c_str()))) {
     refused(ZINT_HTTP_REFUSED_ORIGIN);
     send_simple(http::status::forbidden, "origin not allowed\n", true);
     return;
@@ -712,9 +851,12 @@ void zint_http_session_ctx::handle_upgrade(const http::request<http::string_body
   ures.set(http::field::connection, "Upgrade");
   ures.set(http::field::sec_websocket_accept, base64_encode(md, mdlen));
   ures.set(http::field::sec_websocket_protocol, proto);
+  arm_write_deadline();
   with_stream([&](auto &st) {
     http::async_write(st, ures, [s = sref(this), handler](error_code ec, size_t) {
       if (s->ended) return;
+      s->timer_gen++;
+      s->timer.cancel();
       if (ec) {
         s->finish();
         return;
@@ -909,7 +1051,25 @@ void zint_http_session_ctx::on_ws_readable() {
 void zint_http_session_ctx::process_input() {
   if (!ws_unpark()) return;
   track_frames(in_ptr + in_off, in_len - in_off);
-  if (wslay_event_recv(wctx) != 0) {
+  int r = wslay_event_recv(wctx);
+  if (r == WSLAY_ERR_PROTO || r == WSLAY_ERR_CALLBACK_FAILURE) {
+    /* Framing wslay cannot parse past (a control frame over 125 bytes or fragmented, a length
+     * with the top bit set), reported as a failure of the receive callback, which itself never
+     * fails. That context takes no close of ours any more: a fresh one sends the 1002 and reads
+     * nothing, so the rest is drained until the peer closes or the close wait ends. */
+    wslay_event_context_free(wctx);
+    wctx = nullptr;
+    in_hdr_have = 0;
+    in_payload_left = 0;
+    in_fragmented = false;
+    discard_queued();
+    if (!ws_unpark()) return;
+    wslay_event_shutdown_read(wctx);
+    static const char reason[] = "protocol error";
+    close_code = WS_CLOSE_PROTOCOL;
+    close_queued = true;
+    wslay_event_queue_close(wctx, close_code, reinterpret_cast<const uint8_t *>(reason), sizeof reason - 1);
+  } else if (r != 0) {
     finish();
     return;
   }
@@ -922,6 +1082,12 @@ void zint_http_session_ctx::process_input() {
     std::lock_guard<std::mutex> lk(mu);
     accepting = false;
   }
+  /* Pongs wslay queued for the peer's pings wait behind the write in flight like every frame: a
+   * peer that pings and never reads would otherwise grow them without end. */
+  if (wslay_event_get_queued_msg_length(wctx) + wslay_event_get_queued_msg_count(wctx) * WS_CONTROL_COST +
+          queued_bytes.load(std::memory_order_relaxed) > lim.outbound_queue_bytes)
+    end_too_slow(false);
+  if (ended) return;
   pump();
   do_ws_read();
 }
@@ -940,6 +1106,55 @@ void zint_http_session_ctx::begin_close(uint16_t code, bool do_pump) {
   {
     std::lock_guard<std::mutex> lk(mu);
     accepting = false;
+  }
+  if (do_pump) pump();
+}
+
+/* Takes no more frames and drops those not yet handed to the writer. */
+void zint_http_session_ctx::discard_queued() {
+  std::vector<ws_out_item> unsent;
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    accepting = false;
+    unsent.swap(pending);
+  }
+  for (auto &it : unsent) {
+    queued_bytes.fetch_sub(it.buf->len, std::memory_order_relaxed);
+    shared_buf_unref(it.buf);
+  }
+  for (size_t i = send_at; i < sending.size(); i++) {
+    queued_bytes.fetch_sub(sending[i].buf->len, std::memory_order_relaxed);
+    shared_buf_unref(sending[i].buf);
+  }
+  sending.clear();
+  send_at = 0;
+}
+
+/* The peer does not take its frames as fast as they come: the frames still queued are dropped, the
+ * write in flight completes, then the close 1013 tells the client to come back; one that does not
+ * take even that within WS_SLOW_DEADLINE is cut off. Counted and logged once per session. */
+void zint_http_session_ctx::end_too_slow(bool do_pump) {
+  if (ended || slow_ended) return;
+  slow_ended = true;
+  discard_queued();
+  refused(ZINT_HTTP_REFUSED_SLOW_CLIENT);
+  error_code ec;
+  auto peer = lowest().remote_endpoint(ec);
+  std::string addr = ec ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
+  ZINT_LOG_LIMITED(zint_error, "websocket: client %s too slow (more than %zu bytes waiting for it), closing with 1013\n",
+                   addr.c_str(), lim.outbound_queue_bytes);
+  slow_timer = std::make_shared<asio::steady_timer>(strand, WS_SLOW_DEADLINE);
+  slow_timer->async_wait([s = sref(this)](error_code ec2) {
+    if (ec2 || s->ended) return;
+    if (s->write_in_flight || !s->ws_close_sent()) s->drop();
+    else s->finish(); /* the close went out; its reply did not come */
+  });
+  if (!close_queued) {
+    static const char reason[] = "client too slow";
+    if (!ws_unpark()) return;
+    close_code = WS_CLOSE_TRY_AGAIN;
+    close_queued = true;
+    wslay_event_queue_close(wctx, close_code, reinterpret_cast<const uint8_t *>(reason), sizeof reason - 1);
   }
   if (do_pump) pump();
 }
@@ -1035,7 +1250,7 @@ void zint_http_session_ctx::pump() {
         s->write_in_flight = false;
         if (s->ended) {
           /* No write starts after finish(): this one was in flight then, and close_notify waited. */
-          if (s->tls_up) s->tls_shutdown();
+          if (s->tls_up && !s->dropped) s->tls_shutdown();
           return;
         }
         if (ec) {
@@ -1105,14 +1320,21 @@ zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcod
   }
   /* A broadcast finds the frame in this thread's cache: a reference, no copy. One lock per call. */
   shared_buf *b = shared_buf_acquire(opcode, buf, len);
-  bool post = false;
+  bool post = false, slow = false;
   uint64_t gen = 0;
   {
     std::lock_guard<std::mutex> lk(ctx->mu);
     size_t q = ctx->queued_bytes.load(std::memory_order_relaxed);
-    if (!ctx->accepting || len > ctx->lim.outbound_queue_bytes || q > ctx->lim.outbound_queue_bytes - len) {
+    if (!ctx->accepting) {
       shared_buf_unref(b);
       b = nullptr;
+    } else if (len > ctx->lim.outbound_queue_bytes || q > ctx->lim.outbound_queue_bytes - len) {
+      /* Too slow: it takes nothing more; its strand ends it and drops what is still queued. */
+      shared_buf_unref(b);
+      b = nullptr;
+      ctx->accepting = false;
+      slow = !ctx->slow_posted;
+      ctx->slow_posted = true;
     } else {
       ctx->queued_bytes.fetch_add(len, std::memory_order_relaxed);
       ctx->pending.push_back(ws_out_item{b});
@@ -1121,6 +1343,7 @@ zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcod
       if (post) gen = ++ctx->wake_gen;
     }
   }
+  if (slow) asio::post(ctx->strand, [s = sref(ctx)] { s->end_too_slow(true); });
   if (!b) return false;
   if (post) {
     if (tl_deferred.on) {
@@ -1579,6 +1802,7 @@ void zint_http_rest_init(void) {
       {"idle_timeout_ms", UINT32_MAX, [](zint_http_limits_t &x, uint64_t v) { x.idle_timeout_ms = uint32_t(v); }},
       {"max_connections", UINT32_MAX, [](zint_http_limits_t &x, uint64_t v) { x.max_connections = v; }},
       {"flush_interval_us", 1000000, [](zint_http_limits_t &x, uint64_t v) { x.flush_interval_us = uint32_t(v); }},
+      {"write_timeout_ms", UINT32_MAX, [](zint_http_limits_t &x, uint64_t v) { x.write_timeout_ms = uint32_t(v); }},
   };
   for (const auto &f : fields) {
     auto it = elems[0].find(f.name);

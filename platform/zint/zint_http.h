@@ -38,7 +38,9 @@ typedef int (*zint_http_websocket_handler_t)(zint_http_rest_closure_t *restc, in
  * and settable by tests; a session takes the values in force when it is upgraded. */
 typedef struct zint_http_limits {
   size_t max_message_bytes;    /* incoming message above this: close 1009 (default 1 MiB) */
-  size_t outbound_queue_bytes; /* queued, unsent bytes per session before queue_msg refuses (4 MiB) */
+  size_t outbound_queue_bytes; /* queued, unsent bytes per session (data frames, and each pong
+                                  with its bookkeeping); a frame that would pass it ends the session
+                                  with close 1013 (default 4 MiB) */
   uint32_t ping_interval_ms;   /* server ping cadence; 0 = no pings (default 30000) */
   uint32_t idle_timeout_ms;    /* nothing received for this long ends the connection; 0 = never
                                   (default 90000); also the keep-alive idle time of HTTP */
@@ -46,6 +48,8 @@ typedef struct zint_http_limits {
                                   503 and closed; 0 = no bound (default 10000) */
   uint32_t flush_interval_us;  /* least time between two wake-ups of the websocket writers by
                                   deferred flushes, in microseconds; 0 = at once (default 1000) */
+  uint32_t write_timeout_ms;   /* an HTTP response the peer has not taken whole within this long is
+                                  abandoned and its connection closed; 0 = never (default 10000) */
 } zint_http_limits_t;
 
 void zint_http_limits_get(zint_http_limits_t *out);
@@ -57,6 +61,8 @@ typedef enum zint_http_refusal {
   ZINT_HTTP_REFUSED_MESSAGE_SIZE,    /* websocket message (close 1009) or request body (413) too big */
   ZINT_HTTP_REFUSED_ORIGIN,          /* upgrade with an Origin outside allowed_origins: 403 */
   ZINT_HTTP_REFUSED_PLAINTEXT,       /* plain HTTP spoken to a TLS listener: 400, then closed */
+  ZINT_HTTP_REFUSED_SLOW_CLIENT,     /* a websocket session whose next frame (or pong) did not fit
+                                        under outbound_queue_bytes: ended with close 1013 */
   ZINT_HTTP_REFUSAL_KINDS
 } zint_http_refusal_t;
 
@@ -120,8 +126,12 @@ void zint_http_ctx_session_release(zint_http_session_ctx *ctx);
 
 /* Queues one websocket message (opcode 1 text, 2 binary) from any thread; the bytes are copied.
  * False when the session is closing or closed, is not a websocket, or its unsent bytes would pass
- * the outbound bound. Never calls into the service. Consecutive calls from one thread with the same
- * bytes share one reference-counted copy. */
+ * the outbound bound. In that last case the session is ended as too slow: the frames still queued
+ * are dropped, the write under way completes, then a close 1013 "client too slow" goes out, and a
+ * peer that does not take it within a second has its connection cut (counted as
+ * ZINT_HTTP_REFUSED_SLOW_CLIENT, reported on the session's strand). Never calls into the service
+ * on the caller's thread. Consecutive calls from one thread with the same bytes share one
+ * reference-counted copy. */
 zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcode,
                                            const unsigned char *buf, size_t len);
 

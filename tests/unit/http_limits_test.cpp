@@ -50,6 +50,14 @@ int ok_handler(zint_http_rest_closure_t *restc, int, char **) {
   return 0;
 }
 
+/* A response far larger than what the socket buffers of both ends hold. */
+int big_handler(zint_http_rest_closure_t *restc, int, char **) {
+  std::string body(16 << 20, 'b');
+  zint_http_response_append(restc->http_ctx, body.data(), body.size());
+  zint_http_response_end(restc->http_ctx);
+  return 0;
+}
+
 int echo_ws(zint_http_rest_closure_t *restc, int opcode, const unsigned char *msg, size_t len) {
   zint_http_websocket_queue_msg(restc->http_ctx, opcode, msg, len);
   return 0;
@@ -59,6 +67,7 @@ void register_once() {
   static bool done = [] {
     zint_http_rest_register("GET", "/lim/", "^ok$", ok_handler);
     zint_http_rest_register("POST", "/lim/", "^ok$", ok_handler);
+    zint_http_rest_register("GET", "/lim/", "^big$", big_handler);
     zint_http_rest_websocket_register("/lim/", "^ws$", "lim-test", echo_ws);
     zint_http_set_refusal_hook(record_refusal);
     return true;
@@ -103,6 +112,33 @@ reply request(int port, http::verb verb, const std::string &target, const std::s
   out.status = res.result_int();
   out.body = res.body();
   out.retry_after = std::string(res[http::field::retry_after]);
+  return out;
+}
+
+struct raw_reply {
+  int status = 0;
+  bool closed = false; /* the server closed the connection after its answer */
+};
+
+/* Sends bytes as they are on a fresh connection; the first answer, and whether the connection then
+ * ends (no second answer to bytes that would make another request). */
+raw_reply raw_exchange(int port, const std::string &bytes) {
+  raw_reply out;
+  asio::io_context ioc;
+  tcp::socket s(ioc);
+  beast::error_code ec;
+  s.connect({asio::ip::make_address("127.0.0.1"), (unsigned short) port}, ec);
+  struct timeval tv = {10, 0};
+  setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  asio::write(s, asio::buffer(bytes), ec);
+  beast::flat_buffer b;
+  http::response<http::string_body> res;
+  http::read(s, b, res, ec);
+  if (ec) return out;
+  out.status = res.result_int();
+  char c;
+  s.read_some(asio::buffer(&c, 1), ec);
+  out.closed = b.size() == 0 && (ec == asio::error::eof || ec == asio::error::connection_reset);
   return out;
 }
 
@@ -239,9 +275,79 @@ TEST_F(HttpLimits, OversizeMessageAndBodyCounted) {
   EXPECT_EQ(hooked[ZINT_HTTP_REFUSED_MESSAGE_SIZE], hooked_before + 2);
 }
 
+// what this proves: requests a proxy could read differently, or that would hold the connection's
+// buffer without end, are answered with their status and the connection is closed (nothing after
+// them is served as a request); a chunked body within the bounds, with extensions and trailers, is
+// served
+TEST_F(HttpLimits, HostileRequestsRefusedAndClosed) {
+  int port = zint_listener_bound_port(add_listener());
+  zint_http_limits_t l = saved;
+  l.max_message_bytes = 1000;
+  zint_http_limits_set(&l);
+  const std::string post = "POST /lim/ok HTTP/1.1\r\nHost: x\r\n";
+  const std::string chunked = post + "Transfer-Encoding: chunked\r\n\r\n";
+  const std::string smuggled = "GET /lim/ok HTTP/1.1\r\nHost: x\r\n\r\n";
+  /* Trailers that pass the header limit with their last byte ("\r\n0\r\n" is left unparsed too). */
+  std::string trailers;
+  while (trailers.size() + 101 <= 16384 - 5) trailers += "X-T: " + std::string(94, 'a') + "\r\n";
+  trailers += "X-U: " + std::string(16384 - 5 + 1 - trailers.size() - 5, 'u');
+  struct row {
+    const char *name;
+    std::string bytes;
+    int status;
+  };
+  const row rows[] = {
+      {"not HTTP", "NOT HTTP AT ALL\r\n\r\n", 400},
+      {"chunked within bounds", post + "Connection: close\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                       "3;name=\"value\"\r\nabc\r\n0\r\nX-Trailer: t\r\n\r\n", 200},
+      {"chunk extension past the line bound", chunked + "3;" + std::string(4095, 'e'), 400},
+      {"trailers past the header limit", chunked + "3\r\nabc\r\n0\r\n" + trailers, 431},
+      {"chunked body over max_message_bytes", chunked + "3e9\r\n", 413},
+      {"transfer-encoding gzip", post + "Transfer-Encoding: gzip\r\n\r\n" + smuggled, 400},
+      {"transfer-encoding xchunked", post + "Transfer-Encoding: xchunked\r\n\r\n" + smuggled, 400},
+      {"transfer-encoding chunked, gzip", post + "Transfer-Encoding: chunked, gzip\r\n\r\n" + smuggled, 400},
+      {"transfer-encoding gzip, chunked", post + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n" + smuggled, 400},
+      {"empty transfer-encoding", post + "Transfer-Encoding: \r\n\r\n" + smuggled, 400},
+      {"no Host", "GET /lim/ok HTTP/1.1\r\n\r\n", 400},
+      {"two Hosts", "GET /lim/ok HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", 400},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.name);
+    raw_reply got = raw_exchange(port, r.bytes);
+    EXPECT_EQ(got.status, r.status);
+    EXPECT_TRUE(got.closed);
+  }
+}
+
+// what this proves: a response the peer does not read is abandoned after write_timeout_ms and its
+// connection closed; the peer gets a part of it, never all
+TEST_F(HttpLimits, UnreadResponseAbandonedAfterWriteDeadline) {
+  int port = zint_listener_bound_port(add_listener());
+  zint_http_limits_t l = saved;
+  l.write_timeout_ms = 200;
+  zint_http_limits_set(&l);
+  asio::io_context ioc;
+  tcp::socket s(ioc);
+  s.open(tcp::v4());
+  s.set_option(asio::socket_base::receive_buffer_size(4096));
+  s.connect({asio::ip::make_address("127.0.0.1"), (unsigned short) port});
+  struct timeval tv = {10, 0};
+  setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  asio::write(s, asio::buffer(std::string("GET /lim/big HTTP/1.1\r\nHost: x\r\n\r\n")));
+  /* Without the deadline the write would wait for the reader for ever. */
+  EXPECT_TRUE(wait_until([] { return zint_http_open_sessions() == 0; }));
+  size_t got = 0;
+  beast::error_code ec;
+  char buf[65536];
+  while (!ec) got += s.read_some(asio::buffer(buf), ec);
+  EXPECT_TRUE(ec == asio::error::eof || ec == asio::error::connection_reset) << ec.message();
+  EXPECT_LT(got, size_t(16 << 20));
+}
+
 // what this proves: with an origin list, an upgrade naming another origin is answered 403 "origin not
 // allowed" and counted; listed origins match without regard to case; an upgrade without Origin is
-// accepted; "*" and an empty list accept every origin; plain REST requests are not affected
+// accepted; "*" and an empty list accept every origin, but never two Origin headers; plain REST
+// requests are not affected
 TEST_F(HttpLimits, WebsocketOrigins) {
   EXPECT_TRUE(zint_http_origin_allowed("https://anything.example"));
   const char *list[] = {"https://dash.example.com", "http://127.0.0.1:8080"};
@@ -274,6 +380,14 @@ TEST_F(HttpLimits, WebsocketOrigins) {
   ws_client any;
   EXPECT_EQ(any.open(port, "https://evil.example"), "");
   EXPECT_EQ(refusals(ZINT_HTTP_REFUSED_ORIGIN), before + 1);
+  /* Two Origin headers: refused even when every origin is allowed, for a proxy may check the other. */
+  raw_reply two = raw_exchange(port, "GET /lim/ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
+                                     "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                     "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: lim-test\r\n"
+                                     "Origin: https://dash.example.com\r\nOrigin: https://evil.example\r\n\r\n");
+  EXPECT_EQ(two.status, 403);
+  EXPECT_TRUE(two.closed);
+  EXPECT_EQ(refusals(ZINT_HTTP_REFUSED_ORIGIN), before + 2);
 }
 
 // what this proves: plain HTTP spoken to a TLS listener gets a readable 400 "this listener requires
@@ -308,7 +422,8 @@ TEST_F(HttpLimits, PlainHttpOnTlsListenerRefused) {
 
 // what this proves: from the configuration, <listeners require_tls> keeps plain listeners from
 // starting (reported as a failure) while TLS ones start; a listener's max_connections is applied;
-// <http max_connections> and allowed_origins are read, and a non-boolean require_tls is taken as on
+// <http max_connections>, write_timeout_ms and allowed_origins are read, and a non-boolean
+// require_tls is taken as on
 TEST_F(HttpLimits, ListenerConfiguration) {
   ASSERT_FALSE(cert().cert_file.empty());
   std::string conf = cert().dir + "/limits.conf";
@@ -328,7 +443,7 @@ TEST_F(HttpLimits, ListenerConfiguration) {
   }
 
   ASSERT_TRUE(write("require_tls=\"false\"",
-                    "max_connections=\"77\" allowed_origins=\"https://a.example, https://b.example\""));
+                    "max_connections=\"77\" write_timeout_ms=\"1234\" allowed_origins=\"https://a.example, https://b.example\""));
   int n = zint_listener_count();
   EXPECT_EQ(zint_listener_init("test"), 0);
   ASSERT_EQ(zint_listener_count(), n + 2);
@@ -336,6 +451,7 @@ TEST_F(HttpLimits, ListenerConfiguration) {
   zint_http_limits_t l;
   zint_http_limits_get(&l);
   EXPECT_EQ(l.max_connections, 77u);
+  EXPECT_EQ(l.write_timeout_ms, 1234u);
   EXPECT_TRUE(zint_http_origin_allowed("https://b.example"));
   EXPECT_FALSE(zint_http_origin_allowed("https://c.example"));
 

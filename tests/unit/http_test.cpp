@@ -66,6 +66,17 @@ void set_recv_timeout(tcp::socket &s) {
   setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
+/* One masked client frame (payloads under 126 bytes). */
+std::string client_frame(uint8_t fin_opcode, const std::string &payload) {
+  const uint8_t key[4] = {0x11, 0x22, 0x33, 0x44};
+  std::string f;
+  f += char(fin_opcode);
+  f += char(0x80 | payload.size());
+  f.append(reinterpret_cast<const char *>(key), 4);
+  for (size_t i = 0; i < payload.size(); i++) f += char(payload[i] ^ key[i % 4]);
+  return f;
+}
+
 /* ---- handlers and what they saw ---- */
 
 int echo_captures(zint_http_rest_closure_t *restc, int npats, char **pats) {
@@ -294,15 +305,9 @@ TEST_F(Http, ChunkedCloseAndClosureFree) {
   EXPECT_TRUE(wait_until([] { return rest_frees.load() == 2; }));
 }
 
-// what this proves: malformed requests get a 400, long paths are matched up to the limit and refused
-// with 414 beyond it, and bad registrations are refused
-TEST_F(Http, BadRequestsAndRegistrations) {
-  http_client c(plain_port());
-  asio::write(c.sock, asio::buffer(std::string("NOT HTTP AT ALL\r\n\r\n")));
-  http::response<http::string_body> res;
-  http::read(c.sock, c.buf, res);
-  EXPECT_EQ(res.result_int(), 400);
-
+// what this proves: long paths are matched up to the limit and refused with 414 beyond it, and bad
+// registrations are refused
+TEST_F(Http, LongPathsAndBadRegistrations) {
   http_client c2(plain_port());
   std::string long_tail(2030, 'a');
   auto ok = c2.get("/t/item/1/" + long_tail);
@@ -358,40 +363,52 @@ TEST_F(Http, MessagesOpcodesAndOneClosureFree) {
   EXPECT_EQ(ws.frees.load(), 1);
 }
 
-// what this proves: a handler result of 1 sends the frame it queued first, then closes with 1008,
-// and a message above the size limit closes with 1009
-TEST_F(Http, HandlerResultAndOversizeClose) {
-  {
-    ws_client c;
-    ASSERT_FALSE(c.connect(plain_port(), "/ws/a", "vorn-test"));
-    c.send("close-me");
-    EXPECT_EQ(c.read(), "{\"error\":\"bad\"}");
-    beast::error_code ec;
-    beast::flat_buffer b;
-    c.s.read(b, ec);
-    EXPECT_EQ(ec, websocket::error::closed);
-    EXPECT_EQ(c.s.reason().code, 1008);
-  }
-  EXPECT_TRUE(wait_until([] { return ws.frees.load() == 1; }));
-
+// what this proves: each close for what the client sent carries its own code, after the frames
+// queued before it: a handler result of 1 (1008, its error frame first), a message over the size
+// limit (1009), framing that breaks the protocol (1002)
+TEST_F(Http, ClosesForWhatTheClientSent) {
   zint_http_limits_t l = saved;
   l.max_message_bytes = 1000;
   zint_http_limits_set(&l);
-  ws_client c;
-  ASSERT_FALSE(c.connect(plain_port(), "/ws/a", "vorn-test"));
-  c.send(std::string(999, 'a'));
-  EXPECT_EQ(c.read().size(), 999u);
-  c.send(std::string(2000, 'b'));
-  beast::error_code ec;
-  beast::flat_buffer b;
-  c.s.read(b, ec);
-  EXPECT_EQ(ec, websocket::error::closed);
-  EXPECT_EQ(c.s.reason().code, 1009);
+  const std::string mask = "\x11\x22\x33\x44";
+  struct row {
+    const char *name;
+    std::string bytes; /* a message to send, or raw frames when raw */
+    bool raw;
+    uint16_t code;
+    std::string first; /* the frames expected before the close */
+  };
+  const row rows[] = {
+      {"handler result 1", "close-me", false, 1008, "{\"error\":\"bad\"}"},
+      {"message over the limit", std::string(2000, 'b'), false, 1009, ""},
+      {"ping over 125 bytes", std::string("\x89\xfe\x00\x7e", 4) + mask + std::string(126, 'p'), true, 1002, ""},
+      {"fragmented ping", client_frame(0x09, "p"), true, 1002, ""},
+      {"64-bit length with the top bit set", std::string("\x82\xff\x80\0\0\0\0\0\0\0", 10) + mask, true, 1002, ""},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.name);
+    ws_client c;
+    ASSERT_FALSE(c.connect(plain_port(), "/ws/a", "vorn-test"));
+    if (r.raw) asio::write(c.s.next_layer(), asio::buffer(r.bytes));
+    else c.send(r.bytes);
+    std::string frames; /* every data frame before the close */
+    beast::error_code ec;
+    for (beast::flat_buffer b; !ec; b.clear()) {
+      c.s.read(b, ec);
+      frames += beast::buffers_to_string(b.data());
+    }
+    EXPECT_EQ(frames, r.first);
+    EXPECT_EQ(ec, websocket::error::closed);
+    EXPECT_EQ(c.s.reason().code, r.code);
+  }
 }
 
 // what this proves: many threads queueing on a session while it closes neither crash nor leak; every
 // call after the session's end returns false, and the closure is freed exactly once
 TEST_F(Http, ConcurrentQueueWhileClosing) {
+  zint_http_limits_t l = saved;
+  l.outbound_queue_bytes = size_t(1) << 30; /* the client's own close ends it, not its pace */
+  zint_http_limits_set(&l);
   size_t base = zint_http_open_sessions();
   ws_client c;
   auto *ctx = hold_session(c);
@@ -424,17 +441,23 @@ TEST_F(Http, ConcurrentQueueWhileClosing) {
   EXPECT_EQ(zint_http_open_sessions(), base);
 }
 
-// what this proves: a client that never reads is refused once its queue passes the bound while another
-// session keeps receiving every frame queued to it, in order
-TEST_F(Http, SlowReaderRefusedOthersKeepReceiving) {
+// what this proves: a session whose frames do not fit under its bound is ended, counted once: a
+// client that reads again gets a gap-free prefix of its frames then close 1013 "client too slow",
+// later frames are refused, and another session keeps receiving every frame in order
+TEST_F(Http, SlowClientEndedWith1013OthersKeepReceiving) {
+  /* A session keeps the bound in force when it was upgraded: the fast one has room for all. */
   zint_http_limits_t l = saved;
-  l.outbound_queue_bytes = 64 * 1024;
+  l.outbound_queue_bytes = size_t(1) << 30;
   zint_http_limits_set(&l);
   ws_client slow(4096), fast;
-  auto *a = hold_session(slow);
-  auto *actx = ws.ctx.exchange(nullptr);
   auto *bctx = hold_session(fast);
-  ASSERT_TRUE(a && bctx);
+  ws.ctx = nullptr;
+  l.outbound_queue_bytes = 64 * 1024;
+  zint_http_limits_set(&l);
+  uint64_t slow_before = zint_http_refusals(ZINT_HTTP_REFUSED_SLOW_CLIENT);
+  auto *actx = hold_session(slow);
+  ASSERT_TRUE(actx && bctx);
+  EXPECT_EQ(slow.read(), "hold");
   EXPECT_EQ(fast.read(), "hold");
 
   std::atomic<long> received{0};
@@ -449,21 +472,74 @@ TEST_F(Http, SlowReaderRefusedOthersKeepReceiving) {
   });
   std::string pad(1000, 'x');
   long sent_b = 0, refused_a_at = -1;
-  for (long i = 0; i < 200000 && (refused_a_at < 0 || i < refused_a_at + 200); i++) {
-    std::string m = std::to_string(sent_b) + " " + pad;
-    bool ok_a = zint_http_websocket_queue_msg(actx, 1, reinterpret_cast<const unsigned char *>(m.data()), m.size());
-    if (!ok_a && refused_a_at < 0) refused_a_at = i;
-    while (!zint_http_websocket_queue_msg(bctx, 1, reinterpret_cast<const unsigned char *>(m.data()), m.size()))
-      std::this_thread::yield(); /* the fast reader drains; its session is never dropped */
+  auto q = [&](zint_http_session_ctx *s, long n) {
+    std::string m = std::to_string(n) + " " + pad;
+    return zint_http_websocket_queue_msg(s, 1, reinterpret_cast<const unsigned char *>(m.data()), m.size());
+  };
+  for (long i = 0; i < 200000 && refused_a_at < 0; i++) {
+    if (!q(actx, sent_b)) refused_a_at = i;
+    while (!q(bctx, sent_b)) std::this_thread::yield(); /* the fast reader drains; never ended */
     sent_b++;
   }
-  EXPECT_GE(refused_a_at, 0);
+  ASSERT_GE(refused_a_at, 0);
+  /* Read at once: a client that takes nothing for a second is cut off instead. */
+  long got = 0;
+  beast::error_code ec;
+  for (;;) {
+    beast::flat_buffer b;
+    slow.s.read(b, ec);
+    if (ec) break;
+    ASSERT_EQ(std::stol(beast::buffers_to_string(b.data())), got);
+    got++;
+  }
+  EXPECT_EQ(ec, websocket::error::closed);
+  EXPECT_EQ(slow.s.reason().code, 1013);
+  EXPECT_EQ(slow.s.reason().reason, "client too slow");
+  EXPECT_GT(got, 0);
+  EXPECT_LE(got, refused_a_at); /* frames not yet taken by the writer are dropped */
+  for (int i = 0; i < 200; i++, sent_b++) {
+    EXPECT_FALSE(q(actx, sent_b));
+    while (!q(bctx, sent_b)) std::this_thread::yield();
+  }
   const unsigned char end[] = "end";
   while (!zint_http_websocket_queue_msg(bctx, 1, end, 3)) std::this_thread::yield();
   reader.join();
   EXPECT_EQ(received.load(), sent_b);
   EXPECT_TRUE(in_order.load());
-  zint_http_ctx_session_release(actx);
+  EXPECT_EQ(zint_http_refusals(ZINT_HTTP_REFUSED_SLOW_CLIENT), slow_before + 1);
+  zint_http_ctx_session_release(bctx);
+}
+
+// what this proves: pongs count against the bound: a peer that pings and never reads is ended as
+// too slow, and its connection is cut within the close deadline although it never takes the close
+TEST_F(Http, PingsWithoutReadingEndAsSlowClient) {
+  zint_http_limits_t l = saved;
+  l.outbound_queue_bytes = 64 * 1024;
+  zint_http_limits_set(&l);
+  uint64_t slow_before = zint_http_refusals(ZINT_HTTP_REFUSED_SLOW_CLIENT);
+  size_t base = zint_http_open_sessions();
+  ws_client c(4096);
+  ASSERT_FALSE(c.connect(plain_port(), "/ws/p", "vorn-test"));
+  tcp::socket &sock = c.s.next_layer();
+  struct timeval tv = {10, 0};
+  setsockopt(sock.native_handle(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  /* Pings with the largest payload, so that the kernel's buffers fill after a few MB. */
+  std::string ping;
+  for (int i = 0; i < 512; i++) ping += client_frame(0x89, std::string(125, 'p'));
+  std::atomic<bool> stop{false};
+  std::thread flooder([&] {
+    beast::error_code ec;
+    while (!stop && !ec) asio::write(sock, asio::buffer(ping), ec);
+  });
+  EXPECT_TRUE(wait_until([&] { return zint_http_refusals(ZINT_HTTP_REFUSED_SLOW_CLIENT) == slow_before + 1; },
+                         std::chrono::seconds(60)));
+  auto ended_at = std::chrono::steady_clock::now();
+  /* Without the deadline it would stay until the idle timeout (90 s). */
+  EXPECT_TRUE(wait_until([&] { return zint_http_open_sessions() == base; }, std::chrono::seconds(5)));
+  EXPECT_LT(std::chrono::steady_clock::now() - ended_at, std::chrono::seconds(5));
+  stop = true;
+  flooder.join();
+  EXPECT_EQ(zint_http_refusals(ZINT_HTTP_REFUSED_SLOW_CLIENT), slow_before + 1);
 }
 
 // what this proves: frames written while the peer does not read (the socket takes only part of a
@@ -601,20 +677,6 @@ TEST_F(Http, DeferredFlushesWithinAnIntervalGoTogether) {
   /* s1 is still in ws.ctx: the fixture releases it. */
 }
 
-namespace {
-
-/* One masked client frame (payloads under 126 bytes). */
-std::string client_frame(uint8_t fin_opcode, const std::string &payload) {
-  const uint8_t key[4] = {0x11, 0x22, 0x33, 0x44};
-  std::string f;
-  f += char(fin_opcode);
-  f += char(0x80 | payload.size());
-  f.append(reinterpret_cast<const char *>(key), 4);
-  for (size_t i = 0; i < payload.size(); i++) f += char(payload[i] ^ key[i % 4]);
-  return f;
-}
-
-}  // namespace
 
 // what this proves: a session that gives its websocket state back between messages still reads a
 // frame whose header arrives in pieces, continues a fragmented message across reads, answers a ping

@@ -208,6 +208,7 @@ void service_tree(stats_recorder_t *rec) {
   stats_ns_t *watches = stats_register_ns(rec, stats_register_ns(rec, nullptr, "websocket"), "watches");
   stats_add64(stats_register(watches, "check", STATS_TYPE_UINT64), 8);
   stats_add64(stats_register(watches, "stream", STATS_TYPE_UINT64), 9);
+  counter(stats_register_ns(rec, nullptr, "websocket"), "slow_clients", 2);
   stats_ns_t *root = stats_recorder_global_ns(rec);
   counter(root, "requests", 1000);
   uint64_t up = 3600;
@@ -250,6 +251,7 @@ TEST(Metrics, ServiceTreeMatchesJson) {
       {{"agents", "global", "closes"}, "vorn_agents_closes_total", {{"agent", "global"}}, "counter"},
       {{"websocket", "watches", "check"}, "vorn_websocket_watches", {{"source", "check"}}, "gauge"},
       {{"websocket", "watches", "stream"}, "vorn_websocket_watches", {{"source", "stream"}}, "gauge"},
+      {{"websocket", "slow_clients"}, "vorn_websocket_slow_clients_total", {}, "counter"},
       {{"requests"}, "vorn_requests_total", {}, "counter"},
       {{"uptime_s"}, "vorn_uptime_s", {}, "gauge"},
   };
@@ -367,8 +369,8 @@ TEST(Metrics, VisitorSeesSnapshot) {
     x.paths.push_back(p);
     stats_register(stats_register_ns(x.rec, nullptr, "late"), "v", STATS_TYPE_COUNTER);
   }, &ctx);
-  EXPECT_EQ(n, 18);
-  ASSERT_EQ(ctx.paths.size(), 18u);
+  EXPECT_EQ(n, 19);
+  ASSERT_EQ(ctx.paths.size(), 19u);
   EXPECT_EQ(ctx.paths.front(), "errors/total");
   EXPECT_EQ(ctx.paths[8], "mq/details/host");
   EXPECT_EQ(ctx.paths.back(), "uptime_s");
