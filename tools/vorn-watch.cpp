@@ -1,39 +1,58 @@
 /* vorn-watch: a command-line client of the watch protocol. Sends one watch, prints every frame as one
  * line (or a compact table) until Ctrl-C, and reports error frames on stderr; a refused watch ends
- * the program with status 1. */
+ * the program with status 1. When the connection ends otherwise (the server's close, a dropped
+ * connection, a failed connect) it connects again with a growing, jittered delay and sends the
+ * watch again; --once ends the program instead. */
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/json.hpp>
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <iostream>
+#include <memory>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
+namespace websocket = boost::beast::websocket;
 namespace json = boost::json;
 using tcp = asio::ip::tcp;
+using watch_clock = std::chrono::steady_clock;
 
 namespace {
+
+/* Reconnection delays: the first wait, its cap, and how long a connection must have lived for the
+ * next wait to start again from the first. */
+constexpr std::chrono::milliseconds kRetryFirst{500};
+constexpr std::chrono::milliseconds kRetryCap{10000};
+constexpr std::chrono::seconds kRetryResetAfter{30};
 
 struct options {
   std::string host, port = "80", path = "/", id;
   long long period = 0;
   std::vector<std::string> metrics;
   bool table = false;
+  bool once = false; /* end at the first end of the connection instead of reconnecting */
 };
 
 int usage(const char *prog) {
   fprintf(stderr,
-          "usage: %s ws://host:port/ --id UUID [--period MS] [--metric NAME]... [--table]\n"
-          "  Watches one check and prints each frame as one line; Ctrl-C ends.\n",
+          "usage: %s ws://host:port/ --id UUID [--period MS] [--metric NAME]... [--table] [--once]\n"
+          "  Watches one check and prints each frame as one line; Ctrl-C ends.\n"
+          "  When the connection ends (the server closes it, e.g. with 1013 \"client too slow\" when\n"
+          "  this client fell behind, it drops, or it cannot be made), connects again after 0.5 s,\n"
+          "  doubling up to 10 s, and sends the watch again. A refused watch ends with status 1.\n"
+          "  --once  exit with status 1 when the connection ends instead of reconnecting\n",
           prog);
   return 2;
 }
@@ -97,6 +116,163 @@ std::string table_line(const json::object &check) {
   return line;
 }
 
+
+/* The watch request sent on every connection. */
+std::string watch_request(const options &o) {
+  json::object entry{{"id", o.id}};
+  if (o.period) entry["period"] = o.period;
+  if (!o.metrics.empty()) {
+    json::array names;
+    for (auto &m : o.metrics) names.emplace_back(m);
+    entry["metrics"] = std::move(names);
+  }
+  return json::serialize(json::object{{"watch", json::array{entry}}});
+}
+
+/* One watch kept alive across connections. Everything runs on one thread: the handlers of a
+ * connection that has ended are told apart by its generation and do nothing. */
+struct watcher {
+  const options &o;
+  asio::io_context &ioc;
+  tcp::resolver resolver{ioc};
+  asio::steady_timer retry_timer{ioc};
+  asio::signal_set signals{ioc, SIGINT, SIGTERM};
+  std::unique_ptr<websocket::stream<tcp::socket>> ws;
+  beast::flat_buffer buffer;
+  std::string request;
+  unsigned generation = 0;
+  unsigned connections = 0;          /* connections that got as far as sending the watch */
+  watch_clock::time_point opened_at;
+  std::chrono::milliseconds next_delay = kRetryFirst;
+  std::minstd_rand rng{std::random_device{}()};
+  bool reading = false;              /* the open connection's read loop runs (no write in flight) */
+  bool stopping = false;             /* Ctrl-C, or a refused watch: no reconnection */
+  int status = 0;
+
+  watcher(const options &opt, asio::io_context &io) : o(opt), ioc(io), request(watch_request(opt)) {}
+
+  void start() {
+    signals.async_wait([this](const beast::error_code &e, int) {
+      if (!e) stop(0);
+    });
+    do_connect();
+  }
+
+  /* Ends the program: closes the connection normally when there is one. */
+  void stop(int exit_status) {
+    if (stopping) return;
+    stopping = true;
+    status = exit_status;
+    signals.cancel();
+    retry_timer.cancel();
+    resolver.cancel();
+    if (!ws) return;
+    if (!ws->is_open() || !reading) {
+      beast::error_code ignored;
+      ws->next_layer().close(ignored);
+      return;
+    }
+    /* The pending read completes with the server's answer to the close, or the stream's own timeout. */
+    ws->async_close(websocket::close_code::normal, [](beast::error_code) {});
+  }
+
+  void do_connect() {
+    unsigned gen = ++generation;
+    reading = false;
+    buffer.consume(buffer.size()); /* a frame cut off by the end of the last connection */
+    ws = std::make_unique<websocket::stream<tcp::socket>>(ioc);
+    websocket::stream_base::timeout t;
+    t.handshake_timeout = std::chrono::seconds(10);
+    /* A server that went silent (host gone, no FIN) is found by pings: no frame at all for 30 s. */
+    t.idle_timeout = std::chrono::seconds(30);
+    t.keep_alive_pings = true;
+    ws->set_option(t);
+    ws->set_option(websocket::stream_base::decorator([](websocket::request_type &r) {
+      r.set(beast::http::field::sec_websocket_protocol, "vorn");
+    }));
+    resolver.async_resolve(o.host, o.port, [this, gen](beast::error_code e, tcp::resolver::results_type r) {
+      if (gen != generation || stopping) return;
+      if (e) return ended("cannot resolve " + o.host + ": " + e.message(), false);
+      asio::async_connect(ws->next_layer(), r, [this, gen](beast::error_code e, const tcp::endpoint &) {
+        if (gen != generation || stopping) return;
+        if (e) return ended("cannot connect to " + o.host + ":" + o.port + ": " + e.message(), false);
+        ws->async_handshake(o.host + ":" + o.port, o.path, [this, gen](beast::error_code e) {
+          if (gen != generation || stopping) return;
+          if (e) return ended("websocket handshake with " + o.host + ":" + o.port + " failed: " + e.message(), false);
+          ws->text(true);
+          ws->async_write(asio::buffer(request), [this, gen](beast::error_code e, size_t) {
+            if (gen != generation || stopping) return;
+            if (e) return ended("cannot send the watch: " + e.message(), false);
+            opened_at = watch_clock::now();
+            if (connections++ > 0)
+              fprintf(stderr, "vorn-watch: reconnected to %s:%s; watch sent again\n", o.host.c_str(), o.port.c_str());
+            do_read(gen);
+          });
+        });
+      });
+    });
+  }
+
+  void do_read(unsigned gen) {
+    reading = true;
+    ws->async_read(buffer, [this, gen](beast::error_code e, size_t) { on_read(gen, e); });
+  }
+
+  void on_read(unsigned gen, beast::error_code e) {
+    if (gen != generation) return;
+    if (e) {
+      if (stopping) return;
+      if (e == websocket::error::closed) {
+        const websocket::close_reason &cr = ws->reason();
+        std::string why = "server closed the connection with code " + std::to_string(cr.code);
+        if (!cr.reason.empty()) why += " \"" + std::string(cr.reason.c_str()) + "\"";
+        if (cr.code == websocket::close_code::try_again_later)
+          why += ": this client did not read fast enough and frames were lost";
+        return ended(why, true);
+      }
+      return ended("connection lost: " + e.message(), true);
+    }
+    std::string frame = beast::buffers_to_string(buffer.data());
+    buffer.consume(buffer.size());
+    json::error_code jec;
+    json::value v = json::parse(frame, jec);
+    const json::object *obj = !jec && v.is_object() ? &v.as_object() : nullptr;
+    if (obj && obj->contains("error")) {
+      std::string error = scalar_text(obj->at("error"));
+      fprintf(stderr, "vorn-watch: error: %s\n", frame.c_str());
+      if (is_refusal(error)) return stop(1);
+    } else if (o.table && obj && obj->contains("check") && obj->at("check").is_object()) {
+      printf("%s\n", table_line(obj->at("check").as_object()).c_str());
+    } else {
+      printf("%s\n", frame.c_str());
+    }
+    fflush(stdout);
+    if (!stopping) do_read(gen);
+  }
+
+  /* The connection (or the attempt at one) is over: exit with --once, otherwise wait and retry. */
+  void ended(const std::string &why, bool was_open) {
+    reading = false;
+    beast::error_code ignored;
+    ws->next_layer().close(ignored);
+    if (o.once) {
+      fprintf(stderr, "vorn-watch: %s; exiting (--once)\n", why.c_str());
+      stop(1);
+      return;
+    }
+    if (was_open && watch_clock::now() - opened_at >= kRetryResetAfter) next_delay = kRetryFirst;
+    /* Jitter spreads the reconnections of many clients that one server restart dropped together. */
+    std::uniform_int_distribution<long> jitter(next_delay.count() / 2, next_delay.count());
+    std::chrono::milliseconds wait{jitter(rng)};
+    next_delay = std::min(next_delay * 2, kRetryCap);
+    fprintf(stderr, "vorn-watch: %s; reconnecting in %.1f s\n", why.c_str(), (double) wait.count() / 1000.0);
+    retry_timer.expires_after(wait);
+    retry_timer.async_wait([this](const beast::error_code &e) {
+      if (!e && !stopping) do_connect();
+    });
+  }
+};
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -119,6 +295,8 @@ int main(int argc, char **argv) {
       o.metrics.emplace_back(v);
     } else if (a == "--table") {
       o.table = true;
+    } else if (a == "--once") {
+      o.once = true;
     } else if (url.empty() && a.rfind("--", 0) != 0) {
       url = a;
     } else {
@@ -128,84 +306,8 @@ int main(int argc, char **argv) {
   if (url.empty() || o.id.empty() || !parse_url(url, o)) return usage(argv[0]);
 
   asio::io_context ioc;
-  beast::websocket::stream<tcp::socket> ws(ioc);
-  beast::error_code ec;
-  tcp::resolver resolver(ioc);
-  auto endpoints = resolver.resolve(o.host, o.port, ec);
-  if (!ec) asio::connect(ws.next_layer(), endpoints, ec);
-  if (ec) {
-    fprintf(stderr, "vorn-watch: cannot connect to %s:%s: %s\n", o.host.c_str(), o.port.c_str(), ec.message().c_str());
-    return 1;
-  }
-  ws.set_option(beast::websocket::stream_base::decorator([](beast::websocket::request_type &r) {
-    r.set(beast::http::field::sec_websocket_protocol, "vorn");
-  }));
-  ws.handshake(o.host + ":" + o.port, o.path, ec);
-  if (ec) {
-    fprintf(stderr, "vorn-watch: websocket handshake failed: %s\n", ec.message().c_str());
-    return 1;
-  }
-
-  json::object entry{{"id", o.id}};
-  if (o.period) entry["period"] = o.period;
-  if (!o.metrics.empty()) {
-    json::array names;
-    for (auto &m : o.metrics) names.emplace_back(m);
-    entry["metrics"] = std::move(names);
-  }
-  json::object request{{"watch", json::array{entry}}};
-  ws.text(true);
-  ws.write(asio::buffer(json::serialize(request)), ec);
-  if (ec) {
-    fprintf(stderr, "vorn-watch: cannot send the watch: %s\n", ec.message().c_str());
-    return 1;
-  }
-
-  int status = 0;
-  bool interrupted = false;
-  asio::signal_set signals(ioc, SIGINT, SIGTERM);
-  signals.async_wait([&](const beast::error_code &e, int) {
-    if (e) return;
-    interrupted = true;
-    beast::error_code ignored;
-    ws.next_layer().shutdown(tcp::socket::shutdown_both, ignored);
-    ws.next_layer().close(ignored);
-  });
-
-  beast::flat_buffer buffer;
-  std::function<void(beast::error_code, size_t)> on_read = [&](beast::error_code e, size_t) {
-    if (e) {
-      if (!interrupted) {
-        fprintf(stderr, "vorn-watch: connection ended: %s\n", e.message().c_str());
-        status = 1;
-      }
-      signals.cancel();
-      return;
-    }
-    std::string frame = beast::buffers_to_string(buffer.data());
-    buffer.consume(buffer.size());
-    json::error_code jec;
-    json::value v = json::parse(frame, jec);
-    const json::object *obj = !jec && v.is_object() ? &v.as_object() : nullptr;
-    if (obj && obj->contains("error")) {
-      std::string error = scalar_text(obj->at("error"));
-      fprintf(stderr, "vorn-watch: error: %s\n", frame.c_str());
-      if (is_refusal(error)) {
-        status = 1;
-        signals.cancel();
-        beast::error_code ignored;
-        ws.next_layer().close(ignored);
-        return;
-      }
-    } else if (o.table && obj && obj->contains("check") && obj->at("check").is_object()) {
-      printf("%s\n", table_line(obj->at("check").as_object()).c_str());
-    } else {
-      printf("%s\n", frame.c_str());
-    }
-    fflush(stdout);
-    ws.async_read(buffer, on_read);
-  };
-  ws.async_read(buffer, on_read);
+  watcher w(o, ioc);
+  w.start();
   ioc.run();
-  return status;
+  return w.status;
 }

@@ -3,7 +3,10 @@
 // for samples in the charts and in the raw log, checks that an error frame is shown, then asks the
 // driver to stop the service (a "STOP" line on stdout, answered "STOPPED" on stdin), waits for the
 // page to show the loss, asks for a new service on the same port ("START" / "STARTED") and waits
-// for the page to reconnect and receive samples again. Screenshots go to --out. Exit 0: passed;
+// for the page to reconnect and receive samples again. The new service's outbound queue per session
+// is small: the driver then publishes a histogram whose frame cannot fit it ("BIG" / "SENT"), the
+// service closes the page's session with 1013 "client too slow", and the page must show that,
+// reconnect, watch again and receive later samples. Screenshots go to --out. Exit 0: passed;
 // 1: failed; 77: no browser.
 //
 // usage: node ui_page.mjs --url http://127.0.0.1:PORT/ --bus-check UUID --broker-check UUID
@@ -28,7 +31,7 @@ try {
 }
 
 fs.mkdirSync(args.out, { recursive: true });
-const deadline = setTimeout(() => { console.error("FAIL: took longer than 50 s"); process.exit(1); }, 50000);
+const deadline = setTimeout(() => { console.error("FAIL: took longer than 70 s"); process.exit(1); }, 70000);
 const step = (s) => console.log(`step: ${s}`);
 
 // The driver answers each request on stdout with a line on stdin.
@@ -139,6 +142,20 @@ try {
   const resent = await page.$$eval("#raw-log li.sent", (lis) => lis.map((l) => l.textContent));
   if (!resent.some((t) => t.includes(bus) && t.includes(broker) && t.startsWith('→ {"watch":[')))
     throw new Error("no watch message naming both checks after the reconnect");
+
+  step("a frame too big for the session's queue: the service closes with 1013, the page reconnects");
+  const connects = Number(await page.evaluate(() => document.body.dataset.connects));
+  await ask("BIG", "SENT");
+  await page.waitForFunction((n) => Number(document.body.dataset.connects) > n, connects, { timeout: 20000 });
+  const closes = await page.$$eval("#raw-log li.error", (lis) => lis.map((l) => l.textContent));
+  if (!closes.includes("connection closed (1013 client too slow)"))
+    throw new Error(`no 1013 close in the raw log: ${JSON.stringify(closes.slice(-5))}`);
+  // Later samples, small enough for the queue, arrive on the new session.
+  const reconnected = await samples(`.chart[data-check="${bus}"][data-kind="M"]`);
+  await page.waitForFunction(([sel, n]) => [...document.querySelectorAll(sel)]
+    .reduce((s, e) => s + Number(e.dataset.samples), 0) >= n + 3,
+    [`.chart[data-check="${bus}"][data-kind="M"]`, reconnected], { timeout: 15000 });
+  if (await page.$(`.chart[data-metric="latency_big"]`)) throw new Error("the frame that did not fit was shown");
 
   step("unwatch removes the entry");
   await page.click(`#watches li[data-key="${bus}|0"] button`);

@@ -3,6 +3,8 @@
  * test leaves no watch behind, which the gauges in the statistics tree prove. */
 #include "e2e_support.h"
 
+#include <cstring>
+#include <mutex>
 #include <set>
 
 namespace {
@@ -455,6 +457,145 @@ TEST(E2e, WatchTool) {
   EXPECT_NE(0, refused.wait_exit());
   EXPECT_NE(std::string::npos, refused.err().find("pask watch request failed")) << refused.err();
   expect_quiet();
+}
+
+/* A websocket server of the "vorn" sub-protocol that ends its connections, one after the other, as
+ * told: after the first message of each (the tool's watch), it closes with 1013 "client too slow",
+ * drops the TCP connection, or sends one data frame and waits for the client's close. */
+enum class Ending { too_slow, drop, serve };
+
+struct ScriptedServer {
+  static constexpr const char *kFrame =
+      "{\"check\":{\"id\":\"6a0e3d1c-1b5f-4c47-9a43-0e6a2e4c8f11\",\"metric_name\":\"cpu\",\"time\":1.5,"
+      "\"type\":\"M\",\"value\":7.25}}";
+  e2e::asio::io_context ioc;
+  e2e::tcp::acceptor acceptor{ioc, {e2e::asio::ip::make_address("127.0.0.1"), 0}};
+  std::vector<Ending> endings;
+  size_t next = 0;                    /* the connection being served; io thread only */
+  std::unique_ptr<e2e::websocket::stream<e2e::tcp::socket>> ws;
+  e2e::beast::flat_buffer buffer;
+  std::mutex m;
+  std::vector<std::string> requests;  /* the first message of each connection, guarded by m */
+  int client_close_code = -1;         /* close code the client sent to a served connection, guarded by m */
+  std::string failure;                /* a step that failed unexpectedly, guarded by m */
+  std::thread thread;
+
+  explicit ScriptedServer(std::vector<Ending> e) : endings(std::move(e)) {
+    accept_next();
+    thread = std::thread([this] { ioc.run(); });
+  }
+  ~ScriptedServer() { stop(); }
+  /* Ends the script; the port then refuses connections. */
+  void stop() {
+    if (!thread.joinable()) return;
+    ioc.stop();
+    thread.join();
+    acceptor.close();
+  }
+  int port() { return acceptor.local_endpoint().port(); }
+  template <class T> T locked(const T &field) {
+    std::lock_guard<std::mutex> g(m);
+    return field;
+  }
+
+  void fail(const char *step, e2e::beast::error_code ec) {
+    std::lock_guard<std::mutex> g(m);
+    failure = std::string(step) + ": " + ec.message();
+  }
+
+  void accept_next() {
+    if (next == endings.size()) return;
+    acceptor.async_accept([this](e2e::beast::error_code ec, e2e::tcp::socket s) {
+      if (ec) return fail("accept", ec);
+      ws = std::make_unique<e2e::websocket::stream<e2e::tcp::socket>>(std::move(s));
+      ws->set_option(e2e::websocket::stream_base::decorator([](e2e::websocket::response_type &r) {
+        r.set(e2e::http::field::sec_websocket_protocol, "vorn");
+      }));
+      ws->async_accept([this](e2e::beast::error_code ec) {
+        if (ec) return fail("upgrade", ec);
+        ws->async_read(buffer, [this](e2e::beast::error_code ec, size_t) {
+          if (ec) return fail("read", ec);
+          {
+            std::lock_guard<std::mutex> g(m);
+            requests.push_back(e2e::beast::buffers_to_string(buffer.data()));
+          }
+          buffer.consume(buffer.size());
+          end_connection(endings[next++]);
+        });
+      });
+    });
+  }
+
+  void end_connection(Ending ending) {
+    namespace websocket = e2e::websocket;
+    if (ending == Ending::too_slow) {
+      ws->async_close({websocket::close_code::try_again_later, "client too slow"}, [this](e2e::beast::error_code ec) {
+        if (ec) return fail("close", ec);
+        accept_next();
+      });
+    } else if (ending == Ending::drop) {
+      ws->next_layer().close();
+      accept_next();
+    } else {
+      ws->async_write(e2e::asio::buffer(kFrame, strlen(kFrame)), [this](e2e::beast::error_code ec, size_t) {
+        if (ec) return fail("write", ec);
+        ws->async_read(buffer, [this](e2e::beast::error_code ec, size_t) {
+          std::lock_guard<std::mutex> g(m);
+          client_close_code = ec == websocket::error::closed ? ws->reason().code : -1;
+        });
+      });
+    }
+  }
+};
+
+// what this proves: when the server ends the connection (1013 "client too slow", or a dropped TCP
+// connection) the watch tool says so, connects again, sends the same watch and prints what the new
+// connection brings, and Ctrl-C then closes normally (1000) with status 0; with --once it exits
+// with status 1 naming the close code, and a failed connect ends it the same way
+TEST(E2e, WatchToolReconnects) {
+  std::string tool = e2e::env_or("VORN_TOOLS_DIR", "build/tools") + "/vorn-watch";
+  ASSERT_EQ(0, access(tool.c_str(), X_OK)) << tool;
+  const std::string &dir = the_stack->dir.path();
+  struct {
+    const char *name;
+    std::vector<Ending> endings;
+    bool once;
+    std::vector<std::string> said; /* on stderr */
+  } rows[] = {
+      {"too slow", {Ending::too_slow, Ending::serve}, false,
+       {"server closed the connection with code 1013 \"client too slow\": this client did not read fast enough",
+        "; reconnecting in ", "vorn-watch: reconnected to 127.0.0.1:"}},
+      {"dropped", {Ending::drop, Ending::serve}, false, {"connection lost: ", "vorn-watch: reconnected to 127.0.0.1:"}},
+      {"once", {Ending::too_slow}, true,
+       {"server closed the connection with code 1013 \"client too slow\"", "; exiting (--once)"}},
+      {"no server", {}, true, {"cannot connect to 127.0.0.1:", "; exiting (--once)"}},
+  };
+  for (auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedServer server(row.endings);
+    int port = server.port();
+    if (row.endings.empty()) server.stop();
+    std::vector<std::string> args = {tool, "ws://127.0.0.1:" + std::to_string(port) + "/", "--id", kBusCheck,
+                                     "--period", "250"};
+    if (row.once) args.push_back("--once");
+    e2e::Child watch;
+    /* Files of its own for each row: the frame printed in an earlier row must not count. */
+    std::string files = dir + "/reconnect-" + std::to_string(&row - rows);
+    ASSERT_TRUE(watch.start(args, files + ".out", files + ".err"));
+    /* Without --once the tool runs until the frame of the last connection has been printed. */
+    int rc = row.once ? watch.wait_exit()
+                      : (e2e::wait_until([&] { return watch.out().find(ScriptedServer::kFrame) != std::string::npos; }),
+                         watch.stop(SIGINT));
+    EXPECT_EQ(row.once ? 1 : 0, rc) << watch.err();
+    EXPECT_EQ(!row.once, watch.out().find(ScriptedServer::kFrame) != std::string::npos) << watch.out();
+    EXPECT_TRUE(e2e::wait_until([&] { return server.locked(server.client_close_code) == (row.once ? -1 : 1000); }));
+    for (const auto &text : row.said) EXPECT_NE(std::string::npos, watch.err().find(text)) << watch.err();
+    auto requests = server.locked(server.requests);
+    EXPECT_EQ(row.endings.size(), requests.size());
+    for (const auto &r : requests)
+      EXPECT_EQ("{\"watch\":[{\"id\":\"" + kBusCheck + "\",\"period\":250}]}", r);
+    EXPECT_EQ("", server.locked(server.failure));
+  }
 }
 
 }  // namespace

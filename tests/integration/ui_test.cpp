@@ -1,8 +1,10 @@
 /* The live page in a real browser: the whole stack (PostgreSQL, nats-server, broker simulators,
  * the service) plus the bus publisher generating plain and histogram lines, with headless chromium
  * driven by tests/browser/ui_page.mjs. This program restarts the service on the same port when the
- * page script asks, to show that the page reconnects and watches again. Screenshots are kept in
- * <build>/test-output/ui/. Skipped only when no browser or driver is installed. */
+ * page script asks, to show that the page reconnects and watches again, and publishes a histogram
+ * too large for the restarted service's outbound queue, which ends the page's session with 1013.
+ * Screenshots are kept in <build>/test-output/ui/. Skipped only when no browser or driver is
+ * installed. */
 #include "e2e_support.h"
 
 #include <sys/stat.h>
@@ -85,7 +87,12 @@ bool stop_service(e2e::Stack *s, std::string *err) {
   return true;
 }
 
-/* Starts the service again on the port it had, with the stack's configuration. */
+/* A session's outbound queue after the restart: room for many ordinary frames, but not for the one
+ * frame of big_histogram_line(). */
+constexpr int kQueueBytes = 8192;
+
+/* Starts the service again on the port it had, with the stack's configuration and a small outbound
+ * queue per session. */
 bool start_service(e2e::Stack *s, std::string *err) {
   std::ifstream in(s->dir.path() + "/vorn-c.conf");
   std::stringstream ss;
@@ -95,6 +102,9 @@ bool start_service(e2e::Stack *s, std::string *err) {
   size_t at = conf.find(any);
   if (at == std::string::npos) return *err = "no port=\"0\" in the configuration", false;
   conf.replace(at, any.size(), "port=\"" + std::to_string(s->port) + "\"");
+  at = conf.rfind("</vorn-c>");
+  if (at == std::string::npos) return *err = "no </vorn-c> in the configuration", false;
+  conf.insert(at, "  <http outbound_queue_bytes=\"" + std::to_string(kQueueBytes) + "\"/>\n");
   std::string path = s->dir.path() + "/vorn-c-restart.conf";
   std::ofstream(path) << conf;
   std::string bin = e2e::env_or("VORN_BINARY", "build/vorn-c");
@@ -105,12 +115,26 @@ bool start_service(e2e::Stack *s, std::string *err) {
   return true;
 }
 
+/* A histogram of 1,000 buckets for the check: its data frame (a member of about 20 bytes per
+ * bucket) is more than twice kQueueBytes. */
+std::string big_histogram_line(e2e::Stack *s, const std::string &check) {
+  std::vector<unsigned char> h = {1000 >> 8, 1000 & 0xff};
+  for (int b = 0; b < 1000; b++) {
+    unsigned char bucket[10] = {static_cast<unsigned char>(10 + b % 90), static_cast<unsigned char>(b / 90), 0, 0, 0, 0,
+                                0, 0, 0, 1};
+    h.insert(h.end(), bucket, bucket + sizeof bucket);
+  }
+  return "H\te2e-broker-01\t" + s->unique_time() + "\t" + check + "\tlatency_big\t" + e2e::base64(h.data(), h.size()) +
+         "\n";
+}
+
 } // namespace
 
 // what this proves: in a real browser the page connects with the "vorn" sub-protocol, its form
 // makes bus and broker watches whose samples reach line charts, heat strips and the raw log, an
-// error frame is shown as text, and after the service restarts the page reconnects on its own and
-// sends its watches again (samples resume)
+// error frame is shown as text, after the service restarts the page reconnects on its own and
+// sends its watches again (samples resume), and when a frame does not fit its session's outbound
+// queue the service closes with 1013, which the page shows, and the page reconnects and resumes
 TEST(Ui, LivePageInHeadlessChromium) {
   std::string src = e2e::env_or("VORN_SOURCE_DIR", ".");
   std::string script = src + "/tests/browser/ui_page.mjs";
@@ -137,19 +161,24 @@ TEST(Ui, LivePageInHeadlessChromium) {
                                 "--bus-check", bus_check, "--broker-check", e2e::kBrokerCheck,
                                 "--unknown-check", e2e::kUnknownCheck, "--out", out_dir},
                                out_dir + "/page.out", out_dir + "/page.err"));
-  /* The page asks on its standard output ("STOP", "START") and waits for the answer on its input. */
+  /* The page asks on its standard output ("STOP", "START", "BIG") and waits for the answer on its input. */
   int rc = -2;
-  bool stopped = false, started = false;
-  std::string restart_err;
+  bool stopped = false, started = false, big = false;
+  std::string driver_err;
   e2e::wait_until([&] {
     std::string said = page.out();
     if (!stopped && said.find("\nSTOP\n") != std::string::npos) {
       stopped = true;
-      if (stop_service(s, &restart_err)) page.say("STOPPED");
+      if (stop_service(s, &driver_err)) page.say("STOPPED");
     }
     if (stopped && !started && said.find("\nSTART\n") != std::string::npos) {
       started = true;
-      if (start_service(s, &restart_err)) page.say("STARTED");
+      if (start_service(s, &driver_err)) page.say("STARTED");
+    }
+    if (started && !big && said.find("\nBIG\n") != std::string::npos) {
+      big = true;
+      if (s->publish(big_histogram_line(s, bus_check))) page.say("SENT");
+      else driver_err = "cannot publish the big histogram";
     }
     int status;
     if (waitpid(page.pid, &status, WNOHANG) == page.pid) {
@@ -158,12 +187,12 @@ TEST(Ui, LivePageInHeadlessChromium) {
       return true;
     }
     return false;
-  }, std::chrono::seconds(60));
+  }, std::chrono::seconds(80));
   pub.stop();
-  ASSERT_TRUE(restart_err.empty()) << restart_err;
+  ASSERT_TRUE(driver_err.empty()) << driver_err;
   if (rc == 77) GTEST_SKIP() << page.out();
   EXPECT_EQ(rc, 0) << "page script:\n" << page.out() << page.err() << "\nservice log:\n" << e2e::Stack::tail(s->log());
-  EXPECT_TRUE(stopped && started);
+  EXPECT_TRUE(stopped && started && big);
   struct stat st;
   EXPECT_EQ(stat((out_dir + "/ui-live.png").c_str(), &st), 0) << "no screenshot in " << out_dir;
 }
