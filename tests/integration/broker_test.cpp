@@ -325,6 +325,37 @@ TEST_F(Broker, MalformedFramesAreSkipped) {
   EXPECT_TRUE(no_error_frames(a));
 }
 
+// what this proves: while the database is frozen, a broker watch beyond <wdb max_pending> gets "broker
+// watch request failed" at once, counted; a waiting one gets its data once the database answers, and
+// one whose watcher left while it waited opens no connection
+TEST_F(Broker, LookupsWaitingForAFrozenDatabaseAreBounded) {
+  std::string xml = conf_xml(pg->port(), "");
+  xml.replace(xml.find("<wdb>"), 5, "<wdb max_pending=\"2\">");
+  ASSERT_EQ(0, zint_conf_load_string(xml.c_str()));
+  wdb_init();
+  stats_handle_t *err = stats_register(stats_register_ns(stats_rec, nullptr, "errors"), "broker", STATS_TYPE_COUNTER);
+  stats_handle_t *pending = stats_register(stats_register_ns(stats_rec, nullptr, "wdb"), "pending", STATS_TYPE_UINT64);
+  uint64_t e0 = stats_get_u64(err), c0 = connects();
+  test_ws::client a, b, c;
+  pg->freeze();
+  watch(a, check_uuid(plain, 5));
+  watch(b, check_uuid(plain, 6));
+  watch(c, check_uuid(plain, 7));
+  EXPECT_EQ(c.read(), "{\"error\":\"broker watch request failed\",\"id\":\"" + check_uuid(plain, 7) +
+                          "\",\"period\":100,\"type\":\"watch\"}");
+  EXPECT_EQ(stats_get_u64(err), e0 + 1);
+  EXPECT_EQ(stats_get_u64(pending), 2u);
+  unwatch(b, check_uuid(plain, 6));
+  pg->thaw();
+  EXPECT_TRUE(read_until(a, [&](const json::object &o) { return is_data(o, check_uuid(plain, 5), "cpu"); }));
+  EXPECT_TRUE(test_ws::wait_until([&] { return stats_get_u64(pending) == 0; }));
+  EXPECT_EQ(connects(), c0 + 1);
+  EXPECT_TRUE(no_error_frames(b));
+  unwatch(a, check_uuid(plain, 5));
+  ASSERT_EQ(0, zint_conf_load_string(conf_xml(pg->port(), "").c_str()));
+  wdb_init();
+}
+
 // what this proves: with an sslconfig the broker connection uses TLS and verifies the broker's certificate
 TEST_F(Broker, TlsToBroker) {
   ASSERT_EQ(0, zint_conf_load_string(
