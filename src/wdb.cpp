@@ -30,7 +30,8 @@
 #include <utility>
 #include <vector>
 
-/* Settings, written by wdb_init only (start-up, before any lookup). */
+/* Settings, written by wdb_init under cache_mu; read by the lookup threads (some without the lock,
+ * which a second wdb_init, in tests, must not overlap). */
 static char *conn_info;             /* libpq connection string; holds the password, never logged */
 static int query_timeout_s = 5;     /* also bounds a query on a server that stalls after connecting */
 static int cache_ttl_s = WDB_DEFAULT_CACHE_TTL_S;
@@ -130,17 +131,16 @@ char *wdb_make_conn_info(const char *host, int port, const char *dbname, const c
   return strdup(s.c_str());
 }
 
-
 /* Has libpq send one command (send returns libpq's 1 or 0) and waits for its result for at most
- * query_timeout_s. Returns the first result (the caller clears it) or null with why set; the
+ * timeout_s. Returns the first result (the caller clears it) or null with why set; the
  * connection is unusable afterwards in that case. */
 template <class Send>
-static PGresult *wdb_exec_timed(PGconn *conn, Send send, std::string &why) {
+static PGresult *wdb_exec_timed(PGconn *conn, Send send, int timeout_s, std::string &why) {
   if (!send()) {
     why = PQerrorMessage(conn);
     return nullptr;
   }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(query_timeout_s);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
   PGresult *first = nullptr;
   for (;;) {
     while (PQisBusy(conn)) {
@@ -148,7 +148,7 @@ static PGresult *wdb_exec_timed(PGconn *conn, Send send, std::string &why) {
                       deadline - std::chrono::steady_clock::now())
                       .count();
       if (left <= 0) {
-        why = "no answer within " + std::to_string(query_timeout_s) + " s";
+        why = "no answer within " + std::to_string(timeout_s) + " s";
         PQclear(first);
         return nullptr;
       }
@@ -233,8 +233,8 @@ void wdb_init(void) {
   int32_t timeout = WDB_DEFAULT_CONNECT_TIMEOUT_S;
   zint_conf_get_int32(ZINT_CONF_ROOT, "//vorn/wdb/connect_timeout", &timeout);
   int threads = (int) wdb_conf_attr("threads", 1, 64, WDB_DEFAULT_THREADS);
-  max_pending = (size_t) wdb_conf_attr("max_pending", 1, 1000000, WDB_DEFAULT_MAX_PENDING);
-  cache_ttl_s = (int) wdb_conf_attr("cache_ttl_s", 0, 86400, WDB_DEFAULT_CACHE_TTL_S);
+  size_t pending_max = (size_t) wdb_conf_attr("max_pending", 1, 1000000, WDB_DEFAULT_MAX_PENDING);
+  int ttl = (int) wdb_conf_attr("cache_ttl_s", 0, 86400, WDB_DEFAULT_CACHE_TTL_S);
 
   if (port < 1 || port > 65535) {
     zint_log(zint_error, "wdb:wdb_init port %d is outside 1..65535\n", port);
@@ -258,16 +258,10 @@ void wdb_init(void) {
     zint_log(zint_error, "wdb:wdb_init vorn_asprintf failed\n");
     exit(1);
   }
-  if (conn_info) {
-    explicit_bzero(conn_info, strlen(conn_info));
-    free(conn_info);
-  }
-  conn_info = built;
-  conn_gen.fetch_add(1);
   /* libpq rounds a connect_timeout of 1 up to 2 seconds; queries get the same bound. */
-  query_timeout_s = timeout < 2 ? 2 : timeout;
+  int qtimeout = timeout < 2 ? 2 : timeout;
 
-  PGconn *conn = PQconnectdb(conn_info);
+  PGconn *conn = PQconnectdb(built);
   if (PQstatus(conn) != CONNECTION_OK) {
     zint_log(zint_error, "Test connection to wdb failed: %s\n", ZINT_LOG_TEXT(pq_error_text(conn).c_str()));
     PQfinish(conn);
@@ -276,7 +270,7 @@ void wdb_init(void) {
   std::string why;
   PGresult *res = wdb_exec_timed(
       conn, [&] { return PQsendQueryParams(conn, select_test, 0, nullptr, nullptr, nullptr, nullptr, 0); },
-      why);
+      qtimeout, why);
   if (PQresultStatus(res) != PGRES_TUPLES_OK) {
     zint_log(zint_error, "SELECT test failed: %s\n",
              ZINT_LOG_TEXT(res ? pq_error_text(conn).c_str() : trim_nl(why.c_str()).c_str()));
@@ -301,8 +295,19 @@ void wdb_init(void) {
   lookup_jobq = eventer_jobq_create("wdb", threads, 0, 0);
   answer_jobq = eventer_jobq_create("wdb_answers", 1, 0, 0);
   ZINT_ASSERT(lookup_jobq && answer_jobq);
-  /* Kept answers may be of another database; lookups under way keep their callers. */
+  /* Under cache_mu, which every lookup thread takes when it settles an answer: a second call
+   * comes after the lookups that ended. Kept answers may be of another database; lookups under
+   * way keep their callers. */
   std::lock_guard<std::mutex> lk(cache_mu);
+  if (conn_info) {
+    explicit_bzero(conn_info, strlen(conn_info));
+    free(conn_info);
+  }
+  conn_info = built;
+  conn_gen.fetch_add(1);
+  query_timeout_s = qtimeout;
+  cache_ttl_s = ttl;
+  max_pending = pending_max;
   for (auto it = cache.begin(); it != cache.end();) it = it->second.inflight ? std::next(it) : cache.erase(it);
 }
 
@@ -327,7 +332,8 @@ static PGresult *wdb_select(wdb_conn &c, const char *uuid, std::string &why, boo
   PGconn *conn = c.conn;
   if (!c.prepared) {
     PGresult *r = wdb_exec_timed(
-        conn, [&] { return PQsendPrepare(conn, select_by_uuid_name, select_by_uuid, 1, nullptr); }, why);
+        conn, [&] { return PQsendPrepare(conn, select_by_uuid_name, select_by_uuid, 1, nullptr); },
+        query_timeout_s, why);
     if (PQresultStatus(r) != PGRES_COMMAND_OK) {
       if (r) why = PQresultErrorMessage(r);
       PQclear(r);
@@ -341,7 +347,7 @@ static PGresult *wdb_select(wdb_conn &c, const char *uuid, std::string &why, boo
   const char *params[1] = {uuid};
   PGresult *res = wdb_exec_timed(
       conn, [&] { return PQsendQueryPrepared(conn, select_by_uuid_name, 1, params, nullptr, nullptr, 0); },
-      why);
+      query_timeout_s, why);
   /* After a timeout the connection still waits for that answer; after a lost server it is dead. */
   lost = PQstatus(conn) != CONNECTION_OK;
   if (!res || lost) c.drop();
