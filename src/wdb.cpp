@@ -185,6 +185,13 @@ static std::string trim_nl(const char *text) {
 
 static std::string pq_error_text(PGconn *conn) { return trim_nl(PQerrorMessage(conn)); }
 
+/* A connection string holds the password: wiped before it is freed. */
+static void wdb_conn_info_free(char *info) {
+  if (!info) return;
+  explicit_bzero(info, strlen(info));
+  free(info);
+}
+
 /* Reads one required configuration text; exits with status 1 when it is absent. */
 static char *wdb_conf_required(const char *path) {
   char *v = nullptr;
@@ -265,6 +272,7 @@ void wdb_init(void) {
   if (PQstatus(conn) != CONNECTION_OK) {
     zint_log(zint_error, "Test connection to wdb failed: %s\n", ZINT_LOG_TEXT(pq_error_text(conn).c_str()));
     PQfinish(conn);
+    wdb_conn_info_free(built);
     exit(1);
   }
   std::string why;
@@ -276,6 +284,7 @@ void wdb_init(void) {
              ZINT_LOG_TEXT(res ? pq_error_text(conn).c_str() : trim_nl(why.c_str()).c_str()));
     PQclear(res);
     PQfinish(conn);
+    wdb_conn_info_free(built);
     exit(1);
   }
   PQclear(res);
@@ -299,10 +308,7 @@ void wdb_init(void) {
    * comes after the lookups that ended. Kept answers may be of another database; lookups under
    * way keep their callers. */
   std::lock_guard<std::mutex> lk(cache_mu);
-  if (conn_info) {
-    explicit_bzero(conn_info, strlen(conn_info));
-    free(conn_info);
-  }
+  wdb_conn_info_free(conn_info);
   conn_info = built;
   conn_gen.fetch_add(1);
   query_timeout_s = qtimeout;
