@@ -83,8 +83,8 @@ static std::unordered_map<std::string, wdb_entry> cache; /* check UUID text as s
 static size_t waiting;                                   /* callers in waiters lists; cache_mu */
 static size_t sweep_at = 1024;                           /* cache size that triggers a sweep; cache_mu */
 
-/* A job of either queue: a query for uuid (lookup_jobq), or a cached answer for one caller
- * (answer_jobq). */
+/* A job of either queue: a query for uuid (lookup_jobq), or a kept answer for one caller
+ * (answer_jobq, uuid empty). */
 struct wdb_job {
   std::string uuid;
   wdb_answer answer;
@@ -462,7 +462,7 @@ zint_boolean wdb_lookup_harl(const char *uuid, wdb_lookup_cb cb, void *closure) 
   std::unique_lock<std::mutex> lk(cache_mu);
   auto it = cache.find(uuid);
   if (it != cache.end() && !it->second.inflight && it->second.expires_ns > now) {
-    wdb_job *job = new wdb_job{uuid, it->second.answer, {cb, closure}};
+    wdb_job *job = new wdb_job{{}, it->second.answer, {cb, closure}};
     lk.unlock();
     stats_add64(cache_hits, 1);
     zint_boolean queued = eventer_add_asynch(answer_jobq, eventer_alloc_asynch(wdb_answer_asynch, job));

@@ -393,6 +393,7 @@ struct zint_http_session_ctx {
   void deliver(uint8_t opcode, const uint8_t *msg, size_t len);
   void begin_close(uint16_t code, bool do_pump);
   void end_too_slow(bool do_pump);
+  void release_pending();
   void discard_queued();
   bool ws_unpark();
   void ws_try_park();
@@ -501,16 +502,7 @@ void zint_http_session_ctx::tls_shutdown() {
 void zint_http_session_ctx::finish() {
   if (ended) return;
   ended = true;
-  std::vector<ws_out_item> unsent;
-  {
-    std::lock_guard<std::mutex> lk(mu);
-    accepting = false;
-    unsent.swap(pending);
-  }
-  for (auto &it : unsent) {
-    queued_bytes.fetch_sub(it.buf->len, std::memory_order_relaxed);
-    shared_buf_unref(it.buf);
-  }
+  release_pending();
   timer_gen++;
   timer.cancel();
   if (slow_timer) slow_timer->cancel();
@@ -1110,8 +1102,8 @@ void zint_http_session_ctx::begin_close(uint16_t code, bool do_pump) {
   if (do_pump) pump();
 }
 
-/* Takes no more frames and drops those not yet handed to the writer. */
-void zint_http_session_ctx::discard_queued() {
+/* Takes no more frames and releases those queued by other threads and not yet taken by the writer. */
+void zint_http_session_ctx::release_pending() {
   std::vector<ws_out_item> unsent;
   {
     std::lock_guard<std::mutex> lk(mu);
@@ -1122,6 +1114,11 @@ void zint_http_session_ctx::discard_queued() {
     queued_bytes.fetch_sub(it.buf->len, std::memory_order_relaxed);
     shared_buf_unref(it.buf);
   }
+}
+
+/* Takes no more frames and drops those not yet handed to the socket writer. */
+void zint_http_session_ctx::discard_queued() {
+  release_pending();
   for (size_t i = send_at; i < sending.size(); i++) {
     queued_bytes.fetch_sub(sending[i].buf->len, std::memory_order_relaxed);
     shared_buf_unref(sending[i].buf);
