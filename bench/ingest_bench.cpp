@@ -3,7 +3,7 @@
  * whose check nobody watches (decode and registry miss). */
 #include "vorn_pask.h"
 
-#include "stats.h"
+#include "vorn_stats.h"
 #include "stream_hash.h"
 
 #include "harl/harl.h"

@@ -5,7 +5,7 @@
 #include "vorn_pask.h"
 
 #include "client.h"
-#include "stats.h"
+#include "vorn_stats.h"
 #include "stream_hash.h"
 
 #include "pask/pask.h"

@@ -2,7 +2,7 @@
  * sessions (the clients read in the background so the queues never fill), and registry lookups on a
  * registry of 100,000 streams from 1 and 2 threads. */
 #include "client.h"
-#include "stats.h"
+#include "vorn_stats.h"
 #include "stream_closure.h"
 #include "stream_hash.h"
 #include "zint/zint_memory.h"

@@ -5,10 +5,10 @@
 
 #include "client.h"
 #include "health.h"
-#include "harl.h"
+#include "broker.h"
 #include "vorn_limits.h"
 #include "metrics.h"
-#include "stats.h"
+#include "vorn_stats.h"
 #include "util.h"
 #include "vorn_pask.h"
 #include "web_static.h"

@@ -3,7 +3,7 @@
 #include "client.h"
 #include "zint/zint_logsafe.h"
 
-#include "stats.h"
+#include "vorn_stats.h"
 #include "zint/zint_json.h"
 
 #include <cstdlib>

@@ -3,9 +3,9 @@
  * framework's services and the service's modules in a fixed order, and runs the event loop. */
 #include "api.h"
 #include "client.h"
-#include "harl.h"
+#include "broker.h"
 #include "main.h"
-#include "stats.h"
+#include "vorn_stats.h"
 #include "stream_hash.h"
 #include "vorn_pask.h"
 #include "wdb.h"

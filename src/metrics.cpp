@@ -4,7 +4,7 @@
 #include "metrics.h"
 
 #include "api.h"
-#include "stats.h"
+#include "vorn_stats.h"
 #include "zint/zint_time.h"
 
 /* Path elements that name a module or a source become labels, so that one family covers them all:

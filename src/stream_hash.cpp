@@ -3,7 +3,7 @@
  * thread's safe-memory section, and deleted streams are released through safe reclamation. */
 #include "stream_hash.h"
 
-#include "stats.h"
+#include "vorn_stats.h"
 #include "zint/zint_hash.h"
 #include "zint/zint_memory.h"
 

@@ -2,7 +2,7 @@
  * sessions it ends as too slow), and the bound of a session's watch list. The refusal hook runs on framework threads; report_error is safe there. */
 #include "vorn_limits.h"
 
-#include "stats.h"
+#include "vorn_stats.h"
 #include "zint/zint_conf.h"
 #include "zint/zint_http.h"
 

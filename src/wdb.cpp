@@ -7,7 +7,7 @@
 #include "wdb.h"
 #include "zint/zint_logsafe.h"
 
-#include "stats.h"
+#include "vorn_stats.h"
 #include "stats/stats.h"
 #include "zint/eventer.h"
 #include "zint/zint_common.h"

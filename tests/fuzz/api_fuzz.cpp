@@ -5,8 +5,8 @@
  * bit 2 end the second session first, bits 3..7 which frames the sessions refuse. */
 #include "api.h"
 #include "client.h"
-#include "harl.h"
-#include "stats.h"
+#include "broker.h"
+#include "vorn_stats.h"
 #include "stream_hash.h"
 
 #include "fuzz_support.h"

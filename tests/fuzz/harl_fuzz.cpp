@@ -7,8 +7,8 @@
  * handler's result is true exactly while the stream exists; without refusals the filtered session
  * gets exactly the wildcard session's "cpu" frames; the registry is empty at the end. */
 #include "client.h"
-#include "harl.h"
-#include "stats.h"
+#include "broker.h"
+#include "vorn_stats.h"
 #include "stream_hash.h"
 
 #include "fuzz_support.h"

@@ -9,7 +9,7 @@
  * for its check and metric; a payload with a timestamp delivered twice is dropped the second time;
  * nothing is left in the registry once the sessions end. */
 #include "client.h"
-#include "stats.h"
+#include "vorn_stats.h"
 #include "stream_hash.h"
 #include "vorn_pask.h"
 

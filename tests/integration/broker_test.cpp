@@ -7,8 +7,8 @@
 #include "support/ws_sessions.h"
 
 #include "client.h"
-#include "harl.h"
-#include "stats.h"
+#include "broker.h"
+#include "vorn_stats.h"
 #include "stream_hash.h"
 #include "wdb.h"
 #include "zint/zint_conf.h"

@@ -4,7 +4,7 @@
 #include "vorn_pask.h"
 
 #include "client.h"
-#include "stats.h"
+#include "vorn_stats.h"
 #include "stream_hash.h"
 
 #include "harl/harl.h"

@@ -3,7 +3,7 @@
  * status 1, and passwords that only work when the connection string quotes them. */
 #include "support/pg_fixture.h"
 
-#include "stats.h"
+#include "vorn_stats.h"
 #include "wdb.h"
 #include "zint/zint_conf.h"
 #include "zint/zint_log.h"

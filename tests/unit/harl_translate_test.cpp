@@ -1,8 +1,8 @@
 /* Tests of the broker message relay on real websocket sessions: translation of broker samples into
  * client data messages (reserved names, first metric only, histograms, pass-through values), what
  * malformed samples do, and the refusal of broker watches whose id or period is unusable. */
-#include "harl.h"
-#include "stats.h"
+#include "broker.h"
+#include "vorn_stats.h"
 #include "stream_closure.h"
 #include "stream_hash.h"
 #include "zint/zint_json.h"

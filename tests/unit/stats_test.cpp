@@ -1,6 +1,6 @@
 /* Tests of the statistics library (tree, atomic adds, JSON output) and of the service's stats
  * module (the one recorder and error counting). */
-#include "stats.h"
+#include "vorn_stats.h"
 #include "stats/stats.h"
 #include "zint/zint_json.h"
 

@@ -2,7 +2,7 @@
  * gauges, error frames), stream closures (union filter, broadcast and its failed-write handling) and
  * the stream registry (ownership of keys, callbacks, identities, races, safe reclamation). */
 #include "client.h"
-#include "stats.h"
+#include "vorn_stats.h"
 #include "stream_closure.h"
 #include "stream_hash.h"
 #include "zint/zint_json.h"

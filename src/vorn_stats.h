@@ -1,4 +1,4 @@
-/* stats (service side): the process's one statistics recorder, its start time and the one way of
+/* vorn_stats: the process's one statistics recorder, its start time and the one way of
  * counting an error (on the module's counter under "errors" and on "errors"/"total"). */
 #ifndef VORN_STATS_H
 #define VORN_STATS_H

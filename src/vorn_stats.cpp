@@ -1,6 +1,6 @@
-/* stats (service side): the process's one recorder, its start time and error counting. Every
+/* vorn_stats: the process's one recorder, its start time and error counting. Every
  * module registers into stats_rec at start-up; report_error is the only way errors are counted. */
-#include "stats.h"
+#include "vorn_stats.h"
 
 #include "zint/zint_time.h"
 

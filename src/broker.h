@@ -1,9 +1,9 @@
-/* harl (service side): the broker livestream. A watch with a non-zero period is served by one
+/* broker: the broker livestream. A watch with a non-zero period is served by one
  * websocket of our own to the broker that runs the check; this module starts it, sends and re-sends
  * the subscription request, relays the broker's samples as client data messages and reports a
  * connection that cannot be made or ends to every client of the stream. */
-#ifndef VORN_HARL_H
-#define VORN_HARL_H
+#ifndef VORN_BROKER_H
+#define VORN_BROKER_H
 
 #include "client.h"
 #include "stream_closure.h"

@@ -1,10 +1,10 @@
-/* harl (service side): broker streams. One websocket per broker stream instance, bound to that
+/* broker: broker streams. One websocket per broker stream instance, bound to that
  * instance by its identity; the subscription request carries the stream's union filter; broker
  * samples become client data messages broadcast under the stream's write lock. */
-#include "harl.h"
+#include "broker.h"
 #include "zint/zint_logsafe.h"
 
-#include "stats.h"
+#include "vorn_stats.h"
 #include "stream_hash.h"
 #include "util.h"
 #include "wdb.h"
