@@ -37,7 +37,7 @@ static void dispatch_payload(const char *payload, size_t payload_len);
 
 /* The service's duplicate test of bus payloads: sized by pask_init, used by every payload thread,
  * pruned by the prune job. */
-constinit static dedupe_table dedupe;
+static constinit dedupe_table dedupe;
 
 /* Backlog bound of the payload queue: bytes held by queued payloads (the payload plus a fixed
  * allowance per payload for its entry, its share of the batch and the bus client's message), so
