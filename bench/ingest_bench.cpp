@@ -1,7 +1,8 @@
 /* Per-line cost of the message-bus ingest: decoding a line, the duplicate test of a payload (new
  * and repeated), building and serialising the client data message, and the whole path of a line
  * whose check nobody watches (decode and registry miss). */
-#include "vorn_pask.h"
+#include "ingest.h"
+#include "data_message.h"
 
 #include "vorn_stats.h"
 #include "stream_hash.h"

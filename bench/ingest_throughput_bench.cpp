@@ -2,7 +2,7 @@
  * by websocket sessions. The same messages are counted by a bare NATS subscriber and, in the same
  * run, taken through the whole ingest (hook, queue, dedupe, decode, registry, frames); the summary
  * prints lines per second of both and their ratio. */
-#include "vorn_pask.h"
+#include "ingest.h"
 
 #include "client.h"
 #include "vorn_stats.h"

@@ -10,7 +10,7 @@
 #include "metrics.h"
 #include "vorn_stats.h"
 #include "util.h"
-#include "vorn_pask.h"
+#include "ingest.h"
 #include "web_static.h"
 #include "zint/zint_logsafe.h"
 #include "zint/zint_time.h"

@@ -4,6 +4,7 @@
 #include "broker.h"
 #include "zint/zint_logsafe.h"
 
+#include "data_message.h"
 #include "vorn_stats.h"
 #include "stream_hash.h"
 #include "util.h"
@@ -339,10 +340,8 @@ static zint_json_object *harl_translate_histogram(zint_json_object *val) {
       zint_json_object_put(hist);
       return nullptr;
     }
-    int len = -1;
-    char *name = nullptr;
-    vorn_asprintf(len, name, "%f", zint_json_object_get_double(bucket));
-    if (!name) { /* as on the bus path: a sample that cannot be named is dropped */
+    char *name = data_message_bucket_name(zint_json_object_get_double(bucket));
+    if (!name) { /* no memory for the name: the sample is dropped */
       zint_json_object_put(hist);
       return nullptr;
     }

@@ -7,7 +7,7 @@
 #include "main.h"
 #include "vorn_stats.h"
 #include "stream_hash.h"
-#include "vorn_pask.h"
+#include "ingest.h"
 #include "wdb.h"
 
 #include "zint/eventer.h"

@@ -11,7 +11,8 @@
 #include "client.h"
 #include "vorn_stats.h"
 #include "stream_hash.h"
-#include "vorn_pask.h"
+#include "ingest.h"
+#include "dedup.h"
 
 #include "harl/harl.h"
 #include "zint/eventer.h"

@@ -1,7 +1,7 @@
 /* Integration of the message-bus ingest with a real nats-server on loopback, the message-bus module
  * started the way the service starts it, and real websocket sessions: bus -> dedupe -> decode ->
  * registry -> websocket frame, duplicates, bundles, a server restart and a zlib bomb. */
-#include "vorn_pask.h"
+#include "ingest.h"
 
 #include "client.h"
 #include "vorn_stats.h"

@@ -1,7 +1,9 @@
 /* Tests of the message-bus ingest: duplicate suppression and its pruning, the client data message
  * for every value kind, and the hook's handling of payloads (terminator, empty payloads, backlog
  * bound) through to real websocket sessions subscribed with pask_subscribe_client. */
-#include "vorn_pask.h"
+#include "ingest.h"
+#include "data_message.h"
+#include "dedup.h"
 
 #include "client.h"
 #include "vorn_stats.h"

@@ -1,17 +1,15 @@
-/* vorn_pask: message-bus ingest. Takes every bus payload from the message-bus hook, drops repeated
- * payloads, decodes each metric line and broadcasts one client data message to the watchers of the
- * line's check; also subscribes and unsubscribes client records to the bus stream of a check. */
-#ifndef VORN_VORN_PASK_H
-#define VORN_VORN_PASK_H
+/* ingest: the message-bus ingest. The bus hook counts each payload and queues it in a batch under a
+ * byte bound on the backlog; queue threads drop repeated payloads (dedup), decode each metric line
+ * and broadcast its client data message (data_message) to the watchers of the line's check. Also
+ * subscribes and unsubscribes client records to the bus stream of a check. */
+#ifndef VORN_INGEST_H
+#define VORN_INGEST_H
 
 #include "client.h"
-#include "stream_closure.h"
 
-#include "harl/harl.h"
 #include "stats/stats.h"
 #include "zint/eventer.h"
 #include "zint/zint_hash.h"
-#include "zint/zint_json.h"
 #include "zint/zint_pask_hook.h"
 
 #include <cstddef>
@@ -40,14 +38,10 @@ typedef struct {
   size_t cost;        /* bytes counted against the backlog bound while the job exists */
 } payload_data_t;
 
-/* One decoded line's broadcast context; lives for one handle_individual_message call. */
-typedef struct {
-  harl_metric_message_t *message; /* decoded line; owned by the caller */
-  const char *json_str;           /* client data message text, null until built; owned by json_obj */
-  zint_json_object *json_obj;     /* null until built; released by the caller after the lookup */
-  bool failed;                    /* the message could not be built (already counted and logged):
-                                     no second attempt for the same line */
-} sc_callback_data_t;
+/* "errors"/"pask": set by pask_init, counted with report_error by the ingest and the data message. */
+extern stats_handle_t *pask_err_counter;
+
+/* ---- start-up ---- */
 
 /* Stores the settings of the two job queues; before the process frame starts. */
 void pask_init_jobqs(void);
@@ -55,52 +49,66 @@ void pask_init_jobqs(void);
  * stream_hash_init. A missing job queue is fatal. */
 void pask_init(void);
 
+/* ---- subscriptions ---- */
+
 /* Adds a full record to the bus stream of uuid (a NUL-terminated id text). The record is taken
  * in every case: on failure the client gets "pask watch request failed" and the record is freed.
- * True when the stream holds the record. */
+ * True when the stream holds the record. Takes the registry's locks itself. */
 zint_boolean pask_subscribe_client(vorn_client_t *client, const char *uuid);
-/* Removes the session's record (client is a probe) from the bus stream of uuid, if any. */
+/* Removes the session's record (client is a probe the caller keeps) from the bus stream of uuid,
+ * if any. Takes the registry's locks itself. */
 void pask_unsubscribe_client(vorn_client_t *client, const char *uuid);
 
-/* The message-bus hook; always ZINT_HOOK_CONTINUE. */
+/* ---- payloads ---- */
+
+/* The message-bus hook, on the bus client's delivery thread: counts the payload, then queues it (or
+ * handles it at once when the queue is off); drops it, counted, past the backlog bound. Always
+ * ZINT_HOOK_CONTINUE. */
 zint_hook_return_t handle_pask_message(void *closure, struct pask_conn_s *client, int connection_id,
                                        struct pask_msg *pask_message, const void *vpayload,
                                        size_t payload_len);
+/* The payload queue's job (closure: its batch): duplicate tests and lines on WORK, the payloads
+ * released on COMPLETE. */
 int handle_pask_message_asynch(eventer_t e, int mask, void *closure, struct timeval *now);
-/* payload is NUL-terminated at payload_len. */
+/* The duplicate test, then every line of the payload (NUL-terminated at payload_len), on the
+ * calling thread. The caller keeps the payload. */
 void handle_payload(const char *payload, size_t payload_len);
+/* Decodes one NUL-terminated M or H line and broadcasts its message to the watchers of its check;
+ * a line that does not decode is counted and logged. The caller keeps the line. */
 void handle_individual_message(const char *line);
+/* Counts a bus line or payload that cannot become a frame in "mq"/"bad_lines" and logs it with why
+ * (null: "refused"), rate-limited per reason; fatal when why is harl_why_no_memory. Any thread. */
+void pask_bad_line(const char *why, const char *text, size_t len);
 
-void sc_optimize_closure_callback(void *closure);
-zint_boolean sc_callback(stream_closure_t *sc, void *closure);
-zint_boolean convert_harl_metric_message_to_string(sc_callback_data_t *data);
+/* ---- duplicate suppression: the ingest's dedupe table (see dedup.h) ---- */
 
-/* The client data message of a decoded line; null when its histogram does not decode (logged,
- * counted in "errors"/"pask" and "mq"/"bad_lines"). A failed allocation is fatal. */
-zint_json_object *message_to_json(const harl_metric_message_t *message);
-
-/* Duplicate suppression. */
+/* True when the payload (NUL-terminated at payload_len) was seen before; remembers it when not. */
 zint_boolean is_duplicate(const char *payload, size_t payload_len);
-uint64_t get_message_time(const char *msg, int msg_length);
-/* Inside a safe-memory critical section only (fatal otherwise). */
+/* The digest set of timestamp whence in the ingest's table. Inside a safe-memory critical section
+ * only (fatal otherwise). */
 zint_digest_set *get_dedupe_hash(uint64_t whence);
-void hash_and_time_safe_free(void *p);
+/* Prune timer (event loop): folds in the bus client's drops and queues a prune job. */
 int prune_dedupe_hashes(eventer_t e, int mask, void *closure, struct timeval *now);
+/* The prune job: prunes the ingest's table on WORK, sets the next timer on COMPLETE. */
 int prune_dedupe_hashes_asynch(eventer_t e, int mask, void *closure, struct timeval *now);
 
-/* For tests, tools and statistics. */
-/* One prune pass as the prune job runs it, with the given monotonic second; buckets removed. */
+/* ---- tests, tools and statistics ---- */
+
+/* One prune pass as the prune job runs it, with the given monotonic second; buckets removed, or -1
+ * while another pass runs. */
 int pask_prune_dedupe_at(uint64_t now_s);
-/* Buckets in the dedupe table. */
+/* Buckets in the ingest's dedupe table. */
 int pask_dedupe_bucket_count(void);
 /* The bucket's last_touched_s, or -1 when there is no bucket for whence. */
 int64_t pask_dedupe_last_touched(uint64_t whence);
-/* Bytes counted against the backlog bound right now, and the bound. */
+/* Bytes counted against the backlog bound right now. */
 size_t pask_backlog_bytes(void);
+/* Sets the backlog bound in bytes; applies to the next payloads. */
 void pask_set_backlog_limit(size_t bytes);
 /* Switches payload processing between the job queue and the delivering thread. */
 void pask_set_use_jobq(zint_boolean on);
-/* Brings "mq"/"dropped" up to date with the bus client's slow-consumer drops. */
+/* Brings "mq"/"dropped" up to date with the bus client's slow-consumer drops; skips when another
+ * thread is at it. */
 void pask_sync_dropped(void);
 
 #endif

@@ -1,23 +1,20 @@
-/* vorn_pask: message-bus ingest. The bus hook counts each payload and queues it in a batch; queue
- * threads drop repeated payloads (MD5 digests in per-timestamp buckets, pruned on their own queue),
- * decode each metric line and broadcast one client data message to the watchers of the line's
- * check. */
-#include "vorn_pask.h"
+/* ingest: the message-bus ingest. The bus hook counts each payload and queues it in a batch; queue
+ * threads drop repeated payloads (the ingest's dedupe table, pruned on its own queue), decode each
+ * metric line and broadcast one client data message to the watchers of the line's check. */
+#include "ingest.h"
 #include "zint/zint_logsafe.h"
 
+#include "data_message.h"
+#include "dedup.h"
 #include "vorn_stats.h"
 #include "stream_hash.h"
 #include "util.h"
 
-#include "hist/hist.h"
 #include "pask/pask.h"
 #include "zint/zint_conf.h"
 #include "zint/zint_http.h"
 #include "zint/zint_memory.h"
 #include "zint/zint_time.h"
-
-#include <openssl/evp.h>
-#include <openssl/md5.h>
 
 #include <atomic>
 #include <cerrno>
@@ -27,41 +24,20 @@
 #include <mutex>
 #include <new>
 
-/* A dedupe bucket: the digests of the payloads seen with one timestamp. Allocated from safe
- * memory with hash_and_time_safe_free as its cleanup. */
-typedef struct {
-  zint_digest_set hash;                 /* the 16-byte MD5 digests seen; locks internally */
-  std::atomic<uint32_t> last_touched_s; /* monotonic second of the last lookup; written by the
-                                           first lookup of each second, read by the prune (relaxed:
-                                           a second late is fine) */
-} hash_and_time;
-
-/* The prune job's private list of buckets to remove. */
-typedef struct removable_hashes {
-  uint64_t key;                  /* the bucket's timestamp */
-  hash_and_time *data;           /* the bucket, still reachable until deleted from the table */
-  struct removable_hashes *next; /* next node, null at the end */
-} removable_hashes;
-
 /* Module state: written by pask_init (and the test setters) before payloads flow, read after. */
 static stats_handle_t *firehose = nullptr;         /* "mq"/"firehose" */
-static stats_handle_t *pask_err_counter = nullptr; /* "errors"/"pask" */
+stats_handle_t *pask_err_counter = nullptr;        /* "errors"/"pask" */
 static stats_handle_t *pask_dropped = nullptr;     /* "mq"/"dropped" */
 static stats_handle_t *pask_bad_lines = nullptr;   /* "mq"/"bad_lines" */
 static eventer_jobq_t *process_pask_message_jobq = nullptr;
 static eventer_jobq_t *prune_dedupe_jobq = nullptr;
 static std::atomic<bool> use_jobq_for_data_processing{true};
 static void payload_run_end(void);
-
-/* A payload's duplicate test between its two steps (dedupe_look, then dedupe_settle). */
-struct dedupe_probe {
-  unsigned char digest[ZINT_DIGEST_LEN];
-  zint_digest_set *seen; /* the bucket of the payload's timestamp; null: never a duplicate */
-};
-static void dedupe_look(const char *payload, size_t payload_len, dedupe_probe *probe);
-static bool dedupe_settle(const dedupe_probe *probe);
 static void dispatch_payload(const char *payload, size_t payload_len);
-static zint_hash_table dedupe_hashes; /* 8-byte timestamp (safe memory block) -> hash_and_time * */
+
+/* The service's duplicate test of bus payloads: sized by pask_init, used by every payload thread,
+ * pruned by the prune job. */
+static constinit dedupe_table dedupe;
 
 /* Backlog bound of the payload queue: bytes held by queued payloads (the payload plus a fixed
  * allowance per payload for its entry, its share of the batch and the bus client's message), so
@@ -76,21 +52,8 @@ static std::mutex dropped_sync_mu;          /* guards dropped_seen */
 static uint64_t dropped_seen = 0;           /* the module's count at the last sync */
 static std::atomic<uint64_t> dropped_sync_s{0}; /* monotonic second of the last sync from the hook */
 
-static std::atomic<uint8_t> dedupe_in_progress{0};
-static std::atomic<const EVP_MD *> md5_md{nullptr};
-
-static constexpr int minimum_bytes_before_second_tab = 10;
-static constexpr uint32_t dedupe_max_age_s = 10;
 static constexpr unsigned long prune_period_s = 5;
 static constexpr unsigned long first_prune_s = 2;
-
-/* Whole seconds, from the coarse clock (ticks of a few milliseconds): read for every payload, it is
- * a fraction of the cost of the precise clock, and every use here counts seconds. */
-static uint64_t monotonic_s(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return (uint64_t) ts.tv_sec;
-}
 
 /* ---- start-up ---- */
 
@@ -138,7 +101,7 @@ void pask_init(void) {
   pask_dropped = stats_register(mq_ns, "dropped", STATS_TYPE_COUNTER);
   pask_bad_lines = stats_register(mq_ns, "bad_lines", STATS_TYPE_COUNTER);
 
-  zint_hash_init_locks(&dedupe_hashes, 128, ZINT_HASH_LOCK_MODE_MUTEX);
+  dedupe.init();
 
   ZINT_ASSERT(process_pask_message_jobq = eventer_jobq_retrieve(PROCESS_PASK_MESSAGE_JOBQ));
   ZINT_ASSERT(prune_dedupe_jobq = eventer_jobq_retrieve(PRUNE_DEDUPE_HASHES_JOBQ));
@@ -354,7 +317,7 @@ static zint_hook_return_t pask_hook(struct pask_msg *msg, const void *vpayload, 
   if (payload[payload_len - 1] == '\n') payload[--payload_len] = '\0';
   stats_add64(firehose, 1);
 
-  uint64_t now_s = monotonic_s();
+  uint64_t now_s = vorn_monotonic_s();
   uint64_t last = dropped_sync_s.load(std::memory_order_relaxed);
   if (now_s != last && dropped_sync_s.compare_exchange_strong(last, now_s, std::memory_order_relaxed))
     pask_sync_dropped();
@@ -418,12 +381,12 @@ static void payload_batch_work(payload_batch *b) {
   bool dup[PASK_BATCH_MAX];
   zint_memory_begin();
   for (uint32_t i = 0; i < n; i++) {
-    dedupe_look(b->entries[i].payload, b->entries[i].payload_len, &probe[i]);
+    dedupe.look(b->entries[i].payload, b->entries[i].payload_len, &probe[i]);
     if (probe[i].seen) zint_digest_set_prefetch_shard(probe[i].seen, probe[i].digest);
   }
   for (uint32_t i = 0; i < n; i++)
     if (probe[i].seen) zint_digest_set_prefetch_slot(probe[i].seen, probe[i].digest);
-  for (uint32_t i = 0; i < n; i++) dup[i] = dedupe_settle(&probe[i]);
+  for (uint32_t i = 0; i < n; i++) dup[i] = dedupe_table::settle(&probe[i]);
   zint_memory_end();
   for (uint32_t i = 0; i < n; i++)
     if (!dup[i]) dispatch_payload(b->entries[i].payload, b->entries[i].payload_len);
@@ -438,7 +401,7 @@ void handle_payload(const char *payload, size_t payload_len) {
 /* A bus line or payload that cannot become a frame: counted in "mq"/"bad_lines" and logged with
  * the reason, each reason with its own allowance of lines a second (the bus can repeat a bad
  * payload at will). A refusal that came from a failed allocation is no fault of the payload. */
-static void pask_bad_line(const char *why, const char *text, size_t len) {
+void pask_bad_line(const char *why, const char *text, size_t len) {
   if (why == harl_why_no_memory) zint_fatal("[FATAL] vorn_pask: allocation failed decoding a bus payload\n");
   if (!why) why = "refused";
   stats_add64(pask_bad_lines, 1);
@@ -492,235 +455,11 @@ static void handle_line(const char *line, size_t len) {
   harl_metric_message_free(message);
 }
 
-/* Builds the message once per line: the optimize callback builds it outside the stream's lock,
- * sc_callback finds it built, or finds that it failed and leaves it at that. */
-zint_boolean convert_harl_metric_message_to_string(sc_callback_data_t *data) {
-  if (data->json_str) return true;
-  if (data->failed) return false;
-  data->json_obj = message_to_json(data->message);
-  if (!data->json_obj) {
-    data->failed = true;
-    return false;
-  }
-  data->json_str = zint_json_object_to_json_string(data->json_obj);
-  return true;
-}
-
-void sc_optimize_closure_callback(void *closure) {
-  (void) convert_harl_metric_message_to_string((sc_callback_data_t *) closure);
-}
-
-zint_boolean sc_callback(stream_closure_t *sc, void *closure) {
-  sc_callback_data_t *data = (sc_callback_data_t *) closure;
-  if (!convert_harl_metric_message_to_string(data)) return true;
-  const harl_metric_message_t *m = data->message;
-  stream_closure_broadcast(sc, data->json_str, strlen(data->json_str), m->id.name,
-                           (size_t) (m->id.name_len_with_tags > 0 ? m->id.name_len_with_tags : 0));
-  return !stream_closure_is_empty(sc);
-}
-
-/* ---- client data message ---- */
-
-static zint_json_object *pask_value_json(const harl_metric_value_t *v) {
-  if (v->is_null) return nullptr;
-  switch (v->type) {
-  case METRIC_INT32:
-  case METRIC_GUESS: return zint_json_object_new_int(v->value.v_int32);
-  case METRIC_UINT32: return zint_json_object_new_uint64(v->value.v_uint32);
-  case METRIC_INT64: return zint_json_object_new_int64(v->value.v_int64);
-  case METRIC_UINT64: return zint_json_object_new_uint64(v->value.v_uint64);
-  case METRIC_DOUBLE: return zint_json_object_new_double(v->value.v_double);
-  case METRIC_STRING: return zint_json_object_new_string(v->value.v_string);
-  default: return nullptr;
-  }
-}
-
-/* A histogram that does not decode: its line never becomes a frame. An error of the ingest
- * ("errors"/"pask") as well as a bad line of the bus, logged once. */
-static zint_json_object *pask_json_failed(const harl_metric_message_t *message, histogram_t *h,
-                                          zint_json_object *outer) {
-  hist_free(h);
-  zint_json_object_put(outer);
-  report_error(pask_err_counter);
-  pask_bad_line("histogram does not decode", message->original_message, message->original_message_len);
-  return nullptr;
-}
-
-zint_json_object *message_to_json(const harl_metric_message_t *message) {
-  zint_json_object *outer = zint_json_object_new_object();
-  zint_json_object *check = zint_json_object_new_object();
-  zint_json_object_object_add(outer, "check", check);
-
-  char id[UUID_PRINTABLE_STRING_LENGTH] = {0};
-  zint_uuid_unparse_lower(message->id.id, id);
-  zint_json_object_object_add(check, "id", zint_json_object_new_string(id));
-  size_t name_len = message->id.name && message->id.name_len_with_tags > 0 ? (size_t) message->id.name_len_with_tags : 0;
-  zint_json_object_object_add(check, "metric_name",
-                              zint_json_object_new_string_bytes(name_len ? message->id.name : "", name_len));
-  zint_json_object_object_add(check, "time", zint_json_object_new_double((double) message->value.whence_ms / 1000.0));
-
-  if (message->type == MESSAGE_TYPE_M) {
-    zint_json_object_object_add(check, "type", zint_json_object_new_string("M"));
-    zint_json_object_object_add(check, "value", pask_value_json(&message->value));
-    return outer;
-  }
-  if (message->type != MESSAGE_TYPE_H) return outer;
-
-  zint_json_object_object_add(check, "type", zint_json_object_new_string("H1"));
-  histogram_t *h = hist_alloc();
-  ZINT_ASSERT(h);
-  const char *b64 = message->value.value.v_string;
-  if (!b64 || hist_deserialize_b64(h, b64, strlen(b64)) <= 0)
-    return pask_json_failed(message, h, outer);
-
-  zint_json_object *histogram = zint_json_object_new_object();
-  zint_json_object_object_add(check, "histogram", histogram);
-  int buckets = hist_bucket_count(h);
-  for (int i = 0; i < buckets; i++) {
-    double bucket = 0;
-    uint64_t count = 0;
-    if (!hist_bucket_idx(h, i, &bucket, &count)) continue;
-    int len;
-    char *name;
-    vorn_asprintf(len, name, "%f", bucket);
-    if (!name || len < 0) zint_fatal("[FATAL] vorn_pask: message_to_json: vorn_asprintf failed\n");
-    /* Buckets closer to zero than "%f" can show print to one name; their counts add up rather
-     * than the later bucket hiding the earlier. */
-    zint_json_object *seen = nullptr;
-    if (zint_json_object_object_get_ex(histogram, name, &seen) && seen) {
-      uint64_t sum = zint_json_object_get_uint64(seen);
-      zint_json_object_set_uint64(seen, sum > UINT64_MAX - count ? UINT64_MAX : sum + count);
-    } else {
-      zint_json_object *n = zint_json_object_new_int(0);
-      zint_json_object_set_int_overflow(n, zint_json_overflow_uint64);
-      zint_json_object_set_uint64(n, count);
-      zint_json_object_object_add(histogram, name, n);
-    }
-    free(name);
-  }
-  hist_free(h);
-  return outer;
-}
-
 /* ---- duplicate suppression ---- */
 
-/* strtoll(s, nullptr, 10) as uint64_t, read here for the plain digits that timestamps are: up to
- * 18 of them cannot overflow. Anything else (a sign, spaces, a longer number, no digit) is left to
- * strtoll. s ends at a NUL at the latest. */
-static uint64_t message_time_at(const char *s) {
-  uint64_t v = 0;
-  int i = 0;
-  for (; i < 18 && s[i] >= '0' && s[i] <= '9'; i++) v = v * 10 + (uint64_t) (s[i] - '0');
-  if (i > 0 && !(s[i] >= '0' && s[i] <= '9')) return v;
-  return (uint64_t) strtoll(s, nullptr, 10);
-}
+zint_boolean is_duplicate(const char *payload, size_t payload_len) { return dedupe.test(payload, payload_len); }
 
-uint64_t get_message_time(const char *msg, int msg_length) {
-  if (msg && msg_length > minimum_bytes_before_second_tab) {
-    const char *tab = (const char *) memchr(msg + minimum_bytes_before_second_tab, '\t',
-                                            (size_t) (msg_length - minimum_bytes_before_second_tab));
-    /* The text after the TAB ends at the payload's NUL at the latest. */
-    if (tab) return message_time_at(tab + 1);
-  }
-  ZINT_LOG_LIMITED(zint_error, "Unable to retrieve timestamp from message: %s\n",
-                   msg ? ZINT_LOG_TEXTN(msg, (size_t) (msg_length > 0 ? msg_length : 0)) : "");
-  return 0;
-}
-
-/* MD5, fetched from the provider once: a digest looked up by name is fetched again by every
- * EVP_DigestInit_ex, which costs more than digesting a bus payload. The fetched digest lives until
- * the process ends. */
-static const EVP_MD *pask_md5(void) {
-  const EVP_MD *md = md5_md.load(std::memory_order_acquire);
-  if (!md) {
-    EVP_MD *fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
-    const EVP_MD *want = fetched ? fetched : EVP_get_digestbyname("MD5");
-    const EVP_MD *none = nullptr;
-    if (md5_md.compare_exchange_strong(none, want, std::memory_order_acq_rel)) {
-      md = want;
-    } else { /* another thread won */
-      EVP_MD_free(fetched);
-      md = none;
-    }
-  }
-  return md;
-}
-
-/* Each payload thread keeps one digest context and resets it per payload. */
-struct md_ctx_owner {
-  EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-  ~md_ctx_owner() { EVP_MD_CTX_free(ctx); }
-};
-
-/* Digests the payload and finds the bucket of its timestamp; no bucket (never a duplicate) when the
- * digest fails (logged) or the payload has no usable timestamp. Inside a safe-memory section. */
-static void dedupe_look(const char *payload, size_t payload_len, dedupe_probe *probe) {
-  probe->seen = nullptr;
-  bool ok = false;
-  static thread_local md_ctx_owner owner;
-  EVP_MD_CTX *ctx = owner.ctx;
-  const EVP_MD *md = pask_md5();
-  if (ctx && md)
-    ok = EVP_DigestInit_ex(ctx, md, nullptr) && EVP_DigestUpdate(ctx, payload, payload_len) &&
-         EVP_DigestFinal_ex(ctx, probe->digest, nullptr);
-  if (!ok) {
-    ZINT_LOG_LIMITED(zint_error, "%s: failed to create digest while checking for duplicate: payload |%s|, len %zd\n",
-                     "is_duplicate", ZINT_LOG_TEXTN(payload, payload_len), (ssize_t) payload_len);
-    return;
-  }
-  uint64_t whence = get_message_time(payload, payload_len > INT_MAX ? INT_MAX : (int) payload_len);
-  if (whence != 0) probe->seen = get_dedupe_hash(whence);
-}
-
-/* Whether the looked-at payload was seen before; remembers it when not. */
-static bool dedupe_settle(const dedupe_probe *probe) {
-  return probe->seen && !zint_digest_set_add(probe->seen, probe->digest);
-}
-
-zint_boolean is_duplicate(const char *payload, size_t payload_len) {
-  static_assert(MD5_DIGEST_LENGTH == ZINT_DIGEST_LEN, "the bucket keeps MD5 digests");
-  dedupe_probe probe;
-  zint_memory_begin();
-  dedupe_look(payload, payload_len, &probe);
-  bool dup = dedupe_settle(&probe);
-  zint_memory_end();
-  return dup;
-}
-
-zint_digest_set *get_dedupe_hash(uint64_t whence) {
-  ZINT_ASSERT(zint_memory_in_cs());
-  void *found = nullptr;
-  hash_and_time *bucket = nullptr;
-  if (zint_hash_retrieve(&dedupe_hashes, (const char *) &whence, sizeof whence, &found)) {
-    bucket = (hash_and_time *) found;
-  } else {
-    void *block = zint_memory_safe_malloc_cleanup(sizeof(hash_and_time), hash_and_time_safe_free);
-    ZINT_ASSERT(block);
-    bucket = new (block) hash_and_time{}; /* zero bytes: an empty digest set */
-    uint64_t *key = (uint64_t *) zint_memory_safe_calloc(sizeof(uint64_t));
-    ZINT_ASSERT(key);
-    *key = whence;
-    if (!zint_hash_store(&dedupe_hashes, (const char *) key, sizeof *key, bucket)) {
-      zint_memory_safe_free(key);
-      zint_memory_safe_free(bucket);
-      bucket = nullptr;
-      if (!zint_hash_retrieve(&dedupe_hashes, (const char *) &whence, sizeof whence, &found)) return nullptr;
-      bucket = (hash_and_time *) found;
-    }
-  }
-  /* Written only when the second changed: every payload of this second reads the field, and a
-   * store per payload would take its cache line away from the other cores each time. */
-  uint32_t now = (uint32_t) monotonic_s();
-  if (bucket->last_touched_s.load(std::memory_order_relaxed) != now)
-    bucket->last_touched_s.store(now, std::memory_order_relaxed);
-  return &bucket->hash;
-}
-
-void hash_and_time_safe_free(void *p) {
-  if (!p) return;
-  hash_and_time *bucket = (hash_and_time *) p;
-  zint_digest_set_destroy(&bucket->hash);
-}
+zint_digest_set *get_dedupe_hash(uint64_t whence) { return dedupe.bucket(whence); }
 
 int prune_dedupe_hashes(eventer_t, int, void *, struct timeval *) {
   pask_sync_dropped(); /* keeps "mq"/"dropped" current when the bus falls quiet */
@@ -732,63 +471,19 @@ int prune_dedupe_hashes(eventer_t, int, void *, struct timeval *) {
   return 0;
 }
 
-static int pask_prune(uint64_t now) {
-  uint8_t idle = 0;
-  if (!dedupe_in_progress.compare_exchange_strong(idle, 1)) return -1;
-  int removed = 0;
-  zint_memory_begin();
-  removable_hashes *head = nullptr, **tail = &head;
-  zint_hash_iter iter = ZINT_HASH_ITER_ZERO;
-  const char *k;
-  int klen;
-  void *v;
-  while (zint_hash_next(&dedupe_hashes, &iter, &k, &klen, &v)) {
-    hash_and_time *bucket = (hash_and_time *) v;
-    uint32_t touched = bucket->last_touched_s.load(std::memory_order_relaxed);
-    if (klen != (int) sizeof(uint64_t) || now <= touched || now - touched <= dedupe_max_age_s) continue;
-    removable_hashes *node = (removable_hashes *) calloc(1, sizeof(removable_hashes));
-    ZINT_ASSERT(node);
-    memcpy(&node->key, k, sizeof node->key);
-    node->data = bucket;
-    *tail = node;
-    tail = &node->next;
-  }
-  while (head) {
-    removable_hashes *node = head;
-    head = node->next;
-    if (zint_hash_delete(&dedupe_hashes, (const char *) &node->key, sizeof node->key, zint_memory_safe_free,
-                         nullptr)) {
-      zint_memory_safe_free(node->data);
-      removed++;
-    }
-    free(node);
-  }
-  zint_memory_end();
-  dedupe_in_progress.store(0);
-  return removed;
-}
-
 int prune_dedupe_hashes_asynch(eventer_t, int mask, void *, struct timeval *) {
-  if (mask == EVENTER_ASYNCH_WORK) (void) pask_prune(monotonic_s());
+  if (mask == EVENTER_ASYNCH_WORK) (void) dedupe.prune(vorn_monotonic_s());
   if (mask == EVENTER_ASYNCH_COMPLETE) eventer_add_in_s_us(prune_dedupe_hashes, nullptr, prune_period_s, 0);
   return 0;
 }
 
 /* ---- tests, tools and statistics ---- */
 
-int pask_prune_dedupe_at(uint64_t now_s) { return pask_prune(now_s); }
+int pask_prune_dedupe_at(uint64_t now_s) { return dedupe.prune(now_s); }
 
-int pask_dedupe_bucket_count(void) { return zint_hash_size(&dedupe_hashes); }
+int pask_dedupe_bucket_count(void) { return dedupe.bucket_count(); }
 
-int64_t pask_dedupe_last_touched(uint64_t whence) {
-  int64_t out = -1;
-  void *found = nullptr;
-  zint_memory_begin();
-  if (zint_hash_retrieve(&dedupe_hashes, (const char *) &whence, sizeof whence, &found))
-    out = ((hash_and_time *) found)->last_touched_s.load(std::memory_order_relaxed);
-  zint_memory_end();
-  return out;
-}
+int64_t pask_dedupe_last_touched(uint64_t whence) { return dedupe.last_touched(whence); }
 
 size_t pask_backlog_bytes(void) { return backlog_used.load(std::memory_order_relaxed); }
 
