@@ -1,0 +1,221 @@
+/* zint websocket broadcast: zint_http_websocket_queue_msg from any thread, the frames shared by every
+ * session a message is queued on (one copy per broadcast), and the deferred wake-ups of the writers
+ * with the flush gate that wakes them at most once per flush interval. */
+#include "zint/zint_http_internal.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+using namespace zint_http_impl;
+
+namespace {
+
+/* Server frames are not masked, so one complete frame (header and body) serves every session: it
+ * is built once per broadcast and copied straight into each session's write batch. */
+constexpr size_t WS_FRAME_HEADER_MAX = 10;
+
+std::atomic<size_t> body_copies{0};
+
+shared_buf *shared_buf_new(int opcode, const unsigned char *p, size_t len) {
+  body_copies.fetch_add(1, std::memory_order_relaxed);
+  unsigned char h[WS_FRAME_HEADER_MAX];
+  size_t hl = 0;
+  h[hl++] = uint8_t(0x80 | (opcode & 0x0f)); /* FIN, one frame per message */
+  if (len < 126) {
+    h[hl++] = uint8_t(len);
+  } else if (len <= 0xffff) {
+    h[hl++] = 126;
+    h[hl++] = uint8_t(len >> 8);
+    h[hl++] = uint8_t(len);
+  } else {
+    h[hl++] = 127;
+    for (int i = 7; i >= 0; i--) h[hl++] = uint8_t(uint64_t(len) >> (8 * i));
+  }
+  void *mem = ::operator new(sizeof(shared_buf) + hl + len);
+  auto *b = new (mem) shared_buf;
+  b->refs.store(1, std::memory_order_relaxed);
+  b->len = len;
+  b->opcode = uint8_t(opcode);
+  b->hlen = uint8_t(hl);
+  memcpy(b->frame(), h, hl);
+  if (len) memcpy(b->data(), p, len);
+  return b;
+}
+
+} // namespace
+
+void zint_http_impl::shared_buf_unref(shared_buf *b) {
+  if (b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    b->~shared_buf();
+    ::operator delete(b);
+  }
+}
+
+namespace {
+
+/* The last body queued by this thread: a broadcast queues the same bytes to session after session,
+ * and each of them then takes a reference instead of a copy. Compared by content, so a caller that
+ * reuses its buffer for other bytes never gets a stale body. */
+struct broadcast_cache {
+  shared_buf *buf = nullptr; /* one reference held; thread-private */
+  ~broadcast_cache() {
+    if (buf) shared_buf_unref(buf);
+  }
+};
+thread_local broadcast_cache tl_cache;
+
+/* Sessions whose writer this thread wakes at its next zint_http_websocket_defer_flush. */
+struct deferred_posts {
+  bool on = false;
+  std::vector<zint_http_session_ctx *> sessions; /* one reference held on each; thread-private */
+};
+thread_local deferred_posts tl_deferred;
+
+shared_buf *shared_buf_acquire(int opcode, const unsigned char *p, size_t len) {
+  shared_buf *b = tl_cache.buf;
+  if (b && b->len == len && b->opcode == opcode && (len == 0 || memcmp(b->data(), p, len) == 0)) {
+    b->refs.fetch_add(1, std::memory_order_relaxed);
+    return b;
+  }
+  b = shared_buf_new(opcode, p, len);
+  b->refs.fetch_add(1, std::memory_order_relaxed);
+  if (tl_cache.buf) shared_buf_unref(tl_cache.buf);
+  tl_cache.buf = b;
+  return b;
+}
+
+} // namespace
+
+zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcode,
+                                           const unsigned char *buf, size_t len) {
+  if (!ctx || (opcode != WSLAY_TEXT_FRAME && opcode != WSLAY_BINARY_FRAME) || (!buf && len)) return false;
+  if (ctx->sink) {
+    std::lock_guard<std::mutex> lk(ctx->mu);
+    return ctx->accepting && ctx->sink(ctx->sink_arg, opcode, buf, len);
+  }
+  /* A broadcast finds the frame in this thread's cache: a reference, no copy. One lock per call. */
+  shared_buf *b = shared_buf_acquire(opcode, buf, len);
+  bool post = false, slow = false;
+  uint64_t gen = 0;
+  {
+    std::lock_guard<std::mutex> lk(ctx->mu);
+    size_t q = ctx->queued_bytes.load(std::memory_order_relaxed);
+    if (!ctx->accepting) {
+      shared_buf_unref(b);
+      b = nullptr;
+    } else if (len > ctx->lim.outbound_queue_bytes || q > ctx->lim.outbound_queue_bytes - len) {
+      /* Too slow: it takes nothing more; its strand ends it and drops what is still queued. */
+      shared_buf_unref(b);
+      b = nullptr;
+      ctx->accepting = false;
+      slow = !ctx->slow_posted;
+      ctx->slow_posted = true;
+    } else {
+      ctx->queued_bytes.fetch_add(len, std::memory_order_relaxed);
+      ctx->pending.push_back(ws_out_item{b});
+      post = !ctx->flush_posted;
+      ctx->flush_posted = true;
+      if (post) gen = ++ctx->wake_gen;
+    }
+  }
+  if (slow) asio::post(ctx->strand, [s = sref(ctx)] { s->end_too_slow(true); });
+  if (!b) return false;
+  if (post) {
+    if (tl_deferred.on) {
+      ctx->refs.fetch_add(1, std::memory_order_relaxed);
+      tl_deferred.sessions.push_back(ctx);
+    } else {
+      asio::post(ctx->strand, [s = sref(ctx), gen] { s->pump_if_latest(gen); });
+    }
+  }
+  return true;
+}
+
+void zint_http_websocket_defer_begin(void) { tl_deferred.on = true; }
+
+/* Sessions whose writers one posted handler runs in a row. */
+constexpr size_t DEFER_CHUNK = 64;
+
+/* Wakes the writers of v (each holding a reference) and empties v. One handler per chunk of
+ * sessions, posted to the event loop, runs their writers one after the other, each on its own
+ * strand (inline when the strand is free): a thread wake-up per chunk instead of one per session.
+ * The chunk holds the references taken when the sessions were deferred; they go as each session's
+ * writer is dispatched. */
+static void wake_writers(std::vector<zint_http_session_ctx *> &v) {
+  for (size_t at = 0; at < v.size(); at += DEFER_CHUNK) {
+    auto chunk = std::make_shared<std::vector<zint_http_session_ctx *>>(
+        v.begin() + long(at), v.begin() + long(std::min(v.size(), at + DEFER_CHUNK)));
+    asio::post(v[at]->strand.get_inner_executor(), [chunk] {
+      for (zint_http_session_ctx *ctx : *chunk) {
+        asio::dispatch(ctx->strand, [s = sref(ctx)] { s->pump(); });
+        zint_http_ctx_session_release(ctx);
+      }
+      chunk->clear();
+    });
+  }
+  v.clear();
+}
+
+namespace {
+/* Deferred flushes from all threads wake the writers at most once per flush interval: the
+ * first flush after a quiet interval goes at once, later ones are held and go together when the
+ * interval is up. Under a steady stream of samples every writer then sends the samples of an
+ * interval in one write instead of one write each; an occasional sample waits for nothing.
+ * Allocated once and never destroyed (its timer may fire during exit). */
+struct flush_gate {
+  std::mutex mu;                               /* guards every field below */
+  std::vector<zint_http_session_ctx *> held;   /* sessions to wake when the timer fires, each once
+                                                  per flush that deferred it, with a reference */
+  steady::time_point last{};                   /* when writers were last woken */
+  bool armed = false;                          /* the timer will fire and wake held */
+  std::optional<asio::steady_timer> timer;     /* made on the first session's event loop */
+};
+flush_gate &the_flush_gate() {
+  static flush_gate *g = new flush_gate;
+  return *g;
+}
+}  // namespace
+
+static void flush_gate_fire(const error_code &ec) {
+  if (ec) return;
+  flush_gate &g = the_flush_gate();
+  std::vector<zint_http_session_ctx *> go;
+  {
+    std::lock_guard<std::mutex> lk(g.mu);
+    g.armed = false;
+    g.last = steady::now();
+    go.swap(g.held);
+  }
+  wake_writers(go);
+}
+
+void zint_http_websocket_defer_flush(void) {
+  tl_deferred.on = false;
+  auto &v = tl_deferred.sessions;
+  if (v.empty()) return;
+  flush_gate &g = the_flush_gate();
+  {
+    std::lock_guard<std::mutex> lk(g.mu);
+    auto now = steady::now();
+    auto ivl = std::chrono::microseconds(flush_interval_us.load(std::memory_order_relaxed));
+    if (g.armed || now - g.last < ivl) {
+      g.held.insert(g.held.end(), v.begin(), v.end());
+      v.clear();
+      if (!g.armed) {
+        g.armed = true;
+        if (!g.timer) g.timer.emplace(g.held.front()->strand.get_inner_executor());
+        g.timer->expires_at(g.last + ivl);
+        g.timer->async_wait(flush_gate_fire);
+      }
+      return;
+    }
+    g.last = now;
+  }
+  wake_writers(v);
+}
+
+size_t zint_http_websocket_copies(void) { return body_copies.load(std::memory_order_relaxed); }
