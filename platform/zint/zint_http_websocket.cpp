@@ -372,12 +372,11 @@ void zint_http_session_ctx::pump() {
     case taken::whole:
       break;
     }
-    if (direct == WS_DIRECT_WRITES) {
+    if (++direct == WS_DIRECT_WRITES) {
       /* a session that keeps getting frames lets the others on this thread have a turn */
       asio::post(strand, [s = sref(this)] { s->pump(); });
       return;
     }
-    direct++;
   }
 }
 
