@@ -4,33 +4,25 @@
 #include "stream_hash.h"
 #include "vorn_stats.h"
 #include "zint/zint_memory.h"
-
 #include "support/ws_sessions.h"
-
 #include <gtest/gtest.h>
-
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
-
 const std::string kUuid = "0b1c4c2e-2d0a-4f8e-9a57-2b8f6d1c9e01";
 
 stats_handle_t *gauge() {
   static stats_handle_t *g = [] {
-    stats_init();
-    stream_hash_init();
-    client_init();
-    harl_init();
+    stats_init(), stream_hash_init(), client_init(), harl_init();
     return stats_register(stats_register_ns(stats_rec, nullptr, "test"), "gauge", STATS_TYPE_UINT64);
   }();
   return g;
 }
-
 std::string sample(const std::string &type, const std::string &members) {
   return "{\"type\":\"" + type + "\",\"check_uuid\":\"" + kUuid + "\",\"timestamp_ms\":1500,\"value_type\":\"n\",\"stream_tags\":[]," + members + "}";
 }
-
 std::string frame(const std::string &metric, const std::string &tail) {
   return "{\"check\":{\"id\":\"" + kUuid + "\",\"metric_name\":\"" + metric + "\",\"time\":1.5," + tail + "}}";
 }
@@ -45,20 +37,16 @@ std::vector<std::string> frames(test_ws::client &c) {
 
 // what this proves: each broker sample reaches a watching session as exactly the expected client data message or nothing, a malformed one keeps the stream, and once no session can take a frame the stream and its gauge go
 TEST(Broker, SamplesBecomeClientDataMessages) {
-  ASSERT_GT(test_ws::port(), 0);
   const std::string key = kUuid + "1000", M = "\"type\":\"M\",\"value\":", H = "\"type\":\"H1\",\"histogram\":";
   test_ws::client c;
   ASSERT_TRUE(stream_hash_add_client(strdup(key.c_str()), key.size(), vorn_client_new(c.ctx, nullptr, 0, gauge()), nullptr, nullptr));
   const std::string bad_id = "{\"type\":\"M\",\"timestamp_ms\":1,\"cpu\":1,\"check_uuid\":", bad_time = "{\"type\":\"M\",\"cpu\":1,\"check_uuid\":\"a\"";
   const std::pair<std::string, std::string> rows[] = { /* second: the frame, "" for nothing */
-      {sample("M", "\"cpu\":0.5"), frame("cpu", M + "0.5")},
-      /* reserved names match by prefix; only the first other member is relayed */
+      {sample("M", "\"cpu\":0.5"), frame("cpu", M + "0.5")}, /* reserved names match by prefix; only the first other member is relayed */
       {sample("M", "\"types\":1,\"check_uuid_x\":2,\"type_count\":3,\"stream_tagsz\":4,\"value_typeA\":5,\"timestamp_ms2\":6,\"disk\":7,\"cpu\":8"),
        frame("disk", M + "7")},
-      {sample("M", "\"type_count\":3"), ""},
-      {sample("M", "\"s\":\"all \\\"ok\\\"\""), frame("s", M + "\"all \\\"ok\\\"\"")},
-      {sample("M", "\"o\":{\"seq\":1,\"l\":[true,null]}"), frame("o", M + "{\"seq\":1,\"l\":[true,null]}")},
-      {sample("M", "\"z\":null"), frame("z", M + "null")},
+      {sample("M", "\"type_count\":3"), ""}, {sample("M", "\"s\":\"all \\\"ok\\\"\""), frame("s", M + "\"all \\\"ok\\\"\"")},
+      {sample("M", "\"o\":{\"seq\":1,\"l\":[true,null]}"), frame("o", M + "{\"seq\":1,\"l\":[true,null]}")}, {sample("M", "\"z\":null"), frame("z", M + "null")},
       {sample("Mx", "\"big\":18446744073709551615"), frame("big", M + "18446744073709551615")},
       {"{\"type\":\"M\",\"check_uuid\":\"ABC\",\"timestamp_ms\":1733540000123,\"cpu\":1}",
        "{\"check\":{\"id\":\"ABC\",\"metric_name\":\"cpu\",\"time\":1733540000.123,\"type\":\"M\",\"value\":1}}"},
@@ -91,33 +79,27 @@ TEST(Broker, SamplesBecomeClientDataMessages) {
   }
   c.disconnect();
   EXPECT_FALSE(relay(sample("M", "\"cpu\":1")));
-  EXPECT_EQ(stream_hash_size(), 0);
   zint_memory_barrier();
-  EXPECT_EQ(stats_get_u64(gauge()), 0u);
+  EXPECT_EQ(std::make_pair(stream_hash_size(), stats_get_u64(gauge())), std::make_pair(0, uint64_t{0}));
 }
 
 // what this proves: ids that are not UUID text and periods below 1 are refused with the whole error frame, counted and never stored; the stream key is the id and the decimal period
 TEST(Broker, RefusesUnusableWatches) {
-  gauge();
-  ASSERT_GT(test_ws::port(), 0);
+  ASSERT_GT((gauge(), test_ws::port()), 0);
   test_ws::client c;
   uint64_t before = stats_get_u64(harl_err_counter);
   const std::pair<std::string, int> rows[] = {{kUuid.substr(0, 35), 1000}, {kUuid + "1", 23}, {"0b1c4c2e-2d0a-4f8e-9a57x2b8f6d1c9e01", 1000},
-                                              {kUuid.substr(0, 35) + "g", 1000}, {"0b1c4c2e2d0a-4f8e-9a57-2b8f6d1c9e01-", 1000},
-                                              {"", 1000}, {kUuid, -5}, {kUuid, 0}};
+      {kUuid.substr(0, 35) + "g", 1000}, {"0b1c4c2e2d0a-4f8e-9a57-2b8f6d1c9e01-", 1000}, {"", 1000}, {kUuid, -5}, {kUuid, 0}};
   for (const auto &[uuid, period] : rows) {
     harl_subscribe_client(vorn_client_new(c.ctx, nullptr, 0, gauge()), uuid.c_str(), period);
     std::string p = period ? ",\"period\":" + std::to_string(period) : "";
     EXPECT_EQ(c.read(), "{\"error\":\"broker watch request failed\",\"id\":\"" + uuid + "\"" + p + ",\"type\":\"watch\"}");
   }
-  EXPECT_EQ(stats_get_u64(harl_err_counter), before + std::size(rows));
-  EXPECT_EQ(stream_hash_size(), 0);
-  EXPECT_EQ(stats_get_u64(gauge()), 0u);
+  EXPECT_EQ(std::make_tuple(stats_get_u64(harl_err_counter), stream_hash_size(), stats_get_u64(gauge())), std::make_tuple(before + std::size(rows), 0, uint64_t{0}));
   EXPECT_TRUE(harl_valid_uuid("0B1C4C2E-2D0A-4F8E-9A57-2B8F6D1C9E01"));
   size_t len = 0;
   char *k = concat_uuid_period(kUuid.c_str(), 60000, &len);
   EXPECT_EQ(std::string(k, len), kUuid + "60000");
   free(k);
 }
-
 }  // namespace
