@@ -36,7 +36,8 @@ void known_tree() {
 TEST(Stats, WholeOutputOfAKnownTree) {
   known_tree();
   std::string json, compact, prom;
-  EXPECT_EQ(stats_recorder_output_json(stats_rec, true, true, append, &json), (ssize_t) json.size());
+  ssize_t n = stats_recorder_output_json(stats_rec, true, true, append, &json);
+  EXPECT_EQ(n, (ssize_t) json.size());
   stats_recorder_output_json(stats_rec, false, true, append, &compact);
   zint_json_object *o = zint_json_tokener_parse(json.c_str());
   EXPECT_EQ(zint_json_object_to_json_string(o), compact); /* the pretty form is the same JSON */
@@ -44,7 +45,8 @@ TEST(Stats, WholeOutputOfAKnownTree) {
   EXPECT_EQ(compact, R"({"errors":{"total":3,"api":2,"pask":1,"we\"ird\\mod\nule)" "\xEF\xBF\xBD" R"(":0},"mq":{"firehose":123456789012,)"
                      R"("details":{"host":"nats\"1\\\n\u0001)" "\xEF\xBF\xBD" R"(","type":"pask","9lives":null}},"agents":{"global":)"
                      R"({"connections":5}},"websocket":{"watches":{"check":8,"stream":0}},"skew":-5,"empty":{},"a.b":1,"a_b":2})");
-  EXPECT_EQ(stats_recorder_output_prometheus(stats_rec, &metrics_prom_options, append, &prom), (ssize_t) prom.size());
+  n = stats_recorder_output_prometheus(stats_rec, &metrics_prom_options, append, &prom);
+  EXPECT_EQ(n, (ssize_t) prom.size());
   EXPECT_EQ(prom, R"(# HELP vorn_errors_all_total errors/total
 # TYPE vorn_errors_all_total counter
 vorn_errors_all_total 3
