@@ -6,15 +6,12 @@
 #include "zint/zint_conf.h"
 #include "zint/zint_http.h"
 #include "zint/zint_websocket_client.h"
-
 #include "fuzz_support.h"
-
 #include <cerrno>
 #include <cstring>
 #include <strings.h>
 
 namespace {
-
 const char *const kPaths[] = {
     "//vorn/wdb/host", "//vorn/wdb/port", "//vorn/wdb/database", "//vorn/wdb/user",
     "//vorn/wdb/password", "//vorn/wdb/connect_timeout", "//harls/sslconfig", "//network/in/mq/host",
@@ -25,17 +22,9 @@ const char *const kPaths[] = {
 
 std::string trimmed(const std::string &s) {
   size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
+  return b == std::string::npos ? std::string() : s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
 }
-
-bool all_digits(const std::string &s) {
-  if (s.empty()) return false;
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
+bool all_digits(const std::string &s) { return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos; }
 
 void check_path(const char *path) {
   char *text = nullptr;
@@ -44,44 +33,29 @@ void check_path(const char *path) {
   std::string s = has_text ? text : "";
   free(text);
 
+  const std::string t = trimmed(s);
   int32_t i = 12345;
-  if (zint_conf_get_int32(ZINT_CONF_ROOT, path, &i)) {
-    FUZZ_REQUIRE(has_text, path);
-    std::string t = trimmed(s);
-    size_t start = (t[0] == '-' || t[0] == '+') ? 1 : 0;
-    FUZZ_REQUIRE(all_digits(t.substr(start)), s);
-    FUZZ_REQUIRE(strtoll(t.c_str(), nullptr, 10) == i, s);
-  }
+  if (zint_conf_get_int32(ZINT_CONF_ROOT, path, &i))
+    FUZZ_REQUIRE(has_text && all_digits(t.substr(t[0] == '-' || t[0] == '+')) && strtoll(t.c_str(), nullptr, 10) == i, s);
   zint_boolean b = false;
   if (zint_conf_get_boolean(ZINT_CONF_ROOT, path, &b)) {
-    FUZZ_REQUIRE(has_text, path);
-    std::string t = trimmed(s);
     const char *yes[] = {"true", "yes", "on", "1"}, *no[] = {"false", "no", "off", "0"};
     bool ok = false;
     for (const char *w : b ? yes : no) ok = ok || strcasecmp(t.c_str(), w) == 0;
-    FUZZ_REQUIRE(ok, s);
+    FUZZ_REQUIRE(has_text && ok, s);
   }
   if (has_text) {
     for (uint64_t max : {(uint64_t) 65535, (uint64_t) UINT32_MAX, (uint64_t) UINT64_MAX}) {
       uint64_t v = 7;
-      if (zint_conf_parse_u64(s, max, &v)) {
-        FUZZ_REQUIRE(all_digits(s), s);
-        errno = 0;
-        FUZZ_REQUIRE(strtoull(s.c_str(), nullptr, 10) == v && errno == 0 && v <= max, s);
-      } else {
-        FUZZ_REQUIRE(v == 7, s);
-      }
+      bool ok = zint_conf_parse_u64(s, max, &v);
+      FUZZ_REQUIRE(ok ? all_digits(s) && (errno = 0, strtoull(s.c_str(), nullptr, 10) == v) && errno == 0 && v <= max : v == 7, s);
     }
   }
   delete zint_conf_get_hash(ZINT_CONF_ROOT, path);
-  if (zint_conf_section_t sec = zint_conf_get_section(ZINT_CONF_ROOT, path)) {
-    char *host = nullptr;
-    if (zint_conf_get_string(sec, "host", &host)) free(host);
-    char *any = nullptr;
-    if (zint_conf_get_string(sec, "@*", &any)) free(any);
-  }
+  if (zint_conf_section_t sec = zint_conf_get_section(ZINT_CONF_ROOT, path))
+    for (const char *sub : {"host", "@*"})
+      if (char *x = nullptr; zint_conf_get_string(sec, sub, &x)) free(x);
 }
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -5,13 +5,12 @@
 #ifndef VORN_FUZZ_SUPPORT_H
 #define VORN_FUZZ_SUPPORT_H
 
-#include "zint/zint_common.h"
-#include "zint/zint_http.h"
+#include "client.h"
+#include "stream_hash.h"
+#include "vorn_stats.h"
 #include "zint/zint_log.h"
 #include "zint/zint_memory.h"
-
 #include <boost/json.hpp>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,38 +18,31 @@
 #include <vector>
 
 namespace fuzz {
-
 /* A broken property: report it and abort, which libFuzzer saves as a crashing input. */
 [[noreturn]] inline void fail(const char *what, std::string_view detail = {}) {
   fprintf(stderr, "fuzz property failed: %s: %.*s\n", what, (int) detail.size(), detail.data());
   abort();
 }
-#define FUZZ_REQUIRE(cond, detail)                                                                 \
-  do {                                                                                             \
-    if (!(cond)) ::fuzz::fail(#cond, (detail));                                                    \
-  } while (0)
+#define FUZZ_REQUIRE(cond, detail) do { if (!(cond)) ::fuzz::fail(#cond, (detail)); } while (0)
 
 /* Log entries are still formatted (so bad format arguments show up under the sanitizers) but go
  * to /dev/null, unless VORN_FUZZ_LOG is set. */
 inline void quiet_logs() {
   if (getenv("VORN_FUZZ_LOG")) return;
-  zint_log_stream_set_output(zint_error, "/dev/null", 0);
-  zint_log_stream_set_output(zint_notice, "/dev/null", 0);
+  zint_log_stream_set_output(zint_error, "/dev/null", 0), zint_log_stream_set_output(zint_notice, "/dev/null", 0);
 }
+
+/* What the service's fuzzers share at start-up: quiet logs, safe memory, statistics, the stream registry
+ * and client records. */
+inline void init_service() { quiet_logs(), zint_memory_init(), stats_init(), stream_hash_init(), client_init(); }
 
 /* Splits data at '\n' into the messages of one run (empty pieces included). */
 inline std::vector<std::string_view> split_lines(const uint8_t *data, size_t size) {
   std::vector<std::string_view> out;
   std::string_view all(reinterpret_cast<const char *>(data), size);
-  size_t start = 0;
-  for (;;) {
-    size_t nl = all.find('\n', start);
-    if (nl == std::string_view::npos) {
-      out.push_back(all.substr(start));
-      return out;
-    }
+  for (size_t start = 0, nl;; start = nl + 1) {
+    if ((nl = all.find('\n', start)) == std::string_view::npos) return out.push_back(all.substr(start)), out;
     out.push_back(all.substr(start, nl - start));
-    start = nl + 1;
   }
 }
 
@@ -72,13 +64,10 @@ struct session {
   }
   ~session() { end(); }
   session(const session &) = delete;
-  session &operator=(const session &) = delete;
 
   zint_http_rest_closure_t *restc() { return zint_http_session_restc(ctx); }
   void end() {
-    if (ended) return;
-    ended = true;
-    zint_http_detached_session_end(ctx);
+    if (!ended) ended = true, zint_http_detached_session_end(ctx);
   }
 
   static zint_boolean sink(void *arg, int opcode, const unsigned char *buf, size_t len) {
@@ -90,18 +79,12 @@ struct session {
     FUZZ_REQUIRE(!ec, text);
     FUZZ_REQUIRE(v.is_object(), text);
     s->last_offered.assign(text);
-    bool refuse = (s->refuse >> (s->offered++ % 32)) & 1u;
-    if (refuse) return false;
+    if ((s->refuse >> (s->offered++ % 32)) & 1u) return false;
     s->frames.push_back(std::move(v));
     s->texts.emplace_back(text);
     return true;
   }
 };
-
-inline const boost::json::value *member(const boost::json::object &o, std::string_view name) {
-  auto it = o.find(name);
-  return it == o.end() ? nullptr : &it->value();
-}
 
 /* Member names of o in order, joined with ','. */
 inline std::string keys_of(const boost::json::object &o) {
@@ -115,18 +98,12 @@ inline std::string keys_of(const boost::json::object &o) {
 
 /* An error frame: "error", optional "id", optional "period", "type" (the request kind), in order. */
 inline bool is_error_frame(const boost::json::object &o) {
-  const boost::json::value *err = member(o, "error");
-  const boost::json::value *type = member(o, "type");
-  if (!err || !err->is_string() || !type || !type->is_string()) return false;
-  std::string_view kind = type->get_string();
-  if (kind != "neither" && kind != "watch" && kind != "unwatch") return false;
   std::string keys = keys_of(o);
-  if (keys != "error,type" && keys != "error,id,type" && keys != "error,period,type" &&
-      keys != "error,id,period,type")
-    return false;
-  const boost::json::value *id = member(o, "id");
-  const boost::json::value *period = member(o, "period");
-  return (!id || id->is_string()) && (!period || period->is_int64());
+  if (keys != "error,type" && keys != "error,id,type" && keys != "error,period,type" && keys != "error,id,period,type") return false;
+  if (!o.at("error").is_string() || !o.at("type").is_string()) return false;
+  std::string_view kind = o.at("type").get_string();
+  return (kind == "neither" || kind == "watch" || kind == "unwatch") && (!o.contains("id") || o.at("id").is_string()) &&
+         (!o.contains("period") || o.at("period").is_int64());
 }
 
 /* A client data message: {"check":{"id","metric_name","time","type", then "value" for "M" or a
@@ -134,17 +111,10 @@ inline bool is_error_frame(const boost::json::object &o) {
 inline bool is_data_frame(const boost::json::object &o) {
   if (keys_of(o) != "check" || !o.at("check").is_object()) return false;
   const boost::json::object &c = o.at("check").get_object();
-  const boost::json::value *type = member(c, "type");
-  if (!type || !type->is_string()) return false;
-  std::string_view t = type->get_string();
-  if (t == "M") {
-    if (keys_of(c) != "id,metric_name,time,type,value") return false;
-  } else if (t == "H1") {
-    if (keys_of(c) != "id,metric_name,time,type,histogram" || !c.at("histogram").is_object()) return false;
-  } else {
-    return false;
-  }
-  return c.at("id").is_string() && c.at("metric_name").is_string() && c.at("time").is_number();
+  std::string keys = keys_of(c);
+  bool m = keys == "id,metric_name,time,type,value" && c.at("type") == "M";
+  bool h = keys == "id,metric_name,time,type,histogram" && c.at("type") == "H1" && c.at("histogram").is_object();
+  return (m || h) && c.at("id").is_string() && c.at("metric_name").is_string() && c.at("time").is_number();
 }
 
 /* Deferred releases (streams, client records and with them the sessions' contexts, dedupe buckets)
@@ -153,11 +123,8 @@ inline bool is_data_frame(const boost::json::object &o) {
  * entries leave the tables at once, only their memory waits. */
 inline bool settle() {
   static unsigned runs = 0;
-  if (++runs % 256 != 0) return false;
-  zint_memory_barrier();
-  return true;
+  return ++runs % 256 == 0 && (zint_memory_barrier(), true);
 }
-
 } // namespace fuzz
 
 #endif

@@ -6,48 +6,26 @@
  * session gets is a client data message, or, once, the error frame of the ended connection; the
  * handler's result is true exactly while the stream exists; without refusals the filtered session
  * gets exactly the wildcard session's "cpu" frames; the registry is empty at the end. */
-#include "client.h"
 #include "broker.h"
-#include "vorn_stats.h"
-#include "stream_hash.h"
-
 #include "fuzz_support.h"
 
 #include <cstring>
 #include <new>
 
 namespace {
-
 const char *const kUuid = "0b1c4c2e-2d0a-4f8e-9a57-2b8f6d1c9e01";
 const int kPeriod = 60000;
-
-void init_once() {
-  static bool done = [] {
-    fuzz::quiet_logs();
-    zint_memory_init();
-    stats_init();
-    stream_hash_init();
-    client_init();
-    harl_init();
-    return true;
-  }();
-  (void) done;
-}
 
 /* What harl_subscribe_callback does once a connection has been started: the record becomes the
  * stream's upstream closure, bound to this stream instance. */
 zint_boolean attach(stream_closure_t *sc, void *v_nk) {
   harl_key_t *nk = static_cast<harl_key_t *>(v_nk);
-  if (stream_closure_get_closure(sc)) return true;
-  stream_closure_get_id(sc, nk->sc_id);
-  stream_closure_set_closure(sc, nk);
+  if (!stream_closure_get_closure(sc)) stream_closure_get_id(sc, nk->sc_id), stream_closure_set_closure(sc, nk);
   return true;
 }
 
 harl_key_t *new_key() {
-  void *mem = calloc(1, sizeof(harl_key_t));
-  if (!mem) fuzz::fail("calloc");
-  harl_key_t *nk = new (mem) harl_key_t();
+  harl_key_t *nk = new (calloc(1, sizeof(harl_key_t))) harl_key_t();
   nk->uuid = strdup(kUuid);
   nk->period = kPeriod;
   nk->key = concat_uuid_period(kUuid, kPeriod, &nk->klen);
@@ -56,8 +34,7 @@ harl_key_t *new_key() {
 }
 
 void join(fuzz::session &s, harl_key_t *nk, const char **names, size_t n) {
-  vorn_client_t *c = vorn_client_new(s.ctx, names, n, nullptr);
-  if (!stream_hash_add_client(strdup(nk->key), nk->klen, c, attach, nk)) fuzz::fail("stream_hash_add_client");
+  FUZZ_REQUIRE(stream_hash_add_client(strdup(nk->key), nk->klen, vorn_client_new(s.ctx, names, n, nullptr), attach, nk), "join");
 }
 
 /* Checks a session's frames; returns the texts of its data frames. */
@@ -71,27 +48,25 @@ std::vector<std::string> check_frames(const fuzz::session &s) {
       data.push_back(s.texts[i]);
       continue;
     }
-    FUZZ_REQUIRE(s.texts[i] == std::string("{\"error\":\"connection to broker was terminated\",\"id\":\"") +
-                                   kUuid + "\",\"period\":60000,\"type\":\"watch\"}",
-                 s.texts[i]);
+    FUZZ_REQUIRE(s.texts[i] == std::string("{\"error\":\"connection to broker was terminated\",\"id\":\"") + kUuid +
+                                   "\",\"period\":60000,\"type\":\"watch\"}", s.texts[i]);
     ended = true;
   }
   return data;
 }
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  init_once();
+  static bool ready = (fuzz::init_service(), harl_init(), true);
+  (void) ready;
   if (size == 0) return 0;
   uint32_t refuse_all = (data[0] & 0x0f) * 0x11111111u, refuse_cpu = (data[0] >> 4) * 0x11111111u;
   std::vector<std::string_view> lines = fuzz::split_lines(data + 1, size - 1);
   {
     fuzz::session all(refuse_all), cpu(refuse_cpu);
     harl_key_t *nk = new_key();
-    join(all, nk, nullptr, 0);
     const char *names[] = {"cpu"};
-    join(cpu, nk, names, 1);
+    join(all, nk, nullptr, 0), join(cpu, nk, names, 1);
     FUZZ_REQUIRE(stream_hash_size() == 1, "stream");
 
     for (std::string_view line : lines) {
@@ -107,14 +82,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<std::string> got_all = check_frames(all), got_cpu = check_frames(cpu);
     if (refuse_all == 0 && refuse_cpu == 0) {
       std::vector<std::string> want;
-      for (const std::string &t : got_all) {
-        boost::json::value v = boost::json::parse(t);
-        if (v.at("check").at("metric_name").get_string() == "cpu") want.push_back(t);
-      }
+      for (const std::string &t : got_all)
+        if (boost::json::parse(t).at("check").at("metric_name") == "cpu") want.push_back(t);
       FUZZ_REQUIRE(got_cpu == want, "filtered frames");
     }
-    all.end();
-    cpu.end();
+    all.end(), cpu.end();
   }
   fuzz::settle();
   FUZZ_REQUIRE(stream_hash_size() == 0, "stream at the end");
