@@ -36,8 +36,8 @@ class PgCluster {
   bool restart(std::string *err) { return launch_on(port_, err); }
   /* SIGINT by PID (fast shutdown: open sessions end, as in a real restart), thawed first; SIGKILL after 30 s. */
   void stop() { thaw(), pm_.stop(SIGINT); }
-  /* Stops the postmaster and every process it started (its process group): connections are accepted
-   * by the kernel but never answered, and queries on open ones get no answer either. */
+  /* Stops the postmaster and every process it started: connections are accepted by the kernel but
+   * never answered, and queries on open ones get no answer either. */
   void freeze() { signal_group(SIGSTOP); }
   void thaw() { signal_group(SIGCONT); }
   int port() const { return port_; }
@@ -91,8 +91,16 @@ class PgCluster {
     for (char c : s) out += c == q ? std::string(2, c) : std::string(1, c);
     return out + q;
   }
+  /* sig to the postmaster and to each of its children (they start sessions of their own) */
   void signal_group(int sig) {
-    if (pm_.running()) kill(-pm_.pid, sig);
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator("/proc", ec)) {
+      std::string st = read_file_text(e.path() / "stat"); /* "pid (comm) state ppid ...": comm may hold ')' */
+      long ppid = -1;
+      if (st.rfind(')') != std::string::npos && sscanf(st.c_str() + st.rfind(')') + 1, " %*c %ld", &ppid) == 1 && ppid == pm_.pid)
+        kill(atoi(e.path().filename().c_str()), sig);
+    }
+    if (pm_.running()) kill(pm_.pid, sig);
   }
   std::string log_path() const { return dir_.path() + "/postgres.log"; }
   std::string conninfo(const std::string &db) const {

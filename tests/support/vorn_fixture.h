@@ -104,6 +104,7 @@ struct Vorn {
     return ec ? json::value() : v;
   }
   int64_t stat(std::initializer_list<const char *> path) const { return vorn_test::stat(stats(), path); }
+  std::string log() const { return proc.err(); }
   bool logged(const std::string &text) const {
     return wait_until([&] { return proc.err().find(text) != std::string::npos; });
   }
