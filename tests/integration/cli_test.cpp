@@ -1,5 +1,4 @@
-/* The service's command line and process frame: usage, configuration that does not load, option
- * handling, the lock file, signals, daemonising and the privilege drop. */
+/* The service's command line and process frame: usage, configuration errors, lock file, signals, daemon, privileges. */
 #include "support/vorn_fixture.h"
 
 #include <pwd.h>
@@ -24,9 +23,7 @@ struct Env {
       return p;
     }();
     chmod(dir.path().c_str(), 0755); /* readable after a privilege drop */
-    VornConf c;
-    c.pg_port = pg->port();
-    conf = Vorn::write_conf(dir.path(), "vorn-c", c), lock = dir.path() + "/vorn-c.lock";
+    VornConf c; c.pg_port = pg->port(); conf = Vorn::write_conf(dir.path(), "vorn-c", c), lock = dir.path() + "/vorn-c.lock";
   }
   /* The PID the lock file names once the frame has written it after set-up, or -1. */
   pid_t lock_pid() {
@@ -42,9 +39,7 @@ struct Env {
 
 }  // namespace
 
-// what this proves: without -c (or with -c lacking its argument) the six usage lines go to stderr
-// with status 2; a missing or broken configuration ends with its message and status 2 before taking
-// the lock, after logging each -u and -g in order (unknown options and extra words are ignored)
+// what this proves: without -c (or with -c lacking its argument) the six usage lines go to stderr with status 2; a missing or broken configuration ends with its message and status 2 before taking the lock, after logging each -u and -g in order (unknown options and extra words are ignored)
 TEST(Cli, UsageAndUnloadableConfig) {
   Env env;
   const std::string usage = kBin + " <-c conffile> [-D] [-d]\n\n\t-c conffile\tthe configuration file to load\n"
@@ -66,8 +61,7 @@ TEST(Cli, UsageAndUnloadableConfig) {
   };
   for (const auto &row : rows) {
     Child p;
-    env.run(p, row.args);
-    EXPECT_EQ(2, p.wait_exit());
+    env.run(p, row.args); EXPECT_EQ(2, p.wait_exit());
     std::string err = p.err();
     size_t at = 0;
     for (const std::string &piece : row.said) EXPECT_NE(std::string::npos, at = err.find(piece, at)) << piece << " in:\n" << err;
@@ -76,10 +70,7 @@ TEST(Cli, UsageAndUnloadableConfig) {
   }
 }
 
-// what this proves: while one instance holds the lock a second exits 1 naming the file and the
-// holder's PID, and a lock held by another process stops start-up with status 1; SIGTERM and SIGINT
-// end an instance with 0 (unknown options ignored); without -D the caller returns 0 at once and a
-// daemon in a new session holds the lock until SIGTERM
+// what this proves: while one instance holds the lock a second exits 1 naming the file and the holder's PID, and a lock held by another process stops start-up with status 1; SIGTERM and SIGINT end an instance with 0 (unknown options ignored); without -D the caller returns 0 at once and a daemon in a new session holds the lock until SIGTERM
 TEST(Cli, LockSignalsAndDaemon) {
   Env env;
   for (int sig : {SIGTERM, SIGINT}) {
@@ -98,25 +89,17 @@ TEST(Cli, LockSignalsAndDaemon) {
   Child held;
   env.run(held, {"-D", "-c", env.conf});
   EXPECT_EQ(1, held.wait_exit());
-  EXPECT_NE(std::string::npos, held.err().find("is held by another process; not starting")) << held.err();
-  close(fd);
+  EXPECT_NE(std::string::npos, held.err().find("is held by another process; not starting")) << held.err(); close(fd);
   std::filesystem::remove(env.lock);
-
   Child caller;
   env.run(caller, {"-c", env.conf});
-  EXPECT_EQ(0, caller.wait_exit()) << caller.err();
-  pid_t daemon = env.lock_pid();
-  ASSERT_GT(daemon, 0);
-  EXPECT_NE(caller.pid, daemon);
-  EXPECT_NE(getsid(0), getsid(daemon));
-  ASSERT_EQ(0, kill(daemon, SIGTERM));
+  EXPECT_EQ(0, caller.wait_exit()) << caller.err(); pid_t daemon = env.lock_pid(); ASSERT_GT(daemon, 0);
+  EXPECT_NE(caller.pid, daemon); EXPECT_NE(getsid(0), getsid(daemon)); ASSERT_EQ(0, kill(daemon, SIGTERM));
   fd = open(env.lock.c_str(), O_RDWR); /* the daemon is not our child: its end frees the lock */
-  EXPECT_EQ(0, flock(fd, LOCK_EX));
-  close(fd);
+  EXPECT_EQ(0, flock(fd, LOCK_EX)); close(fd);
 }
 
-// what this proves: as root, -u nobody leaves every uid and gid at nobody's with no supplementary
-// groups, and an unknown user stops start-up with status 1
+// what this proves: as root, -u nobody leaves every uid and gid at nobody's with no supplementary groups, and an unknown user stops start-up with status 1
 TEST(Cli, DropsPrivilegesToNobody) {
   struct passwd *pw = getpwnam("nobody");
   if (geteuid() != 0 || !pw) GTEST_SKIP() << "needs root and a user nobody";
@@ -130,6 +113,5 @@ TEST(Cli, DropsPrivilegesToNobody) {
   EXPECT_EQ(groups.find('\n'), groups.find_first_not_of(" \t")) << st; /* none */
   EXPECT_EQ(0, p.stop()) << p.err();
   env.run(bad, {"-D", "-u", "no-such-user-vorn", "-c", env.conf});
-  EXPECT_EQ(1, bad.wait_exit());
-  EXPECT_NE(std::string::npos, bad.err().find("unknown user 'no-such-user-vorn'")) << bad.err();
+  EXPECT_EQ(1, bad.wait_exit()); EXPECT_NE(std::string::npos, bad.err().find("unknown user 'no-such-user-vorn'")) << bad.err();
 }

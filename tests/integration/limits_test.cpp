@@ -1,6 +1,4 @@
-/* The operator limits and security settings of a running vorn-c: the watch-list, connection, message
- * size and origin bounds answered as documented and counted under "errors"; client text escaped in
- * the log; secrets in neither the log nor the statistics; privileges dropped before listening. */
+/* The operator limits and security settings of a running vorn-c: bounds answered and counted, secrets kept, privileges. */
 #include "support/vorn_fixture.h"
 
 #include <pwd.h>
@@ -39,9 +37,7 @@ Service &service() {
 
 }  // namespace
 
-// what this proves: a session holds at most max_watches streams: one more is refused with an error
-// frame naming it and counted in "errors"/"watch_limit"; a re-watch of a held stream and a watch whose
-// subscription failed take no room; after an unwatch there is room again
+// what this proves: a session holds at most max_watches streams: one more is refused with an error frame naming it and counted in "errors"/"watch_limit"; a re-watch of a held stream and a watch whose subscription failed take no room; after an unwatch there is room again
 TEST(Limits, WatchListBound) {
   REQUIRE_SERVICE();
   Vorn &v = service().vorn;
@@ -64,10 +60,7 @@ TEST(Limits, WatchListBound) {
   EXPECT_TRUE(wait_until([&] { return v.stat({"websocket", "watches", "check"}) == 0; }));
 }
 
-// what this proves: past max_connections a connection gets 503 "too many connections" before any
-// upgrade; an upgrade from an origin not listed gets 403 (the listed one and none are upgraded); a
-// message over max_message_bytes ends the session with 1009 (one at the bound is handled); each
-// refusal counts once under its own name in "errors", the total stays their sum, open sessions go on
+// what this proves: past max_connections a connection gets 503 "too many connections" before any upgrade; an upgrade from an origin not listed gets 403 (the listed one and none are upgraded); a message over max_message_bytes ends the session with 1009 (one at the bound is handled); each refusal counts once under its own name in "errors", the total stays their sum, open sessions go on
 TEST(Limits, RefusalsAreAnsweredAndCounted) {
   REQUIRE_SERVICE();
   Vorn &v = service().vorn;
@@ -76,25 +69,19 @@ TEST(Limits, RefusalsAreAnsweredAndCounted) {
     std::vector<std::unique_ptr<WsClient>> held;
     for (int i = 0; i < 4; i++) ASSERT_TRUE((held.emplace_back(new WsClient), held.back()->open(v.port))) << i;
     HttpReply r = v.get("/stats.json");
-    EXPECT_EQ(503, r.status) << r.error;
-    EXPECT_EQ("too many connections\n", r.body);
+    EXPECT_EQ(503, r.status) << r.error; EXPECT_EQ("too many connections\n", r.body);
     WsClient extra;
-    EXPECT_FALSE(extra.open(v.port));
-    EXPECT_EQ(503, extra.upgrade_status);
-    EXPECT_EQ(kHeartbeat, held[0]->ask(kHeartbeat));
+    EXPECT_FALSE(extra.open(v.port)); EXPECT_EQ(503, extra.upgrade_status); EXPECT_EQ(kHeartbeat, held[0]->ask(kHeartbeat));
     for (auto &c : held) c->close();
   }
   for (auto [origin, status] : {std::pair<std::string, int>{"https://evil.example", 403}, {"https://dash.example", 101}, {"", 101}}) {
     WsClient c;
-    EXPECT_EQ(status == 101, c.open(v.port, nullptr, "vorn", "/", 0, origin));
-    EXPECT_EQ(status, c.upgrade_status) << origin;
+    EXPECT_EQ(status == 101, c.open(v.port, nullptr, "vorn", "/", 0, origin)); EXPECT_EQ(status, c.upgrade_status) << origin;
   }
   WsClient c;
   ASSERT_TRUE(c.open(v.port));
   EXPECT_EQ(kHeartbeat, c.ask("{\"type\":\"heartbeat\",\"pad\":\"" + std::string(4096 - 29, 'x') + "\"}"));
-  ASSERT_TRUE(c.send(std::string(4097, ' ')));
-  EXPECT_FALSE(c.read());
-  EXPECT_EQ(1009, c.close_code());
+  ASSERT_TRUE(c.send(std::string(4097, ' '))); EXPECT_FALSE(c.read()); EXPECT_EQ(1009, c.close_code());
   json::value s;
   EXPECT_TRUE(wait_until([&] {
     s = v.stats();
@@ -106,23 +93,19 @@ TEST(Limits, RefusalsAreAnsweredAndCounted) {
   EXPECT_EQ(stat(s, {"errors", "total"}), error_sum(s));
 }
 
-// what this proves: client text that reaches the log is written escaped on one line; the database
-// password and the bus credentials are in neither the log (debug on) nor the statistics; a wrong
-// password ends start-up with status 1 and a message that does not repeat it
+// what this proves: client text that reaches the log is written escaped on one line; the database password and the bus credentials are in neither the log (debug on) nor the statistics; a wrong password ends start-up with status 1 and a message that does not repeat it
 TEST(Limits, LogAndStatisticsKeepSecrets) {
   REQUIRE_SERVICE();
   Vorn &v = service().vorn;
   WsClient c;
   ASSERT_TRUE(c.open(v.port));
   EXPECT_NE(std::string::npos, c.ask("{\"watch\":[{\"id\":\"\\u001b[31mX\\n[FATAL] forged\",\"period\":1000}]}").find("broker watch request failed"));
-  ASSERT_TRUE(v.logged("'\\x1b[31mX\\n[FATAL] forged'"));
-  EXPECT_EQ(std::string::npos, v.log().find('\x1b'));
+  ASSERT_TRUE(v.logged("'\\x1b[31mX\\n[FATAL] forged'")); EXPECT_EQ(std::string::npos, v.log().find('\x1b'));
   EXPECT_EQ(std::string::npos, v.log().find("\n[FATAL] forged"));
   std::string stats = v.get("/stats.json").body;
   EXPECT_NE(std::string::npos, stats.find("\"host\": \"nats://")) << stats;
   for (const std::string &secret : {kPassword, kBusSecret}) {
-    EXPECT_EQ(std::string::npos, v.log().find(secret)) << secret;
-    EXPECT_EQ(std::string::npos, stats.find(secret)) << secret;
+    EXPECT_EQ(std::string::npos, v.log().find(secret)) << secret; EXPECT_EQ(std::string::npos, stats.find(secret)) << secret;
   }
   Vorn bad;
   std::string conf = service().conf("wrong", "Wrong-9b2d-secret");
@@ -132,8 +115,7 @@ TEST(Limits, LogAndStatisticsKeepSecrets) {
   EXPECT_EQ(std::string::npos, bad.log().find("Wrong-9b2d-secret"));
 }
 
-// what this proves: as root with -u nobody, the listening socket already belongs to nobody (the
-// kernel records its creator), so privileges were dropped before any client could connect
+// what this proves: as root with -u nobody, the listening socket already belongs to nobody (the kernel records its creator), so privileges were dropped before any client could connect
 TEST(Limits, PrivilegesDroppedBeforeListening) {
   struct passwd *pw = getpwnam("nobody");
   if (geteuid() != 0 || !pw) GTEST_SKIP() << "needs root and a user nobody";
@@ -151,7 +133,5 @@ TEST(Limits, PrivilegesDroppedBeforeListening) {
   std::istringstream rest(table.substr(at + strlen(local)));
   std::string txrx, tr, retr;
   int uid = -1;
-  rest >> txrx >> tr >> retr >> uid;
-  EXPECT_EQ((int) pw->pw_uid, uid);
-  EXPECT_EQ(0, v.proc.stop());
+  rest >> txrx >> tr >> retr >> uid; EXPECT_EQ((int) pw->pw_uid, uid); EXPECT_EQ(0, v.proc.stop());
 }

@@ -1,6 +1,4 @@
-/* The Debian package: packs the built tree with cpack (no rebuild), checks the control data and the
- * layout, unpacks it into a scratch root and runs the unpacked service from the packaged example
- * configuration against a throwaway nats-server and PostgreSQL. */
+/* The Debian package built with cpack from the built tree, unpacked into a scratch root and run from there. */
 #include "support/vorn_fixture.h"
 
 using namespace vorn_test;
@@ -19,9 +17,7 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
 }
 }  // namespace
 
-// what this proves: the .deb declares its runtime library dependencies, installs the documented
-// layout with an executable postinst, and the unpacked binary links nothing of the build tree, prints
-// its usage, starts from the packaged example configuration and serves /health and /metrics
+// what this proves: the .deb declares its runtime library dependencies, installs the documented layout with an executable postinst, and the unpacked binary links nothing of the build tree, prints its usage, starts from the packaged example configuration and serves /health and /metrics
 TEST(Package, BuildUnpackAndRun) {
   const std::string build = fs::path(env_or("VORN_BINARY", "build/vorn-c")).parent_path().string();
   ASSERT_TRUE(fs::exists(build + "/CPackConfig.cmake")) << build;
@@ -30,8 +26,7 @@ TEST(Package, BuildUnpackAndRun) {
   std::string out, deb;
   ASSERT_EQ(0, run("cpack -G DEB -B " + d + "/pkg --config " + build + "/CPackConfig.cmake", d, &out)) << out;
   for (const auto &e : fs::directory_iterator(d + "/pkg")) deb = e.path().extension() == ".deb" ? e.path().string() : deb;
-  ASSERT_EQ(0, run("dpkg-deb -f " + deb + " Package Depends", d, &out)) << out;
-  EXPECT_EQ(0u, out.find("Package: vorn-c\n")) << out;
+  ASSERT_EQ(0, run("dpkg-deb -f " + deb + " Package Depends", d, &out)) << out; EXPECT_EQ(0u, out.find("Package: vorn-c\n")) << out;
   for (const char *lib : {"libnats", "libpq5", "libssl3", "libpugixml", "liburcu", "libwslay", "libboost-json1.81", "zlib1g", "adduser"})
     EXPECT_NE(std::string::npos, out.find(lib)) << lib << ":\n" << out;
   ASSERT_EQ(0, run("dpkg-deb -x " + deb + " " + root + " && dpkg-deb -e " + deb + " " + d + "/ctl", d, &out)) << out;
@@ -41,12 +36,9 @@ TEST(Package, BuildUnpackAndRun) {
     EXPECT_TRUE(fs::exists(root + "/" + f)) << f;
   EXPECT_EQ(0, access((d + "/ctl/postinst").c_str(), X_OK));
   const std::string vorn = root + "/usr/bin/vorn-c";
-  ASSERT_EQ(0, run("ldd " + vorn, d, &out)) << out;
-  EXPECT_EQ(std::string::npos, out.find("not found")) << out;
-  EXPECT_EQ(std::string::npos, out.find(build)) << out;
-  EXPECT_EQ(2, run(vorn, d, &out));
+  ASSERT_EQ(0, run("ldd " + vorn, d, &out)) << out; EXPECT_EQ(std::string::npos, out.find("not found")) << out;
+  EXPECT_EQ(std::string::npos, out.find(build)) << out; EXPECT_EQ(2, run(vorn, d, &out));
   EXPECT_EQ(0u, out.find(vorn + " <-c conffile> [-D] [-d]\n")) << out;
-
   PgCluster pg;
   nats_fixture nats;
   std::string err;
@@ -61,6 +53,5 @@ TEST(Package, BuildUnpackAndRun) {
   Vorn v;
   ASSERT_TRUE(v.start(d + "/vorn-c.conf", &err, {}, vorn)) << err;
   EXPECT_TRUE(wait_until([&] { return v.get("/health").status == 200; })) << v.tail();
-  EXPECT_NE(std::string::npos, v.get("/metrics").body.find("\nvorn_requests_total ")) << v.tail();
-  EXPECT_EQ(0, v.proc.stop()) << v.tail();
+  EXPECT_NE(std::string::npos, v.get("/metrics").body.find("\nvorn_requests_total ")) << v.tail(); EXPECT_EQ(0, v.proc.stop()) << v.tail();
 }

@@ -1,7 +1,5 @@
-/* The live page in a real browser: the whole stack plus the bus publisher tool, with headless chromium
- * driven by tests/browser/ui_page.mjs. On the page script's requests this program restarts the
- * service on the same port (with a small outbound queue per session) and publishes a sample too large
- * for that queue. Screenshots go to <build>/test-output/ui/. Skipped when no browser is installed. */
+/* The live page in headless chromium (tests/browser/ui_page.mjs) against the whole stack; on the script's requests this
+ * program restarts the service with a small outbound queue and publishes a sample too big for it. */
 #include "support/vorn_fixture.h"
 
 using namespace vorn_test;
@@ -13,15 +11,10 @@ const bool kBrowser = access("/usr/bin/node", X_OK) == 0 && access(kChromium.c_s
 Stack *const the_stack = kBrowser ? static_cast<Stack *>(::testing::AddGlobalTestEnvironment(new Stack)) : nullptr;
 }  // namespace
 
-// what this proves: in a real browser the page serves from /ui/, connects with the "vorn"
-// sub-protocol, its form makes bus and broker watches whose samples reach charts and the raw log, an
-// error frame is shown as text; after the service restarts the page reconnects and sends its watches
-// again; a frame that does not fit the session's outbound queue ends the session with 1013, which the
-// page shows before it reconnects and resumes without that frame
+// what this proves: in a real browser the page serves from /ui/, connects with the "vorn" sub-protocol, its form makes bus and broker watches whose samples reach charts and the raw log, an error frame is shown as text; after the service restarts the page reconnects and sends its watches again; a frame that does not fit the session's outbound queue ends the session with 1013, which the page shows before it reconnects and resumes without that frame
 TEST(Ui, LivePageInHeadlessChromium) {
   if (!kBrowser) GTEST_SKIP() << "needs node, " << kChromium << " and tests/browser/node_modules (scripts/setup)";
-  ASSERT_EQ("", the_stack->setup_error);
-  Stack &s = *the_stack;
+  ASSERT_EQ("", the_stack->setup_error); Stack &s = *the_stack;
   const std::string out = std::filesystem::path(env_or("VORN_BINARY", "build/vorn-c")).parent_path().string() + "/test-output/ui",
                     bus_check = "7e570000-0000-4000-8000-000000000000";
   std::filesystem::create_directories(out);
@@ -54,9 +47,7 @@ TEST(Ui, LivePageInHeadlessChromium) {
     answer("BIG", "SENT", [&] { return s.publish(m_line(bus_check, "latency_big", std::string(20000, 'x'), "s")); });
     return (rc = page.wait_exit(std::chrono::milliseconds(0))) != -2;
   }, std::chrono::seconds(80));
-  close(in[1]);
-  EXPECT_EQ("", err);
-  EXPECT_EQ(0, rc) << "page script:\n" << page.out() << page.err() << "\nservice log:\n" << s.vorn.tail();
+  close(in[1]); EXPECT_EQ("", err); EXPECT_EQ(0, rc) << "page script:\n" << page.out() << page.err() << "\nservice log:\n" << s.vorn.tail();
   EXPECT_EQ((std::vector<std::string>{"STOP", "START", "BIG"}), asked);
   EXPECT_TRUE(std::filesystem::exists(out + "/ui-live.png"));
 }

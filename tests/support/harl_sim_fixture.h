@@ -8,17 +8,12 @@
 #include <boost/json.hpp>
 
 namespace vorn_test {
-
 /* A self-signed certificate for 127.0.0.1 and localhost (in a directory of its own); its PEM files. */
 inline bool make_test_certificate(const std::string &, std::string *cert, std::string *key) {
   test_cert tc = test_cert_make();
-  *cert = tc.cert_file, *key = tc.key_file;
-  return !tc.dir.empty();
+  return *cert = tc.cert_file, *key = tc.key_file, !tc.dir.empty();
 }
-
-inline bool event_is(const boost::json::object &e, const char *kind) {
-  return e.if_contains("event") && e.at("event").is_string() && e.at("event").as_string() == kind;
-}
+inline bool event_is(const boost::json::object &e, const char *kind) { return e.if_contains("event") && e.at("event") == kind; }
 
 class HarlSim {
  public:
@@ -26,17 +21,14 @@ class HarlSim {
    * "listening on 127.0.0.1:<port>" line; false with err (and its stderr) on failure. */
   bool start(const std::vector<std::string> &extra, std::string *err) {
     std::vector<std::string> args = {env_or("VORN_TOOLS_DIR", "build/tools") + "/harl-sim", "--port", "0", "--events", events_};
-    args.insert(args.end(), extra.begin(), extra.end());
-    proc_.start(args, dir_.path() + "/out", dir_.path() + "/err");
+    args.insert(args.end(), extra.begin(), extra.end()); proc_.start(args, dir_.path() + "/out", dir_.path() + "/err");
     if ((port_ = proc_.await_port("listening on 127.0.0.1:", proc_.out_path, std::chrono::seconds(30))) <= 0)
       *err = "harl-sim did not report its port: " + proc_.out() + stderr_text(), stop();
     return port_ > 0;
   }
-  /* SIGTERM by PID and wait (SIGKILL after 30 s); the exit status, -1 when not a normal exit. */
-  int stop() { return proc_.stop(); }
+  int stop() { return proc_.stop(); } /* SIGTERM by PID; the exit status, -1 when not a normal exit */
   int port() const { return port_; }
   pid_t pid() const { return proc_.pid; }
-  const std::string &dir() const { return dir_.path(); }
   std::string stderr_text() const { return proc_.err(); }
   /* The events so far: {"event":"connect"|"request"|"bad_request"|"refused"|"close","conn":N,...}. */
   std::vector<boost::json::object> events() const {
@@ -70,6 +62,5 @@ class HarlSim {
   Child proc_;
   int port_ = -1;
 };
-
 }  // namespace vorn_test
 #endif

@@ -17,8 +17,7 @@ struct nats_fixture {
     if (proc_.running()) return true;
     std::vector<std::string> args = {env_or("VORN_NATS_SERVER", "nats-server"), "-a", "127.0.0.1", "-p",
                                      port > 0 ? std::to_string(port) : "-1"};
-    args.insert(args.end(), extra_args.begin(), extra_args.end());
-    proc_.start(args, dir_.path() + "/out", dir_.path() + "/nats.log");
+    args.insert(args.end(), extra_args.begin(), extra_args.end()); proc_.start(args, dir_.path() + "/out", dir_.path() + "/nats.log");
     int p = proc_.await_port("Listening for client connections on 127.0.0.1:", proc_.err_path, std::chrono::seconds(15));
     if (p <= 0) return error = "nats-server did not come up: " + log_text(), stop(), false;
     return port = p, true;

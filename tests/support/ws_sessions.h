@@ -25,32 +25,24 @@ inline registry &sessions() {
 /* The first message of a session is its name; the handler keeps the context under that name. */
 inline int name_handler(zint_http_rest_closure_t *restc, int, const unsigned char *msg, size_t len) {
   std::lock_guard<std::mutex> lk(sessions().mu);
-  auto [it, added] = sessions().by_name.try_emplace(std::string((const char *) msg, len), restc->http_ctx);
-  if (added) zint_http_session_ref_inc(restc->http_ctx);
+  if (sessions().by_name.try_emplace(std::string((const char *) msg, len), restc->http_ctx).second) zint_http_session_ref_inc(restc->http_ctx);
   return 0;
 }
 /* Port of a listener with the endpoint "/sessions/" (sub-protocol "test-sessions"). */
 inline int port() {
-  static int p = [] {
-    zint_http_rest_websocket_register("/sessions/", "^(.*)$", "test-sessions", name_handler);
-    int idx = zint_listener_add("127.0.0.1", 0, nullptr, nullptr, nullptr);
-    return idx < 0 ? -1 : zint_listener_bound_port(idx);
-  }();
+  static int p = (zint_http_rest_websocket_register("/sessions/", "^(.*)$", "test-sessions", name_handler),
+                  zint_listener_bound_port(zint_listener_add("127.0.0.1", 0, nullptr, nullptr, nullptr)));
   return p;
 }
-inline std::atomic<int> &name_seq() {
-  static std::atomic<int> n{0};
-  return n;
-}
+inline std::atomic<int> name_seq{0};
 
 /* A blocking client; ctx is its server-side session context (valid while the object lives). */
 struct client {
   vorn_test::WsClient ws;
-  std::string name = "s" + std::to_string(name_seq()++);
+  std::string name = "s" + std::to_string(name_seq++);
   zint_http_session_ctx *ctx = nullptr;
   client() {
-    ws.open(port(), nullptr, "test-sessions", "/sessions/");
-    ws.send(name);
+    ws.open(port(), nullptr, "test-sessions", "/sessions/"), ws.send(name);
     wait_until([&] {
       std::lock_guard<std::mutex> lk(sessions().mu);
       return sessions().by_name.count(name) && (ctx = sessions().by_name[name]);
@@ -59,17 +51,14 @@ struct client {
   ~client() {
     ws.abort();
     std::lock_guard<std::mutex> lk(sessions().mu);
-    if (sessions().by_name.count(name)) zint_http_ctx_session_release(sessions().by_name[name]);
-    sessions().by_name.erase(name);
+    if (sessions().by_name.count(name)) zint_http_ctx_session_release(sessions().by_name[name]), sessions().by_name.erase(name);
   }
-  /* The next frame as text; "" after 10 seconds without one or an error. */
-  std::string read() { return ws.read(std::chrono::seconds(10)).value_or(""); }
+  std::string read() { return ws.read(std::chrono::seconds(10)).value_or(""); } /* the next frame; "" after 10 s or an error */
   /* Drops the connection and waits until the server refuses frames for this session. */
   void disconnect() {
     ws.abort();
     wait_until([&] { return !zint_http_websocket_queue_msg(ctx, 1, (const unsigned char *) "p", 1); });
   }
 };
-
 }  // namespace test_ws
 #endif
