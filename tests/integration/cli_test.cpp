@@ -1,17 +1,14 @@
 /* The service's command line and process frame: usage, configuration errors, lock file, signals, daemon, privileges. */
 #include "support/vorn_fixture.h"
-
 #include <pwd.h>
 #include <sys/file.h>
 
 using namespace vorn_test;
 
 namespace {
-
 const std::string kBin = env_or("VORN_BINARY", "build/vorn-c");
 
-/* A directory with a configuration naming a throwaway database (start-up tests it) and a bus where
- * nothing listens (the module keeps retrying in the background without holding start-up). */
+/* A configuration naming a throwaway database (start-up tests it) and a bus where nothing listens (no hold-up). */
 struct Env {
   TempDir dir;
   std::string conf, lock;
@@ -26,17 +23,9 @@ struct Env {
     VornConf c; c.pg_port = pg->port(); conf = Vorn::write_conf(dir.path(), "vorn-c", c), lock = dir.path() + "/vorn-c.lock";
   }
   /* The PID the lock file names once the frame has written it after set-up, or -1. */
-  pid_t lock_pid() {
-    long pid = -1;
-    wait_until([&] { return (pid = atol(read_file_text(lock).c_str())) > 0; }, std::chrono::seconds(30));
-    return (pid_t) pid;
-  }
-  int run(Child &p, std::vector<std::string> args) {
-    args.insert(args.begin(), kBin);
-    return p.start(args, dir.path() + "/out", dir.path() + "/err") ? 0 : -1;
-  }
+  pid_t lock_pid(long pid = -1) { return wait_until([&] { return (pid = atol(read_file_text(lock).c_str())) > 0; }), (pid_t) pid; }
+  void run(Child &p, std::vector<std::string> args) { args.insert(args.begin(), kBin), p.start(args, dir.path() + "/out", dir.path() + "/err"); }
 };
-
 }  // namespace
 
 // what this proves: without -c (or with -c lacking its argument) the six usage lines go to stderr with status 2; a missing or broken configuration ends with its message and status 2 before taking the lock, after logging each -u and -g in order (unknown options and extra words are ignored)

@@ -6,7 +6,6 @@ using namespace vorn_test;
 using S = Stack;
 
 namespace {
-
 Stack *const the_stack = static_cast<Stack *>(::testing::AddGlobalTestEnvironment(new Stack));
 #define REQUIRE_STACK() ASSERT_EQ("", the_stack->setup_error)
 
@@ -16,11 +15,9 @@ std::string m_frame(const std::string &id, const std::string &metric, const std:
          value + "}}";
 }
 
-std::pair<int64_t, int64_t> gauges() {
-  json::value s = the_stack->vorn.stats();
+std::pair<int64_t, int64_t> gauges(json::value s = the_stack->vorn.stats()) {
   return {stat(s, {"websocket", "watches", "check"}), stat(s, {"websocket", "watches", "stream"})};
 }
-
 }  // namespace
 
 // what this proves: every malformed message gets exactly its own error frame of kind "neither", heartbeats (also binary, or with a list beside) get the fixed reply, every message counts once in "requests" and each refusal once in "errors"/"api"; a text that is not JSON also ends the session with 1008 and is logged

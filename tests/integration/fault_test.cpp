@@ -1,7 +1,6 @@
 /* Faults through real processes: brokers, the database and the bus server fail under the service, clients misbehave;
  * small limits and timeouts make every fault show quickly. */
 #include "support/vorn_fixture.h"
-
 #include <sys/socket.h>
 
 using namespace vorn_test;
@@ -9,7 +8,6 @@ using S = Stack;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
 constexpr size_t kMaxClientMessage = 16384, kMaxBrokerMessage = 65536;
 constexpr int kConnectTimeoutMs = 1000, kBrokerIdleMs = 1000;
 
@@ -37,7 +35,6 @@ bool bus_flows(const std::string &check, std::vector<WsClient *> clients) {
   for (WsClient *c : clients) ok = is_data(c->read().value_or(c->last_error), check, "disk") && ok;
   return ok;
 }
-
 }  // namespace
 
 // what this proves: a broker that dies, freezes, never completes the upgrade or sends a frame over the limit ends its stream with the termination frame (id and period) to every client, after the idle or connect deadline where one applies; the connection is counted opened and closed, no service error is counted and the bus side of the watches goes on; broken frames are skipped and a large frame under the limit is relayed whole

@@ -1,12 +1,10 @@
 /* The operator limits and security settings of a running vorn-c: bounds answered and counted, secrets kept, privileges. */
 #include "support/vorn_fixture.h"
-
 #include <pwd.h>
 
 using namespace vorn_test;
 
 namespace {
-
 const std::string kPassword = "Pw-7f3c1e-never-logged", kBusSecret = "Bus-5e1a-never-shown";
 const std::string kIdA = "6a0e3d1c-1b5f-4c47-9a43-0e6a2e4c8f21", kIdB = "6a0e3d1c-1b5f-4c47-9a43-0e6a2e4c8f22",
                   kIdC = "6a0e3d1c-1b5f-4c47-9a43-0e6a2e4c8f23";
@@ -29,12 +27,8 @@ struct Service {
     vorn.start(conf("main", kPassword), &error, {"-d"});
   }
 };
-Service &service() {
-  static Service *s = new Service; /* stopped when the program ends: the fixtures kill by PID */
-  return *s;
-}
+Service &service() { static Service s; return s; }
 #define REQUIRE_SERVICE() ASSERT_EQ("", service().error)
-
 }  // namespace
 
 // what this proves: a session holds at most max_watches streams: one more is refused with an error frame naming it and counted in "errors"/"watch_limit"; a re-watch of a held stream and a watch whose subscription failed take no room; after an unwatch there is room again

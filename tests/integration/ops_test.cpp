@@ -1,12 +1,10 @@
 /* Operations of the real service: GET /health through bus outages, GET /metrics, signals. */
 #include "support/vorn_fixture.h"
-
 #include <regex>
 
 using namespace vorn_test;
 
 namespace {
-
 struct Env {
   TempDir dir;
   PgCluster pg;
@@ -17,15 +15,11 @@ struct Env {
     return v.start(Vorn::write_conf(dir.path(), name, c), err);
   }
 };
-Env &env() {
-  static Env *e = new Env;
-  return *e;
-}
+Env &env() { static Env e; return e; }
 /* Waits until /health answers status with a body that starts with text. */
 bool health_is(const Vorn &v, int status, const std::string &text, HttpReply *last) {
   return wait_until([&] { return (*last = v.get("/health")).status == status && last->body.rfind(text, 0) == 0; }, std::chrono::seconds(30));
 }
-
 }  // namespace
 
 // what this proves: a service started while no bus answers reports "not connected yet" with 503; it turns 200 (text/plain, one line) once a nats-server appears on the configured port, 503 "connection lost ... reconnecting" when it stops (the rest of the service still answers) and 200 again after it restarts, and samples flow again after the reconnection; SIGHUP reopens the logs and SIGTERM ends it

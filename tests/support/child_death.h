@@ -1,5 +1,4 @@
-/* For a forked child before exec: it is killed when the test program ends, even without destructors
- * (a sanitizer halt, a crash, SIGKILL). Fork from the thread that lives as long as the child. */
+/* For a forked child before exec: it is killed when the test program ends, even without destructors (a sanitizer halt, a crash, SIGKILL). Fork from the thread that lives as long as the child. */
 #ifndef VORN_TEST_CHILD_DEATH_H
 #define VORN_TEST_CHILD_DEATH_H
 #include <signal.h>

@@ -1,10 +1,8 @@
 #include "support/client.h"
-
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
-
 namespace vorn_test {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -13,7 +11,6 @@ namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using ec_t = beast::error_code;
 static const tcp::endpoint at_port(int port) { return {asio::ip::make_address("127.0.0.1"), (unsigned short) port}; }
-
 /* Starts op(handler) and runs it for up to max; on timeout cancels s and lets the handler run. */
 template <class Op> static ec_t run(asio::io_context &ioc, tcp::socket &s, Op op, std::chrono::milliseconds max) {
   ec_t ec = asio::error::timed_out;
@@ -23,12 +20,10 @@ template <class Op> static ec_t run(asio::io_context &ioc, tcp::socket &s, Op op
   if (!done) s.cancel(ec), ioc.restart(), ioc.run(), ec = asio::error::timed_out;
   return ec;
 }
-
 HttpReply http_get(int port, const std::string &target) {
   asio::io_context ioc; tcp::socket s(ioc);
   http::request<http::empty_body> req{http::verb::get, target, 11};
-  req.set(http::field::host, "127.0.0.1"); beast::flat_buffer buf; http::response<http::string_body> res; ec_t ec;
-  s.connect(at_port(port), ec);
+  req.set(http::field::host, "127.0.0.1"); beast::flat_buffer buf; http::response<http::string_body> res; ec_t ec; s.connect(at_port(port), ec);
   if (!ec) http::write(s, req, ec);
   if (!ec) ec = run(ioc, s, [&](auto h) { http::async_read(s, buf, res, h); }, std::chrono::seconds(20));
   if (ec) return {0, "", "", ec.message()};
@@ -38,7 +33,6 @@ HttpReply http_get(int port, const std::string &target) {
   }
   return {(int) res.result_int(), std::string(res[http::field::content_type]), res.body(), ""};
 }
-
 struct WsClient::Impl {
   asio::io_context ioc;
   websocket::stream<tcp::socket> ws{ioc};
@@ -46,7 +40,6 @@ struct WsClient::Impl {
 };
 WsClient::WsClient() : impl_(std::make_unique<Impl>()) {}
 WsClient::~WsClient() { abort(); }
-
 bool WsClient::open(int port, std::string *err, const std::string &protocol, const std::string &path, int rcvbuf, const std::string &origin) {
   ec_t ec; impl_->sock().open(tcp::v4(), ec);
   if (!ec && rcvbuf) impl_->sock().set_option(asio::socket_base::receive_buffer_size(rcvbuf), ec);

@@ -1,5 +1,4 @@
-/* Test support: the one HTTP and websocket test client, blocking, on 127.0.0.1; every read gives up
- * after a timeout instead of hanging the test. */
+/* Test support: the one HTTP and websocket test client, blocking, on 127.0.0.1; every read gives up after a timeout instead of hanging the test. */
 #ifndef VORN_TEST_CLIENT_H
 #define VORN_TEST_CLIENT_H
 #include <chrono>
@@ -8,7 +7,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
 namespace vorn_test {
 struct HttpReply {
   int status = 0; /* 0 without a reply; error says why */
@@ -16,7 +14,6 @@ struct HttpReply {
 };
 /* GET target; after the reply it waits for the server's close, so the server no longer counts the connection. */
 HttpReply http_get(int port, const std::string &target);
-
 class WsClient {
  public:
   WsClient();
@@ -37,7 +34,6 @@ class WsClient {
   std::string close_reason() const;
   int upgrade_status = 0; /* the HTTP status that answered the upgrade */
   std::string last_error;
-
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

@@ -1,12 +1,9 @@
-/* Test support: runs tools/harl-sim (the broker simulator) on a free loopback port, reads the port
- * it prints, follows its event log and stops it by PID. */
+/* Test support: runs tools/harl-sim (the broker simulator) on a free loopback port, reads the port it prints, follows its event log and stops it by PID. */
 #ifndef VORN_TEST_HARL_SIM_FIXTURE_H
 #define VORN_TEST_HARL_SIM_FIXTURE_H
 #include "support/process.h"
 #include "support/test_cert.h"
-
 #include <boost/json.hpp>
-
 namespace vorn_test {
 /* A self-signed certificate for 127.0.0.1 and localhost (in a directory of its own); its PEM files. */
 inline bool make_test_certificate(const std::string &, std::string *cert, std::string *key) {
@@ -14,11 +11,9 @@ inline bool make_test_certificate(const std::string &, std::string *cert, std::s
   return *cert = tc.cert_file, *key = tc.key_file, !tc.dir.empty();
 }
 inline bool event_is(const boost::json::object &e, const char *kind) { return e.if_contains("event") && e.at("event") == kind; }
-
 class HarlSim {
  public:
-  /* Starts harl-sim with extra options (--port 0 and --events are added) and waits for its
-   * "listening on 127.0.0.1:<port>" line; false with err (and its stderr) on failure. */
+  /* Starts harl-sim with extra options (--port 0 and --events are added) and waits for its "listening on 127.0.0.1:<port>" line; false with err (and its stderr) on failure. */
   bool start(const std::vector<std::string> &extra, std::string *err) {
     std::vector<std::string> args = {env_or("VORN_TOOLS_DIR", "build/tools") + "/harl-sim", "--port", "0", "--events", events_};
     args.insert(args.end(), extra.begin(), extra.end()); proc_.start(args, dir_.path() + "/out", dir_.path() + "/err");
@@ -27,8 +22,7 @@ class HarlSim {
     return port_ > 0;
   }
   int stop() { return proc_.stop(); } /* SIGTERM by PID; the exit status, -1 when not a normal exit */
-  int port() const { return port_; }
-  pid_t pid() const { return proc_.pid; }
+  int port() const { return port_; }  pid_t pid() const { return proc_.pid; }
   std::string stderr_text() const { return proc_.err(); }
   /* The events so far: {"event":"connect"|"request"|"bad_request"|"refused"|"close","conn":N,...}. */
   std::vector<boost::json::object> events() const {
@@ -55,7 +49,6 @@ class HarlSim {
     for (const auto &e : events()) n += event_is(e, kind.c_str());
     return n;
   }
-
  private:
   TempDir dir_; /* events, stdout and stderr of the simulator */
   std::string events_ = dir_.path() + "/events.jsonl";

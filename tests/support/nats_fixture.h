@@ -1,11 +1,8 @@
-/* Test support: a nats-server child on loopback. The first start lets the server pick a free port
- * ("-p -1") and reads it from its log; restart() comes back on the same port. Stopped by PID. */
+/* Test support: a nats-server child on loopback. The first start lets the server pick a free port ("-p -1") and reads it from its log; restart() comes back on the same port. Stopped by PID. */
 #ifndef VORN_TEST_NATS_FIXTURE_H
 #define VORN_TEST_NATS_FIXTURE_H
 #include "support/process.h"
-
 namespace vorn_test {
-
 struct nats_fixture {
   int port = -1;                       /* chosen on the first start (or set before it), kept for restarts */
   std::string error;                   /* why the last start failed */
@@ -24,11 +21,9 @@ struct nats_fixture {
   }
   void stop() { proc_.stop(SIGTERM, std::chrono::seconds(5)); }
   bool restart() { return stop(), start(); }
-
  private:
   TempDir dir_; /* holds the log */
   Child proc_;
 };
-
 }  // namespace vorn_test
 #endif

@@ -1,19 +1,13 @@
-/* Test support: a throwaway PostgreSQL 15 cluster in a temporary directory, on a free loopback port
- * and a Unix socket in that directory, run as "postgres" when the test runs as root. Loads
- * db/schema.sql, fills rows, stops (by PID), freezes and resumes the server. */
+/* Test support: a throwaway PostgreSQL 15 cluster in a temporary directory, on a free loopback port and a Unix socket in that directory, run as "postgres" when the test runs as root. Loads db/schema.sql, fills rows, stops (by PID), freezes and resumes the server. */
 #ifndef VORN_TEST_PG_FIXTURE_H
 #define VORN_TEST_PG_FIXTURE_H
 #include "support/process.h"
-
 #include <libpq-fe.h>
 #include <pwd.h>
-
 #include <optional>
-
 namespace vorn_test {
 using std::string;
 inline int pg_free_loopback_port() { return free_loopback_port(); }
-
 class PgCluster {
  public:
   ~PgCluster() { stop(); }
@@ -34,12 +28,10 @@ class PgCluster {
   }
   bool restart(string *err) { return launch_on(port_, err); } /* same directory and port, after stop() */
   void stop() { thaw(), pm_.stop(SIGINT); } /* fast shutdown: open sessions end, as in a real restart */
-  /* Stops the postmaster and every process it started: connections are accepted by the kernel but
-   * never answered, and queries on open ones get no answer either. */
+  /* Stops the postmaster and every process it started: connections are accepted by the kernel but never answered, and queries on open ones get no answer either. */
   void freeze() { signal_all(SIGSTOP); }
   void thaw() { signal_all(SIGCONT); }
-  int port() const { return port_; }
-  const string &socket_dir() const { return dir_.path(); }
+  int port() const { return port_; }  const string &socket_dir() const { return dir_.path(); }
   string log_text() const { return read_file_text(log_path()); }
   /* Runs SQL as the superuser over the socket, with text parameters (nullopt = SQL null) when there are any. */
   bool exec_params(const string &db, const string &sql, const std::vector<std::optional<string>> &params, string *err = nullptr) {
@@ -70,13 +62,11 @@ class PgCluster {
   bool add_check(const string &db, const string &uuid, int harl_id, string *err = nullptr) {
     return exec_params(db, "insert into talbrek.checks (check_uuid, harl_id) values ($1, $2)", {uuid, std::to_string(harl_id)}, err);
   }
-
  private:
   TempDir dir_;   /* data/, the socket, postgres.log; owned by the server user */
   Child pm_;      /* the postmaster */
   int port_ = -1; /* TCP port on 127.0.0.1 (also names the Unix socket) */
   uid_t uid_ = (uid_t) -1; gid_t gid_ = (gid_t) -1;
-
   static string bin(const char *name) { return env_or("VORN_PG_BINDIR", "/usr/lib/postgresql/15/bin") + "/" + name; }
   static string quote(const string &s, char q) { /* standard_conforming_strings: only q is doubled */
     string out(1, q);

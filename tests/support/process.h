@@ -1,21 +1,17 @@
-/* Test support: child processes started and stopped by PID with their output in files, private
- * temporary directories, free loopback ports. */
+/* Test support: child processes started and stopped by PID with their output in files, private temporary directories, free loopback ports. */
 #ifndef VORN_TEST_PROCESS_H
 #define VORN_TEST_PROCESS_H
 #include "support/child_death.h"
 #include "support/wait.h"
-
 #include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
 #include <sys/wait.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
-
 namespace vorn_test {
 inline std::string env_or(const char *name, const std::string &dflt) { return getenv(name) && *getenv(name) ? getenv(name) : dflt; }
 inline std::string read_file_text(const std::string &path) { return (std::stringstream() << std::ifstream(path).rdbuf()).str(); }
@@ -38,9 +34,7 @@ class TempDir {
   std::string path_; /* empty when mkdtemp failed */
   pid_t owner_ = getpid();
 };
-
-/* A child process in a session of its own (PATH searched, killed when the test program ends), its
- * stdout and stderr appended to files, stdin from in_fd (-1: /dev/null), run as uid/gid when given. */
+/* A child process in a session of its own (PATH searched, killed when the test program ends), its stdout and stderr appended to files, stdin from in_fd (-1: /dev/null), run as uid/gid when given. */
 struct Child {
   pid_t pid = -1, owner = getpid(); /* a forked copy of the test program (death test) leaves the child alone */
   int status = -1;                  /* wait status once reaped */
@@ -62,8 +56,7 @@ struct Child {
     if (o < 0 || e < 0 || n < 0 || dup2(n, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || setsid() < 0) _exit(126);
     execvp(argv[0], argv.data()); _exit(127);
   }
-  std::string out() const { return read_file_text(out_path); }
-  std::string err() const { return read_file_text(err_path); }
+  std::string out() const { return read_file_text(out_path); }  std::string err() const { return read_file_text(err_path); }
   bool running() const { return pid > 0; }
   /* The exit code; -2 on timeout (it still runs), -1 when it ended by a signal. */
   int wait_exit(std::chrono::milliseconds max = std::chrono::seconds(30)) {

@@ -1,10 +1,8 @@
-/* Test support: a throwaway self-signed certificate (EC P-256, CN localhost, SANs localhost and
- * 127.0.0.1) as PEM files in a fresh directory under /tmp, for TLS listeners and clients. */
+/* Test support: a throwaway self-signed certificate (EC P-256, CN localhost, SANs localhost and 127.0.0.1) as PEM files in a fresh directory under /tmp, for TLS listeners and clients. */
 #ifndef VORN_TEST_CERT_H
 #define VORN_TEST_CERT_H
 #include <cstdlib>
 #include <string>
-
 struct test_cert {
   std::string dir, cert_file, key_file; /* empty when generation failed */
 };

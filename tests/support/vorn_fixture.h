@@ -1,19 +1,15 @@
-/* Test support: the vorn-c process (configuration, start, readiness, stop by PID, statistics), bus publishing, the
- * service's frames, and the stack of one test program: PostgreSQL, nats-server, two broker simulators, the service. */
+/* Test support: the vorn-c process (configuration, start, readiness, stop by PID, statistics), bus publishing, the service's frames, and the stack of one test program: PostgreSQL, nats-server, two broker simulators, the service. */
 #ifndef VORN_TEST_VORN_FIXTURE_H
 #define VORN_TEST_VORN_FIXTURE_H
 #include "support/client.h"
 #include "support/harl_sim_fixture.h"
 #include "support/nats_fixture.h"
 #include "support/pg_fixture.h"
-
 #include <gtest/gtest.h>
 #include <nats/nats.h>
-
 namespace vorn_test {
 namespace json = boost::json;
 using std::string;
-
 /* The number at a path of the statistics tree; -1 when absent or not a number. */
 inline int64_t stat(const json::value &tree, std::initializer_list<const char *> path) {
   const json::value *v = &tree;
@@ -46,7 +42,6 @@ inline string unique_time() {
 inline string m_line(const string &check, const string &metric, const string &value, const string &kind = "n", const string &time = unique_time()) {
   return "M\te2e-broker-01\t" + time + "\t" + check + "\t" + metric + "\t" + kind + "\t" + value + "\n";
 }
-
 /* A bus connection that publishes and flushes: the server has the payload on return. */
 struct Publisher {
   natsConnection *nc = nullptr;
@@ -57,25 +52,22 @@ struct Publisher {
            natsConnection_FlushTimeout(nc, 10000) == NATS_OK;
   }
 };
-
 struct VornConf { /* extra elements go inside <vorn-c>, vorn_extra inside <vorn> */
   string bus = "nats://127.0.0.1:1", password = "secret", listener_attrs, vorn_extra, extra;
   int pg_port = 1;
 };
-
 struct Vorn { /* one vorn-c in the foreground, its log on stderr; write_conf gives dir/name.conf, the lock beside it */
   Child proc;
   int port = -1;
   static string write_conf(const string &dir, const string &name, const VornConf &c) {
-    string path = dir + "/" + name + ".conf";
+    string path = dir + "/" + name + ".conf"; /* the lock file beside it */
     std::ofstream(path) << "<vorn-c lockfile=\"" << dir << "/" << name << ".lock\">\n<logs><log name=\"error\" output=\"stderr\"/></logs>"
                         << "<eventer><pool name=\"default\" threads=\"4\"/></eventer>\n<listeners><listener address=\"127.0.0.1\" port=\"0\""
                         << c.listener_attrs << "/></listeners><pools handle_pask_messages_in_jobq=\"true\"/>\n<network><in><mq><host>" << c.bus
                         << "</host><subject>vorn.metrics.></subject><reconnect_wait_ms>100</reconnect_wait_ms></mq></in></network>\n<vorn>"
                         << c.vorn_extra << "<wdb><host>127.0.0.1</host><port>" << c.pg_port << "</port><database>wdb</database><user>vorn"
                         << "</user><password>" << c.password << "</password></wdb></vorn>\n<harls><sslconfig/></harls>\n" << c.extra << "</vorn-c>\n";
-    chmod(path.c_str(), 0644);
-    return path;
+    return chmod(path.c_str(), 0644), path;
   }
   /* Runs bin -D args -c conf; true once it reported its port and serves /stats.json (the modules are ready). */
   bool start(const string &conf, string *err, std::vector<string> args = {}, const string &bin = env_or("VORN_BINARY", "build/vorn-c")) {
@@ -90,30 +82,19 @@ struct Vorn { /* one vorn-c in the foreground, its log on stderr; write_conf giv
   string log() const { return proc.err(); }
   bool logged(const string &text) const { return wait_until([&] { return log().find(text) != string::npos; }); }
   string tail() const { /* the end of the log, or a sanitizer report from its start */
-    string t = log();
-    size_t at = std::min(t.find("==ERROR"), t.find("runtime error"));
+    string t = log(); size_t at = std::min(t.find("==ERROR"), t.find("runtime error"));
     return at != string::npos ? t.substr(at, 12000) : t.substr(t.size() > 4000 ? t.size() - 4000 : 0);
   }
 };
-
-/* The stack of one test program, a gtest environment. kBrokerCheck is run by sim, kClosingCheck by
- * closing_sim (ends each connection after two samples), kDeadCheck's broker does not listen,
- * kUnknownCheck is not in the directory; the bus checks have no broker. */
+/* The stack of one test program, a gtest environment. kBrokerCheck is run by sim, kClosingCheck by closing_sim (ends each connection after two samples), kDeadCheck's broker does not listen, kUnknownCheck is not in the directory; the bus checks have no broker. */
 class Stack : public ::testing::Environment {
  public:
   static inline const string kBrokerCheck = "0b1c4c2e-2d0a-4f8e-9a57-2b8f6d1c9e01", kBusCheck = "6a0e3d1c-1b5f-4c47-9a43-0e6a2e4c8f11",
                              kOtherBusCheck = "6a0e3d1c-1b5f-4c47-9a43-0e6a2e4c8f12", kUnknownCheck = "99999999-1b5f-4c47-9a43-0e6a2e4c8f13",
                              kDeadCheck = "d0d0d0d0-1b5f-4c47-9a43-0e6a2e4c8f14", kClosingCheck = "c1c1c1c1-1b5f-4c47-9a43-0e6a2e4c8f15",
                              kSubject = "vorn.metrics.e2e";
-  TempDir dir;
-  PgCluster pg;
-  nats_fixture nats;
-  HarlSim sim, closing_sim;
-  Vorn vorn;
-  std::unique_ptr<Publisher> pub;
-  VornConf conf;
+  TempDir dir; PgCluster pg; nats_fixture nats; HarlSim sim, closing_sim; Vorn vorn; std::unique_ptr<Publisher> pub; VornConf conf;
   string setup_error; /* why the stack is not usable; empty when it is */
-
   explicit Stack(VornConf c = {}) : conf(std::move(c)) {}
   void SetUp() override {
     string e, dead = std::to_string(free_loopback_port());
@@ -129,9 +110,7 @@ class Stack : public ::testing::Environment {
       setup_error = "the service never took a bus message:\n" + vorn.tail();
   }
   /* Stops the service, which must end with 0 (under ASan: without a leak). */
-  void TearDown() override {
-    pub.reset(); EXPECT_EQ(vorn.port > 0 ? 0 : -1, vorn.proc.stop()) << vorn.tail();
-  }
+  void TearDown() override { pub.reset(); EXPECT_EQ(vorn.port > 0 ? 0 : -1, vorn.proc.stop()) << vorn.tail(); }
   bool publish(const string &payload) { return pub && pub->pub(payload, kSubject); }
   string add_broker_check(int port) { /* a check of its own in the directory, run by the broker at 127.0.0.1:port */
     static int id = 100;
@@ -149,6 +128,5 @@ class Stack : public ::testing::Environment {
     })) << json::serialize(s);
   }
 };
-
 }  // namespace vorn_test
 #endif

@@ -1,19 +1,14 @@
-/* Test support: real websocket sessions on a loopback listener, for tests that hand session contexts
- * to client records. Each test_ws::client connects and names itself; the server side holds one
- * reference on its session context until the client object goes away. */
+/* Test support: real websocket sessions on a loopback listener, for tests that hand session contexts to client records. Each test_ws::client connects and names itself; the server side holds one reference on its session context until the client object goes away. */
 #ifndef VORN_TEST_WS_SESSIONS_H
 #define VORN_TEST_WS_SESSIONS_H
 #include "support/client.h"
 #include "support/wait.h"
 #include "zint/zint_http.h"
-
 #include <atomic>
 #include <map>
 #include <mutex>
-
 namespace test_ws {
 using vorn_test::wait_until;
-
 struct registry {
   std::mutex mu;
   std::map<std::string, zint_http_session_ctx *> by_name; /* one reference held per entry */
@@ -35,7 +30,6 @@ inline int port() {
   return p;
 }
 inline std::atomic<int> name_seq{0};
-
 /* A blocking client; ctx is its server-side session context (valid while the object lives). */
 struct client {
   vorn_test::WsClient ws;
