@@ -1,6 +1,5 @@
 /* Test support: the one HTTP and websocket test client, blocking, on 127.0.0.1; every read gives up after a timeout instead of hanging the test. */
-#ifndef VORN_TEST_CLIENT_H
-#define VORN_TEST_CLIENT_H
+#pragma once
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -12,8 +11,7 @@ struct HttpReply {
   int status = 0; /* 0 without a reply; error says why */
   std::string content_type, body, error;
 };
-/* GET target; after the reply it waits for the server's close, so the server no longer counts the connection. */
-HttpReply http_get(int port, const std::string &target);
+HttpReply http_get(int port, const std::string &target); /* GET target; after the reply it waits for the server's close, so the server no longer counts the connection. */
 class WsClient {
  public:
   WsClient();
@@ -39,4 +37,3 @@ class WsClient {
   std::unique_ptr<Impl> impl_;
 };
 }  // namespace vorn_test
-#endif

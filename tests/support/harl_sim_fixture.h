@@ -1,12 +1,10 @@
 /* Test support: runs tools/harl-sim (the broker simulator) on a free loopback port, reads the port it prints, follows its event log and stops it by PID. */
-#ifndef VORN_TEST_HARL_SIM_FIXTURE_H
-#define VORN_TEST_HARL_SIM_FIXTURE_H
+#pragma once
 #include "support/process.h"
 #include "support/test_cert.h"
 #include <boost/json.hpp>
 namespace vorn_test {
-/* A self-signed certificate for 127.0.0.1 and localhost (in a directory of its own); its PEM files. */
-inline bool make_test_certificate(const std::string &, std::string *cert, std::string *key) {
+inline bool make_test_certificate(const std::string &, std::string *cert, std::string *key) { /* A self-signed certificate for 127.0.0.1 and localhost (in a directory of its own); its PEM files. */
   test_cert tc = test_cert_make();
   return *cert = tc.cert_file, *key = tc.key_file, !tc.dir.empty();
 }
@@ -24,8 +22,7 @@ class HarlSim {
   int stop() { return proc_.stop(); } /* SIGTERM by PID; the exit status, -1 when not a normal exit */
   int port() const { return port_; }  pid_t pid() const { return proc_.pid; }
   std::string stderr_text() const { return proc_.err(); }
-  /* The events so far: {"event":"connect"|"request"|"bad_request"|"refused"|"close","conn":N,...}. */
-  std::vector<boost::json::object> events() const {
+  std::vector<boost::json::object> events() const { /* The events so far: {"event":"connect"|"request"|"bad_request"|"refused"|"close","conn":N,...}. */
     std::vector<boost::json::object> out;
     std::istringstream in(read_file_text(events_));
     boost::system::error_code ec;
@@ -56,4 +53,3 @@ class HarlSim {
   int port_ = -1;
 };
 }  // namespace vorn_test
-#endif

@@ -1,6 +1,5 @@
 /* Test support: a nats-server child on loopback. The first start lets the server pick a free port ("-p -1") and reads it from its log; restart() comes back on the same port. Stopped by PID. */
-#ifndef VORN_TEST_NATS_FIXTURE_H
-#define VORN_TEST_NATS_FIXTURE_H
+#pragma once
 #include "support/process.h"
 namespace vorn_test {
 struct nats_fixture {
@@ -9,8 +8,7 @@ struct nats_fixture {
   std::vector<std::string> extra_args; /* appended to the command line (e.g. cluster options) */
   std::string url() const { return "nats://127.0.0.1:" + std::to_string(port); }
   std::string log_text() const { return proc_.err(); }
-  /* Starts the server and waits until its log says it listens; false with error otherwise. */
-  bool start() {
+  bool start() { /* Starts the server and waits until its log says it listens; false with error otherwise. */
     if (proc_.running()) return true;
     std::vector<std::string> args = {env_or("VORN_NATS_SERVER", "nats-server"), "-a", "127.0.0.1", "-p",
                                      port > 0 ? std::to_string(port) : "-1"};
@@ -26,4 +24,3 @@ struct nats_fixture {
   Child proc_;
 };
 }  // namespace vorn_test
-#endif

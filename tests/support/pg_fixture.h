@@ -1,6 +1,5 @@
 /* Test support: a throwaway PostgreSQL 15 cluster in a temporary directory, on a free loopback port and a Unix socket in that directory, run as "postgres" when the test runs as root. Loads db/schema.sql, fills rows, stops (by PID), freezes and resumes the server. */
-#ifndef VORN_TEST_PG_FIXTURE_H
-#define VORN_TEST_PG_FIXTURE_H
+#pragma once
 #include "support/process.h"
 #include <libpq-fe.h>
 #include <pwd.h>
@@ -11,8 +10,7 @@ inline int pg_free_loopback_port() { return free_loopback_port(); }
 class PgCluster {
  public:
   ~PgCluster() { stop(); }
-  /* initdb (password authentication on TCP, trust on the socket) and start; err says why not. */
-  bool start(string *err) {
+  bool start(string *err) { /* initdb (password authentication on TCP, trust on the socket) and start; err says why not. */
     struct passwd *pw = geteuid() == 0 ? getpwnam("postgres") : nullptr; /* the server refuses to run as root */
     std::ofstream(dir_.path() + "/pwfile") << "postgres-test\n";
     if (pw && (chown(dir_.path().c_str(), pw->pw_uid, pw->pw_gid) || chown((dir_.path() + "/pwfile").c_str(), pw->pw_uid, pw->pw_gid)))
@@ -45,13 +43,11 @@ class PgCluster {
     return PQclear(res), PQfinish(conn), ok;
   }
   bool exec(const string &db, const string &sql, string *err = nullptr) { return exec_params(db, sql, {}, err); }
-  /* A database with the schema file (VORN_SOURCE_DIR/db/schema.sql unless given). */
-  bool create_database(const string &db, string *err, string schema = "") {
+  bool create_database(const string &db, string *err, string schema = "") { /* A database with the schema file (VORN_SOURCE_DIR/db/schema.sql unless given). */
     string sql = read_file_text(schema.empty() ? env_or("VORN_SOURCE_DIR", ".") + "/db/schema.sql" : schema);
     return exec("postgres", "create database " + quote(db, '"'), err) && exec(db, sql.empty() ? "no schema" : sql, err);
   }
-  /* A login role that must authenticate with its password over TCP. */
-  bool create_login(const string &user, const string &password, string *err) {
+  bool create_login(const string &user, const string &password, string *err) { /* A login role that must authenticate with its password over TCP. */
     return exec("postgres", "create role " + quote(user, '"') + " login password " + quote(password, '\''), err) &&
            exec("postgres", "grant pg_read_all_data to " + quote(user, '"'), err);
   }
@@ -94,4 +90,3 @@ class PgCluster {
   }
 };
 }  // namespace vorn_test
-#endif

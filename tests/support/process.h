@@ -1,6 +1,5 @@
 /* Test support: child processes started and stopped by PID with their output in files, private temporary directories, free loopback ports. */
-#ifndef VORN_TEST_PROCESS_H
-#define VORN_TEST_PROCESS_H
+#pragma once
 #include "support/child_death.h"
 #include "support/wait.h"
 #include <fcntl.h>
@@ -15,16 +14,14 @@
 namespace vorn_test {
 inline std::string env_or(const char *name, const std::string &dflt) { return getenv(name) && *getenv(name) ? getenv(name) : dflt; }
 inline std::string read_file_text(const std::string &path) { return (std::stringstream() << std::ifstream(path).rdbuf()).str(); }
-/* A loopback port that nothing listened on a moment ago (for servers that cannot bind port 0). */
-inline int free_loopback_port() {
+inline int free_loopback_port() { /* A loopback port that nothing listened on a moment ago (for servers that cannot bind port 0). */
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof sa;
   bool ok = bind(fd, (sockaddr *) &sa, sizeof sa) == 0 && getsockname(fd, (sockaddr *) &sa, &len) == 0;
   return close(fd), ok ? ntohs(sa.sin_port) : -1;
 }
-/* A private temporary directory, removed with its contents by the process that made it. */
-class TempDir {
+class TempDir { /* A private temporary directory, removed with its contents by the process that made it. */
  public:
   TempDir() : path_(env_or("TMPDIR", "/tmp") + "/vorn-test-XXXXXX") { path_ = mkdtemp(path_.data()) ? path_ : ""; }
   ~TempDir() { std::error_code ec; if (!path_.empty() && getpid() == owner_) std::filesystem::remove_all(path_, ec); }
@@ -58,13 +55,11 @@ struct Child {
   }
   std::string out() const { return read_file_text(out_path); }  std::string err() const { return read_file_text(err_path); }
   bool running() const { return pid > 0; }
-  /* The exit code; -2 on timeout (it still runs), -1 when it ended by a signal. */
-  int wait_exit(std::chrono::milliseconds max = std::chrono::seconds(30)) {
+  int wait_exit(std::chrono::milliseconds max = std::chrono::seconds(30)) { /* The exit code; -2 on timeout (it still runs), -1 when it ended by a signal. */
     if (pid > 0 && !wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, max)) return -2;
     return pid = -1, WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  /* sig by PID and wait; SIGKILL when it does not end within max. Returns as wait_exit. */
-  int stop(int sig = SIGTERM, std::chrono::milliseconds max = std::chrono::seconds(30)) {
+  int stop(int sig = SIGTERM, std::chrono::milliseconds max = std::chrono::seconds(30)) { /* sig by PID and wait; SIGKILL when it does not end within max. Returns as wait_exit. */
     int rc = pid > 0 && getpid() == owner && kill(pid, sig) == 0 ? wait_exit(max) : -1;
     if (rc == -2) kill(pid, SIGKILL), waitpid(pid, &status, 0), pid = -1;
     return rc;
@@ -82,4 +77,3 @@ struct Child {
   }
 };
 }  // namespace vorn_test
-#endif

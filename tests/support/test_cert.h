@@ -1,11 +1,8 @@
 /* Test support: a throwaway self-signed certificate (EC P-256, CN localhost, SANs localhost and 127.0.0.1) as PEM files in a fresh directory under /tmp, for TLS listeners and clients. */
-#ifndef VORN_TEST_CERT_H
-#define VORN_TEST_CERT_H
+#pragma once
 #include <cstdlib>
 #include <string>
-struct test_cert {
-  std::string dir, cert_file, key_file; /* empty when generation failed */
-};
+struct test_cert { std::string dir, cert_file, key_file; }; /* empty when generation failed */
 inline test_cert test_cert_make() {
   char tmpl[] = "/tmp/vorn-cert-XXXXXX";
   std::string d = mkdtemp(tmpl) ? tmpl : "";
@@ -14,4 +11,3 @@ inline test_cert test_cert_make() {
                     d + "/key.pem -out " + d + "/cert.pem > " + d + "/openssl.log 2>&1";
   return !d.empty() && system(cmd.c_str()) == 0 ? test_cert{d, d + "/cert.pem", d + "/key.pem"} : test_cert{};
 }
-#endif

@@ -1,6 +1,5 @@
 /* Test support: the vorn-c process (configuration, start, readiness, stop by PID, statistics), bus publishing, the service's frames, and the stack of one test program: PostgreSQL, nats-server, two broker simulators, the service. */
-#ifndef VORN_TEST_VORN_FIXTURE_H
-#define VORN_TEST_VORN_FIXTURE_H
+#pragma once
 #include "support/client.h"
 #include "support/harl_sim_fixture.h"
 #include "support/nats_fixture.h"
@@ -10,14 +9,12 @@
 namespace vorn_test {
 namespace json = boost::json;
 using std::string;
-/* The number at a path of the statistics tree; -1 when absent or not a number. */
-inline int64_t stat(const json::value &tree, std::initializer_list<const char *> path) {
+inline int64_t stat(const json::value &tree, std::initializer_list<const char *> path) { /* The number at a path of the statistics tree; -1 when absent or not a number. */
   const json::value *v = &tree;
   for (const char *p : path) v = v && v->is_object() ? v->as_object().if_contains(p) : nullptr;
   return v && v->is_uint64() ? (int64_t) v->as_uint64() : v && v->is_int64() ? v->as_int64() : -1;
 }
-/* Sum of the error counters other than "total". */
-inline int64_t error_sum(const json::value &tree, int64_t sum = 0) {
+inline int64_t error_sum(const json::value &tree, int64_t sum = 0) { /* Sum of the error counters other than "total". */
   for (const auto &kv : tree.at("errors").as_object()) sum += kv.key() == "total" ? 0 : kv.value().to_number<int64_t>();
   return sum;
 }
@@ -34,16 +31,14 @@ inline const string kHeartbeat = "{\"type\":\"heartbeat\"}";
 inline string watch_of(const string &id, int period = 0, const string &more = "") {
   return "{\"watch\":[{\"id\":\"" + id + "\"" + (period ? ",\"period\":" + std::to_string(period) : "") + more + "}]}";
 }
-/* Times of bus lines: whole seconds from now on, one more per call, so that no two payloads are alike. */
-inline string unique_time() {
+inline string unique_time() { /* Times of bus lines: whole seconds from now on, one more per call, so that no two payloads are alike. */
   static std::atomic<long long> s{std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count()};
   return std::to_string(s++) + ".5";
 }
 inline string m_line(const string &check, const string &metric, const string &value, const string &kind = "n", const string &time = unique_time()) {
   return "M\te2e-broker-01\t" + time + "\t" + check + "\t" + metric + "\t" + kind + "\t" + value + "\n";
 }
-/* A bus connection that publishes and flushes: the server has the payload on return. */
-struct Publisher {
+struct Publisher { /* A bus connection that publishes and flushes: the server has the payload on return. */
   natsConnection *nc = nullptr;
   explicit Publisher(const string &url) { natsConnection_ConnectTo(&nc, url.c_str()); }
   ~Publisher() { natsConnection_Destroy(nc); }
@@ -118,8 +113,7 @@ class Stack : public ::testing::Environment {
     EXPECT_TRUE(pg.add_harl("wdb", id, "127.0.0.1", std::to_string(port), &e) && pg.add_check("wdb", uuid, id, &e)) << e;
     return uuid;
   }
-  /* Waits until no watch, stream or broker connection is left, "errors"/"total" is the sum and "client" 0. */
-  void expect_quiet() {
+  void expect_quiet() { /* Waits until no watch, stream or broker connection is left, "errors"/"total" is the sum and "client" 0. */
     json::value s;
     EXPECT_TRUE(wait_until([&] {
       s = vorn.stats();
@@ -129,4 +123,3 @@ class Stack : public ::testing::Environment {
   }
 };
 }  // namespace vorn_test
-#endif
