@@ -15,8 +15,8 @@
 #include "zint/zint_startup.h"
 #include "zint/zint_time.h"
 
-#include "../tests/support/nats_fixture.h"
-#include "../tests/support/ws_sessions.h"
+#include "support/nats_fixture.h"
+#include "support/ws_sessions.h"
 
 #include <benchmark/benchmark.h>
 #include <nats/nats.h>

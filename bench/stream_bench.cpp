@@ -7,11 +7,12 @@
 #include "stream_hash.h"
 #include "zint/zint_memory.h"
 
-#include "../tests/support/ws_sessions.h"
+#include "support/ws_sessions.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -29,24 +30,18 @@ void init_once() {
   (void) done;
 }
 
-/* A session whose client drains every frame on its own thread. */
+/* A session whose client drains every frame on its own thread, until the server sends "stop". */
 struct draining_client {
   test_ws::client c;
   std::thread reader;
   draining_client() {
     reader = std::thread([this] {
-      boost::beast::flat_buffer b;
-      boost::beast::error_code ec;
-      for (;;) {
-        c.ws.read(b, ec);
-        if (ec) return;
-        b.consume(b.size());
-      }
+      while (auto f = c.ws.read(std::chrono::seconds(60)))
+        if (*f == "stop") return;
     });
   }
   ~draining_client() {
-    boost::beast::error_code ec;
-    c.ws.next_layer().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec);
+    zint_http_websocket_queue_msg(c.ctx, 1, (const unsigned char *) "stop", 4);
     reader.join();
   }
 };
