@@ -138,7 +138,7 @@ void pask_init(void) {
   pask_dropped = stats_register(mq_ns, "dropped", STATS_TYPE_COUNTER);
   pask_bad_lines = stats_register(mq_ns, "bad_lines", STATS_TYPE_COUNTER);
 
-  zint_hash_init_locks(&dedupe_hashes, 128, ZINT_HASH_LOCK_MODE_MUTEX);
+  zint_hash_init_size(&dedupe_hashes, 128);
 
   ZINT_ASSERT(process_pask_message_jobq = eventer_jobq_retrieve(PROCESS_PASK_MESSAGE_JOBQ));
   ZINT_ASSERT(prune_dedupe_jobq = eventer_jobq_retrieve(PRUNE_DEDUPE_HASHES_JOBQ));
@@ -742,7 +742,7 @@ static int pask_prune(uint64_t now) {
   const char *k;
   int klen;
   void *v;
-  while (zint_hash_next(&dedupe_hashes, &iter, &k, &klen, &v)) {
+  while (zint_hash_adv(&dedupe_hashes, &iter, &k, &klen, &v)) {
     hash_and_time *bucket = (hash_and_time *) v;
     uint32_t touched = bucket->last_touched_s.load(std::memory_order_relaxed);
     if (klen != (int) sizeof(uint64_t) || now <= touched || now - touched <= dedupe_max_age_s) continue;
