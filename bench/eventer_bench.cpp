@@ -21,7 +21,7 @@ struct big_table {
   std::vector<std::string> keys;
   big_table() {
     zint_memory_init();
-    zint_hash_init_locks(&h, 128, ZINT_HASH_LOCK_MODE_MUTEX);
+    zint_hash_init_size(&h, 128);
     keys.reserve(kKeys);
     for (int i = 0; i < kKeys; i++) {
       char buf[40];

@@ -1,14 +1,19 @@
 # Helpers shared by the CMake files: one static library per folder from the sources found there.
+# INCLUDE is the directory that the library and its users include from: platform/ for the platform
+# libraries (their users write "zint/...", "hist/..."), src/ for the service's. A library sees
+# only its own directory and those of its DEPS, so nothing under platform/ can include from src/.
 function(vorn_folder_library name)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "INCLUDE" "DEPS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
   list(FILTER srcs EXCLUDE REGEX "/main\\.cpp$")
   if(srcs)
     add_library(${name} STATIC ${srcs})
     target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+    target_include_directories(${name} PUBLIC ${ARG_INCLUDE})
   else()
     add_library(${name} INTERFACE)
     target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+    target_include_directories(${name} INTERFACE ${ARG_INCLUDE})
   endif()
 endfunction()
 

@@ -31,6 +31,7 @@ void vorn_arr_add(vorn_arr_t *arr, void *elem);
 void *vorn_arr_remove(vorn_arr_t *arr, void *elem);
 /* The storage itself (borrowed, valid until the next add or remove); *cnt = number held. */
 void **vorn_arr_get_elements(vorn_arr_t *arr, size_t *cnt);
+/* Number of elements held. */
 size_t vorn_arr_size(vorn_arr_t *arr);
 /* Frees every non-null element with elem_free_fn, in index order, then the array. arr not null. */
 void vorn_arr_free(vorn_arr_t *arr);

@@ -46,6 +46,7 @@ void harl_subscribe_client(vorn_client_t *client, const char *uuid, int period);
 /* Removes the session's record (client is a probe the caller keeps) from the broker stream. */
 void harl_unsubscribe_client(vorn_client_t *client, const char *uuid, int period);
 
+/* Frees the record and its texts; null is ignored. Only by the record's one owner (see harl_key). */
 void harl_key_free(harl_key_t *nk);
 /* The stream key "%s%d" as a new text; its length without the NUL through newlen. */
 char *concat_uuid_period(const char *uuid, int period, size_t *newlen);
@@ -54,22 +55,35 @@ zint_boolean harl_valid_uuid(const char *uuid);
 
 /* Registry callbacks (run under the stream's write lock). */
 /* Makes v_nk the stream's upstream and queues the broker lookup (first watcher), or marks the
- * existing upstream dirty and releases v_nk. Never waits for the database. */
+ * existing upstream dirty and releases v_nk. A lookup that cannot be queued fails the stream
+ * (false). Never waits for the database. */
 zint_boolean harl_subscribe_callback(stream_closure_t *sc, void *v_nk);
 /* Starts the connection of the stream whose lookup v_lookup answered, or fails the stream. */
 zint_boolean harl_lookup_callback(stream_closure_t *sc, void *v_lookup);
+/* Marks the upstream dirty, so that the next broker message re-sends the request. Always true. */
 zint_boolean harl_unsubscribe_callback(stream_closure_t *sc, void *unused);
+/* Sends the broker the subscription request (check, period, the stream's name filter) on the
+ * connection v_websocket_client and clears dirty; false (stream deleted) when it has no client. */
 zint_boolean harl_ready_callback(stream_closure_t *sc, void *v_websocket_client);
+/* True while the stream is not deleted: keeps the connection. The argument is unused. */
 zint_boolean harl_heartbeat_callback(stream_closure_t *sc, void *v_json);
+/* The connection ended: every client gets "connection to broker was terminated", the stream
+ * drops its upstream and is deleted (false). v_nk stays the caller's to free. */
 zint_boolean harl_cleanup_callback(stream_closure_t *sc, void *v_nk);
 /* Relays one broker sample (v_json, borrowed) to the stream's clients; false when the stream is
  * deleted or has no clients left. A message without a usable sample sends nothing and is true. */
 zint_boolean harl_msg_callback(stream_closure_t *sc, void *v_json);
 
 /* Websocket client handlers (run on the "default" pool, one client's never at once). */
+/* Connected: sends the request through harl_ready_callback; false closes the connection. */
 zint_boolean harl_websocket_client_ready_handler(zint_websocket_client_t *websocket_client, void *v_nk);
+/* One broker message (borrowed): samples go to harl_msg_callback, heartbeats to
+ * harl_heartbeat_callback, then a dirty request is re-sent. Unparsable or untyped messages are
+ * skipped. False (the connection closes) once the stream instance is gone. */
 zint_boolean harl_websocket_client_msg_handler(zint_websocket_client_t *websocket_client, int opcode,
                                                const unsigned char *msg, size_t msg_len, void *v_nk);
+/* The connection is gone: tells the stream (harl_cleanup_callback), frees v_nk and counts the
+ * close. Called once per connection. */
 void harl_websocket_client_cleanup_handler(zint_websocket_client_t *websocket_client, void *v_nk);
 /* False (the connection closes) once the stream instance it serves is gone: a broker that sends
  * nothing does not keep a connection nobody listens to. */

@@ -21,20 +21,39 @@ typedef struct vorn_client {
   zint_boolean thin;            /* thin records own nothing but themselves */
 } vorn_client_t;
 
+/* "errors"/"client", registered by client_init. */
 extern stats_handle_t *client_err_counter;
 
+/* A full record for session ctx (takes a reference on it) with private copies of the names
+ * (names_cnt of them; none: every name) counting in watches once active. Released with
+ * vorn_client_free; allocation failure is fatal. */
 vorn_client_t *vorn_client_new(zint_http_session_ctx *ctx, const char **names, size_t names_cnt,
                                stats_handle_t *watches);
+/* A thin record: names ctx without a reference, for one write or as a probe. vorn_client_free. */
 vorn_client_t *vorn_client_new_thin(zint_http_session_ctx *ctx);
+/* Counts the record in its gauge once it sits in a stream; later calls do nothing. Under the
+ * stream's write lock. */
 void vorn_client_set_active(vorn_client_t *client);
+/* vorn_arr equality: the same record or records of the same session. */
 zint_boolean vorn_client_compare(void *a, void *b);
+/* True when the filter takes name (name_len bytes): a wildcard, or a listed name. No lock. */
 zint_boolean vorn_client_has_name(vorn_client_t *client, const char *name, int name_len);
+/* True when the record has no names, so it takes every one. No lock. */
 zint_boolean vorn_client_is_wildcard(vorn_client_t *client);
+/* Stores into filter a malloc'ed copy (value null) of each of the record's names not yet in it;
+ * the filter's owner frees the keys. */
 void vorn_client_merge_names(vorn_client_t *client, zint_hash_table *filter);
+/* Queues buf (copied) as one text frame to the session; false when the session refused it (closed,
+ * or its queue full). Never waits; any thread. */
 zint_boolean vorn_client_write(vorn_client_t *client, const void *buf, size_t len);
+/* Writes the session an error frame {"error", "id" (uuid, if not null), "period" (if not 0),
+ * "type"}; the texts are copied. */
 void vorn_client_error(vorn_client_t *client, const char *err, size_t err_len, const char *uuid,
                        int period, request_type type);
+/* Frees a record (null is ignored); a full one also drops its session reference, its names and,
+ * when active, its count. vorn_arr element free. */
 void vorn_client_free(void *client);
+/* Registers client_err_counter. Start-up thread, after stats_init. */
 void client_init(void);
 
 #endif

@@ -92,7 +92,7 @@ struct md_ctx_owner {
 
 /* ---- the table ---- */
 
-void dedupe_table::init(void) { zint_hash_init_locks(&buckets, 128, ZINT_HASH_LOCK_MODE_MUTEX); }
+void dedupe_table::init(void) { zint_hash_init_size(&buckets, 128); }
 
 /* No bucket (never a duplicate) when the digest fails (logged) or the payload has no usable
  * timestamp. */
@@ -169,7 +169,7 @@ int dedupe_table::prune(uint64_t now) {
   const char *k;
   int klen;
   void *v;
-  while (zint_hash_next(&buckets, &iter, &k, &klen, &v)) {
+  while (zint_hash_adv(&buckets, &iter, &k, &klen, &v)) {
     hash_and_time *bucket = (hash_and_time *) v;
     uint32_t touched = bucket->last_touched_s.load(std::memory_order_relaxed);
     if (klen != (int) sizeof(uint64_t) || now <= touched || now - touched <= dedupe_max_age_s) continue;

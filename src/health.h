@@ -15,6 +15,7 @@ int health_status(pask_state_t st, uint64_t since_ns, uint64_t now_ns, std::stri
 
 /* Registers GET /health. Called by api_init. */
 void health_init(void);
+/* GET /health: health_status of the bus module's current state, as text/plain. */
 int health_handler(zint_http_rest_closure_t *restc, int npats, char **pats);
 
 #endif

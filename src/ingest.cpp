@@ -58,10 +58,10 @@ static constexpr unsigned long first_prune_s = 2;
 /* ---- start-up ---- */
 
 void pask_init_jobqs(void) {
-  /* The fifth and sixth fields switch the queue's generic backlog bounds off: the hook bounds the
+  /* The fourth and fifth fields switch the queue's generic backlog bounds off: the hook bounds the
    * backlog itself, in bytes, with a bound the configuration may change. */
-  zint_main_eventer_config("jobq_" PROCESS_PASK_MESSAGE_JOBQ, "20,1,500,gc,0,0");
-  zint_main_eventer_config("jobq_" PRUNE_DEDUPE_HASHES_JOBQ, "1,1,1,gc");
+  zint_main_eventer_config("jobq_" PROCESS_PASK_MESSAGE_JOBQ, "20,1,500,0,0");
+  zint_main_eventer_config("jobq_" PRUNE_DEDUPE_HASHES_JOBQ, "1,1,1");
 }
 
 static void pask_read_backlog_limit(void) {

@@ -18,8 +18,6 @@
 #include "zint/zint_memory.h"
 #include "zint/zint_startup.h"
 
-#include <openssl/evp.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,19 +87,12 @@ static int child_main(void) {
   (void) __eventer->init();
 
   zint_conf_log_init_rotate("vorn-c", false);
-  zint_console_init("vorn-c");
 
   zint_http_rest_init();
-  zint_capabilities_listener_init();
-  zint_events_rest_init();
-  zint_heap_profiler_rest_init();
-
   zint_listener_init("vorn-c");
 
   zint_dso_init();
   zint_dso_post_init();
-
-  zint_memory_init();
 
   vorn_debug = zint_log_stream_find("debug/vorn");
 
@@ -115,9 +106,6 @@ static int child_main(void) {
   api_init();
   client_init();
 
-  /* Digests for duplicate suppression; a no-op in OpenSSL 3, which loads them on demand. */
-  OpenSSL_add_all_digests();
-
   eventer_loop();
   return 0;
 }
@@ -126,6 +114,8 @@ int main(int argc, char **argv) {
   parse_cli_args(argc, argv);
   if (config_file == nullptr) exit(usage(argc > 0 && argv[0] ? argv[0] : "vorn-c"));
 
+  /* Safe memory is set up before the frame, which forks when daemonising: the fork handlers it
+   * installs must be in place before any fork. (The eventer's init repeats the call, harmlessly.) */
   zint_memory_init();
   /* The frame creates the job queues from these settings, so they must be stored first. */
   pask_init_jobqs();

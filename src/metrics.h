@@ -11,6 +11,7 @@ extern const stats_prom_options_t metrics_prom_options;
 
 /* Registers GET /metrics. Called by api_init, after the statistics it shows are registered. */
 void metrics_init(void);
+/* GET /metrics: the statistics tree (uptime refreshed first) through metrics_prom_options. */
 int metrics_handler(zint_http_rest_closure_t *restc, int npats, char **pats);
 
 #endif

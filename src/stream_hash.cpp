@@ -30,7 +30,7 @@ static stream_closure_t *lookup(const char *key, size_t klen) {
 void stream_hash_init(void) {
   streams = (zint_hash_table *) calloc(1, sizeof(zint_hash_table));
   ZINT_ASSERT(streams);
-  zint_hash_init_locks(streams, 128, ZINT_HASH_LOCK_MODE_MUTEX);
+  zint_hash_init_size(streams, 128);
   hash_err_counter =
       stats_register(stats_register_ns(stats_rec, nullptr, "errors"), "stream_hash", STATS_TYPE_COUNTER);
 }

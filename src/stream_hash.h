@@ -12,19 +12,28 @@ typedef zint_boolean (*stream_hash_callback)(stream_closure_t *sc, void *closure
 /* Runs with no stream lock held, before the callback, only when the stream exists. */
 typedef void (*stream_hash_optimize_closure_callback)(void *closure);
 
+/* "errors"/"stream_hash": adds that lost the insert race to a stream deleted at once. */
 extern stats_handle_t *hash_err_counter;
 
+/* Creates the registry and registers hash_err_counter. Start-up thread, after stats_init. */
 void stream_hash_init(void);
-/* Takes ownership of key (heap) always; true when the record was handed to a stream. */
+/* Adds client (owned by the stream from now on) to the stream of key, creating the stream when
+ * absent, marks it active and runs cb. Takes ownership of key (malloc'ed) always. True when the
+ * record was handed to a stream; false (counted, client not freed) when no stream could be had. */
 zint_boolean stream_hash_add_client(char *key, size_t klen, vorn_client_t *client, stream_hash_callback cb,
                                     void *closure);
-/* client is a probe (normally thin); the stream's equal record is removed and freed. */
+/* Removes and frees the stream's record of client's session (client is a probe the caller keeps,
+ * normally thin), then runs cb; a stream left empty, or whose cb returns false, is deleted. */
 void stream_hash_remove_client(const char *key, size_t klen, vorn_client_t *client, stream_hash_callback cb,
                                void *closure);
-/* The callback's result, or false when no stream ran it; id (16 bytes) may be null. */
+/* Runs cb on the stream of key, if it exists and (id not null) is the instance id; optimize_cb, if
+ * given, runs first without the lock so that cb finds its work done. The callback's result (false
+ * deletes the stream), or false when no stream ran it. */
 zint_boolean stream_hash_get_stream_closure(const char *key, size_t klen, const unsigned char *id,
                                             stream_hash_callback cb,
                                             stream_hash_optimize_closure_callback optimize_cb, void *closure);
+/* Marks sc deleted, removes key from the registry (freeing the stored key) and hands sc to safe
+ * reclamation. Under sc's write lock, inside a safe-memory section (registry callbacks only). */
 void _stream_hash_delete_stream_closure(const char *key, size_t klen, stream_closure_t *sc);
 /* Number of streams in the registry (statistics and tests). */
 int stream_hash_size(void);

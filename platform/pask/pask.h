@@ -80,8 +80,9 @@ char *pask_redact_urls(const char *hosts);
 /* Forgets every hook (tests; only while the module is stopped). */
 void pask_module_hooks_reset(void);
 
-/* The registration function that the framework looks up by name. */
-extern "C" int zint_pask_handle_message_dyn_hook_register(const char *name, zint_pask_handle_message_hook_t func,
-                                                          void *closure);
+/* zint_pask_handle_message_hook_register without its check that the module was loaded at start-up:
+ * for programs that start the module themselves (pask_module_start). */
+int zint_pask_handle_message_dyn_hook_register(const char *name, zint_pask_handle_message_hook_t func,
+                                               void *closure);
 
 #endif

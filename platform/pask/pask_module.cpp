@@ -204,8 +204,8 @@ void pask_teardown(natsOptions *opts, natsConnection *nc, natsSubscription *sub)
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"), used)) int
-zint_pask_handle_message_dyn_hook_register(const char *name, zint_pask_handle_message_hook_t func, void *closure) {
+int zint_pask_handle_message_dyn_hook_register(const char *name, zint_pask_handle_message_hook_t func,
+                                               void *closure) {
   if (!func) return -1;
   std::lock_guard lock(pask_hooks_mu);
   int n = pask_hook_count.load(std::memory_order_relaxed);
@@ -219,6 +219,17 @@ zint_pask_handle_message_dyn_hook_register(const char *name, zint_pask_handle_me
   h.closure = closure;
   pask_hook_count.store(n + 1, std::memory_order_release);
   return 0;
+}
+
+int zint_pask_handle_message_hook_register(const char *name, zint_pask_handle_message_hook_t func,
+                                           void *closure) {
+  /* Linked in but not started: hooks would never see a message, which is a configuration error
+   * worth stopping for rather than a silent service without data. */
+  if (!zint_dso_loaded(ZINT_PASK_DSO_NAME))
+    zint_fatal("[FATAL] message-bus module not loaded (is //network/in/mq configured?): cannot register "
+               "message hook %s\n",
+               name ? name : "(unnamed)");
+  return zint_pask_handle_message_dyn_hook_register(name, func, closure);
 }
 
 void pask_module_hooks_reset(void) {

@@ -333,9 +333,11 @@ eventer_jobq *jobq_create_locked(eventer_state &s, const std::string &name, int 
   return q;
 }
 
-/* "concurrency,min,max,gc[,backlog_jobs[,backlog_bytes]]". The queue runs `concurrency` threads
- * (clamped into min..max, which bound the thread count); "gc" is accepted and has no effect. The
- * optional fifth and sixth fields bound the backlog; without them the defaults apply. */
+/* "concurrency,min,max[,backlog_jobs[,backlog_bytes]]". The queue runs `concurrency` threads
+ * (clamped into min..max, which bound the thread count). The optional fourth and fifth fields bound
+ * the backlog; without them the defaults apply. A field that is not a number, or a sixth field,
+ * makes the setting bad: the fields are positional, so one that is not understood cannot be
+ * skipped without misreading the ones after it. */
 int jobq_from_setting(eventer_state &s, const std::string &name, const std::string &value) {
   std::vector<std::string_view> f;
   std::string_view v(value);
@@ -347,12 +349,12 @@ int jobq_from_setting(eventer_state &s, const std::string &name, const std::stri
   }
   int conc = 0, mn = 0, mx = 0, jobs = EVENTER_DEFAULT_BACKLOG_JOBS;
   long long bytes = (long long) EVENTER_DEFAULT_BACKLOG_BYTES;
-  bool ok = f.size() >= 3 && f.size() <= 6 && parse_int(f[0], &conc) == 0 &&
+  bool ok = f.size() >= 3 && f.size() <= 5 && parse_int(f[0], &conc) == 0 &&
             parse_int(f[1], &mn) == 0 && parse_int(f[2], &mx) == 0 && conc >= 1 && mn >= 0 &&
             mx >= 1 && mx <= EVENTER_MAX_JOBQ_THREADS && mn <= mx;
-  if (ok && f.size() >= 5) ok = parse_int(f[4], &jobs) == 0 && jobs >= 0;
-  if (ok && f.size() >= 6) {
-    std::string_view b = f[5];
+  if (ok && f.size() >= 4) ok = parse_int(f[3], &jobs) == 0 && jobs >= 0;
+  if (ok && f.size() >= 5) {
+    std::string_view b = f[4];
     auto r = std::from_chars(b.data(), b.data() + b.size(), bytes);
     ok = r.ec == std::errc() && r.ptr == b.data() + b.size() && bytes >= 0;
   }

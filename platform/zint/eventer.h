@@ -27,7 +27,7 @@ typedef struct eventer_impl {
 } *eventer_impl_t;
 extern eventer_impl_t __eventer;
 
-/* Stores a named setting ("default_threads", "jobq_<name>" = "concurrency,min,max,gc", ...) before
+/* Stores a named setting ("default_threads", "jobq_<name>" = "concurrency,min,max", ...) before
  * the frame starts; the frame creates the job queues from the "jobq_" settings. */
 void zint_main_eventer_config(const char *key, const char *value);
 
@@ -55,9 +55,10 @@ void eventer_add(eventer_t e);
 eventer_t eventer_add_in_s_us(eventer_func_t f, void *closure, unsigned long seconds, unsigned long us);
 
 /* Job queues: created by the frame from the stored "jobq_" settings, or by tests. A setting reads
- * "concurrency,min,max,gc[,backlog_jobs[,backlog_bytes]]": the queue runs `concurrency` threads
- * (kept within min..max, which bound the thread count), "gc" has no effect, and the backlog is
- * bounded by the optional fields, else by 10000 jobs and 256 MiB. COMPLETE runs on the queue
+ * "concurrency,min,max[,backlog_jobs[,backlog_bytes]]": the queue runs `concurrency` threads
+ * (kept within min..max, which bound the thread count), and the backlog is bounded by the optional
+ * fields, else by 10000 jobs and 256 MiB. Every field is a number: a setting with any other field,
+ * or with more fields, is refused (logged; the queue is not made and the eventer's init fails). COMPLETE runs on the queue
  * thread right after WORK (no hand-over, no wake-up); it may add timers and jobs.
  * eventer_jobq_create: 1..1024 threads; a bound of 0 means none. Null on bad arguments; an
  * existing queue of that name is returned unchanged. Timers run one at a time, in order of their

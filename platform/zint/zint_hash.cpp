@@ -277,23 +277,18 @@ uint64_t zint_hash_bytes(const void *key, size_t len) {
   return mix(h, 0x9E3779B97F4A7C15ull);
 }
 
-void zint_hash_init_locks(zint_hash_table *h, int size, int lock_mode) {
+void zint_hash_init_size(zint_hash_table *h, int size) {
   ZINT_ASSERT(h != nullptr);
   if (h->slots.load(std::memory_order_acquire)) {
     zint_log(zint_error, "zint_hash_init: table already initialised; left as it is\n");
     return;
   }
   pthread_mutex_init(&h->lock, nullptr);
-  h->lock_mode = lock_mode;
   h->size.store(0, std::memory_order_relaxed);
   h->slots.store(slots_new(slots_for(size)), std::memory_order_release);
 }
 
-void zint_hash_init_size(zint_hash_table *h, int size) {
-  zint_hash_init_locks(h, size, ZINT_HASH_LOCK_MODE_NONE);
-}
-
-void zint_hash_init(zint_hash_table *h) { zint_hash_init_locks(h, ZINT_HASH_MIN_SLOTS / 2, ZINT_HASH_LOCK_MODE_NONE); }
+void zint_hash_init(zint_hash_table *h) { zint_hash_init_size(h, ZINT_HASH_MIN_SLOTS / 2); }
 
 zint_boolean zint_hash_retrieve(zint_hash_table *h, const char *key, int klen, void **data) {
   if (!h || !key_ok("zint_hash_retrieve", key, klen)) return false;
@@ -389,7 +384,6 @@ void zint_hash_destroy(zint_hash_table *h, ZintHashFreeFunc keyfree, ZintHashFre
   }
   pthread_mutex_destroy(&h->lock);
   memset((void *) &h->lock, 0, sizeof(h->lock));
-  h->lock_mode = 0;
 }
 
 zint_boolean zint_hash_adv(zint_hash_table *h, zint_hash_iter *iter, const char **key, int *klen,
@@ -436,11 +430,6 @@ zint_boolean zint_hash_adv(zint_hash_table *h, zint_hash_iter *iter, const char 
   if (klen) *klen = n->klen;
   if (data) *data = n->data;
   return true;
-}
-
-zint_boolean zint_hash_next(zint_hash_table *h, zint_hash_iter *iter, const char **key, int *klen,
-                            void **data) {
-  return zint_hash_adv(h, iter, key, klen, data);
 }
 
 int zint_hash_size(zint_hash_table *h) {

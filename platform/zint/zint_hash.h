@@ -1,8 +1,11 @@
-/* zint hash table: byte-string keys with a length, pointer values. Lookups and iteration take no
- * lock (the chains are read under safe memory); writers serialise on the table's mutex while the
- * table is small, and on one of 64 shard mutexes (chosen by the key's hash) once it is large, so
- * that writers of a large table rarely meet and its growth copies a shard, not the table. The table
- * is a plain struct that may live by value inside another record; all-zero bytes is "empty". */
+/* zint hash table: byte-string keys with a length, pointer values. Open addressing with linear
+ * probing: a slot array holds each entry's hash and a pointer to the entry, and readers probe it
+ * without a lock inside a safe-memory section. Writers serialise on the table's mutex while the
+ * table is small; once it holds 4096 entries it becomes 64 shards, each with its own slot array and
+ * mutex (chosen by the key's hash), so that writers of a large table rarely meet and its growth
+ * rebuilds a shard's array, not the whole table. A deleted entry leaves a tombstone until the next
+ * rebuild. The table is a plain struct that may live by value inside another record; all-zero bytes
+ * is "empty". */
 #ifndef ZINT_HASH_H
 #define ZINT_HASH_H
 
@@ -11,9 +14,6 @@
 #include <pthread.h>
 
 #include <atomic>
-
-#define ZINT_HASH_LOCK_MODE_NONE 0
-#define ZINT_HASH_LOCK_MODE_MUTEX 1
 
 typedef void (*ZintHashFreeFunc)(void *);
 
@@ -27,7 +27,6 @@ typedef struct zint_hash_table {
                                                   or, tagged in its lowest bit, the shard directory
                                                   that replaced it for good once the table was large */
   std::atomic<int> size;                       /* entries while flat; written under lock */
-  int lock_mode;                               /* ZINT_HASH_LOCK_MODE_*, informational */
   pthread_mutex_t lock;                        /* serialises writers; zero bytes = initialised */
 } zint_hash_table;
 
@@ -44,11 +43,11 @@ typedef struct zint_hash_iter {
 } zint_hash_iter;
 #define ZINT_HASH_ITER_ZERO {nullptr, nullptr, 0, 0, nullptr, nullptr, 0, nullptr}
 
-/* Initialises with room for about size entries before the first growth. Both lock modes serialise
- * writers internally, so "none" is never less safe; the mode is kept for callers that ask. */
+/* Initialises an empty table with room for about size entries (zint_hash_init: a few) before the
+ * first growth; writers always serialise inside the table. A table already initialised is left as
+ * it is (logged). */
 void zint_hash_init(zint_hash_table *h);
 void zint_hash_init_size(zint_hash_table *h, int size);
-void zint_hash_init_locks(zint_hash_table *h, int size, int lock_mode);
 
 /* True and *data set when klen bytes of key are present. A value (and the stored key) stays valid
  * only while the caller is inside zint_memory_begin/end, or while no other thread may delete it. */
@@ -56,10 +55,6 @@ zint_boolean zint_hash_retrieve(zint_hash_table *h, const char *key, int klen, v
 /* True only when it inserted; the table then owns key as given (it does not copy). False when the
  * key was present (the caller keeps its key) or klen is negative. */
 zint_boolean zint_hash_store(zint_hash_table *h, const char *key, int klen, void *data);
-/* As zint_hash_store, but the entry keeps its own copy of the key's bytes, in the entry's own
- * allocation: the caller keeps key either way, and the free functions given at deletion or
- * destruction are never applied to the copy. For small keys stored at a high rate. */
-zint_boolean zint_hash_store_copy(zint_hash_table *h, const char *key, int klen, void *data);
 /* Removes the entry; keyfree runs on the stored key and datafree on the value (either may be null)
  * once no thread can still be reading them (after a safe-memory grace period). False when absent. */
 zint_boolean zint_hash_delete(zint_hash_table *h, const char *key, int klen, ZintHashFreeFunc keyfree,
@@ -76,8 +71,6 @@ void zint_hash_delete_all(zint_hash_table *h, ZintHashFreeFunc keyfree, ZintHash
  * again meanwhile is two entries, and may be returned twice). */
 zint_boolean zint_hash_adv(zint_hash_table *h, zint_hash_iter *iter, const char **key, int *klen,
                            void **data);
-zint_boolean zint_hash_next(zint_hash_table *h, zint_hash_iter *iter, const char **key, int *klen,
-                            void **data);
 
 int zint_hash_size(zint_hash_table *h);
 

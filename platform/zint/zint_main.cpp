@@ -243,7 +243,7 @@ int zint_main(const char *appname, const char *config_filename, int debug, int f
               const char *droptogroup, int (*child_main)(void)) {
   (void) glider;
   ZINT_ASSERT(child_main != nullptr);
-  zint_console_init(appname);
+  zint_set_appname(appname);
   zint_conf_set_file(config_filename);
   if (debug) zint_log_enable_debug(true);
 

@@ -1,6 +1,6 @@
 /* zint message-bus hook: how service modules ask the message-bus module (platform/pask) to hand
- * them every bus message. The framework resolves the module's registration function by name at
- * run time, so the framework itself does not depend on the module being linked in. */
+ * them every bus message. The framework only declares the interface; the module defines the
+ * registration below, so a program that registers hooks links the module (library "pask"). */
 #ifndef ZINT_PASK_HOOK_H
 #define ZINT_PASK_HOOK_H
 
@@ -32,16 +32,10 @@ typedef zint_hook_return_t (*zint_pask_handle_message_hook_t)(void *closure, str
 /* The module's name in the framework's module registry (zint_dso_register). */
 #define ZINT_PASK_DSO_NAME "pask"
 
-/* The name under which the module exports its registration function (C linkage). */
-#define ZINT_PASK_DYN_HOOK_REGISTER_NAME "zint_pask_handle_message_dyn_hook_register"
-typedef int (*zint_pask_dyn_hook_register_fn)(const char *name, zint_pask_handle_message_hook_t func,
-                                              void *closure);
-
-/* Registers func (name may be null; it only labels the hook in logs). On first use it looks up the
- * module's registration function by name; when the message-bus module is absent, or was not
- * loaded at start-up (no "//network/in/mq" in the configuration, or its init failed), the process
- * stops with a fatal message. Returns what the module returns: 0, or -1 when func is null or the
- * module's hook table is full. Hooks are never unregistered. */
+/* Registers func (name may be null; it only labels the hook in logs). When the message-bus module
+ * was not loaded at start-up (no "//network/in/mq" in the configuration, or its init failed), the
+ * process stops with a fatal message: hooks would never see a message. 0, or -1 when func is null
+ * or the module's hook table is full. Hooks are never unregistered. */
 int zint_pask_handle_message_hook_register(const char *name, zint_pask_handle_message_hook_t func,
                                            void *closure);
 

@@ -1,5 +1,4 @@
-/* zint start-up services: the application name, the deliberately empty network features, and the
- * module registry through which the message-bus module is brought up from the configuration. */
+/* zint start-up services: the application name and the module registry through which the message-bus module is brought up from the configuration. */
 #include "zint/zint_startup.h"
 #include "zint/zint_conf.h"
 
@@ -14,31 +13,15 @@
  * is not freed, since a reader may still hold it; start-up sets it at most a few times. */
 static std::atomic<const char *> appname_text{"zint"};
 
-int zint_console_init(const char *appname) {
-  if (appname == nullptr || appname[0] == '\0') return 0;
-  if (strcmp(appname, appname_text.load()) == 0) return 0;
+void zint_set_appname(const char *appname) {
+  if (appname == nullptr || appname[0] == '\0') return;
+  if (strcmp(appname, appname_text.load()) == 0) return;
   char *copy = strdup(appname);
   ZINT_ASSERT(copy != nullptr);
   appname_text.store(copy);
-  return 0;
 }
 
 const char *zint_appname(void) { return appname_text.load(); }
-
-int zint_capabilities_listener_init(void) {
-  zint_log(zint_debug, "%s: no capabilities listener in this build\n", zint_appname());
-  return 0;
-}
-
-int zint_events_rest_init(void) {
-  zint_log(zint_debug, "%s: no events endpoint in this build\n", zint_appname());
-  return 0;
-}
-
-int zint_heap_profiler_rest_init(void) {
-  zint_log(zint_debug, "%s: no heap profiler endpoint in this build\n", zint_appname());
-  return 0;
-}
 
 /* One registered module. */
 struct dso_module {

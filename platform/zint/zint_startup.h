@@ -1,26 +1,23 @@
-/* zint start-up services: the calls the child entry makes between loading the configuration and
- * starting its own modules, and the registry of loadable modules (the message-bus module). */
+/* zint start-up services: the application name that the frame's log lines carry, and the registry
+ * of loadable modules (the message-bus module). */
 #ifndef ZINT_STARTUP_H
 #define ZINT_STARTUP_H
 
 #include "zint/zint_common.h"
 
-/* Records the application name for the frame's messages (zint_appname). There is no interactive
- * console: operators use the HTTP endpoints and the logs. 0. */
-int zint_console_init(const char *appname);
+/* Sets the application name that prefixes the frame's own log lines (signals, bad <logs> entries,
+ * privilege drop); zint_main sets it from its argument. Null or empty: no change. The string is
+ * copied and never freed, as a reader on another thread may still hold the previous one. */
+void zint_set_appname(const char *appname);
+/* The application name ("zint" until set). Any thread. */
 const char *zint_appname(void);
-
-/* The service advertises no capabilities, events or heap profile over the network; these keep the
- * start-up sequence's shape and note on the debug stream that the feature is absent. 0 each. */
-int zint_capabilities_listener_init(void);
-int zint_events_rest_init(void);
-int zint_heap_profiler_rest_init(void);
 
 /* Loadable modules. A module registers by name with the configuration path that switches it on
  * ("//network/in/mq") and its init function; zint_dso_init then initialises, in registration order,
  * every module whose path selects something in the loaded configuration (a null or empty path:
- * always). A null init is looked up at run time as the exported symbol "<name>_dso_init" (the
- * service binary exports its symbols); likewise post_init as "<name>_dso_post_init", optional.
+ * always). A null init is looked up at run time as the exported symbol "<name>_dso_init" (only
+ * programs linked to export their symbols have it); likewise post_init as "<name>_dso_post_init",
+ * optional.
  * An init returning non-zero is logged on the error stream and the module counts as not loaded; a
  * module whose failure must stop the process ends it itself. */
 typedef int (*zint_dso_init_fn)(void);

@@ -389,10 +389,10 @@ TEST(Eventer, JobqBacklogBoundRefuses) {
 // what this proves: init creates queues from the stored "jobq_" settings with their concurrency
 // and optional backlog bound, rejects malformed settings, and names callbacks.
 TEST(Eventer, InitCreatesQueuesFromSettings) {
-  zint_main_eventer_config("jobq_test_set_a", "2,1,500,gc");
-  zint_main_eventer_config("jobq_test_set_b", "1,1,1,gc,1");
-  zint_main_eventer_config("jobq_test_set_bad", "two,1,5,gc");
-  zint_main_eventer_config("jobq_test_set_bad2", "3,4,2,gc");
+  zint_main_eventer_config("jobq_test_set_a", "2,1,500");
+  zint_main_eventer_config("jobq_test_set_b", "1,1,1,1");
+  zint_main_eventer_config("jobq_test_set_bad", "two,1,5");
+  zint_main_eventer_config("jobq_test_set_bad2", "3,4,2");
   EXPECT_EQ(__eventer->init(), -1); /* the bad ones make init report failure */
   EXPECT_EQ(eventer_jobq_retrieve("test_set_bad"), nullptr);
   EXPECT_EQ(eventer_jobq_retrieve("test_set_bad2"), nullptr);

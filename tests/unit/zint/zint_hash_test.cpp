@@ -97,7 +97,7 @@ TEST(Hash, GrowthAndIteration) {
   zint_memory_init();
   g_keys_freed = 0;
   zint_hash_table h = {};
-  zint_hash_init_locks(&h, 4, ZINT_HASH_LOCK_MODE_MUTEX);
+  zint_hash_init_size(&h, 4);
   constexpr int kN = 50000;
   for (long i = 0; i < kN; i++) {
     std::string k = "metric`" + std::to_string(i);
@@ -115,14 +115,14 @@ TEST(Hash, GrowthAndIteration) {
   const char *k;
   int kl;
   void *v;
-  while (zint_hash_next(&h, &it, &k, &kl, &v)) {
+  while (zint_hash_adv(&h, &it, &k, &kl, &v)) {
     long i = (long) v - 1;
     ASSERT_GE(i, 0);
     ASSERT_LT(i, kN);
     EXPECT_EQ(std::string(k, kl), "metric`" + std::to_string(i));
     seen[i]++;
   }
-  EXPECT_FALSE(zint_hash_next(&h, &it, &k, &kl, &v)) << "an ended walk stays ended";
+  EXPECT_FALSE(zint_hash_adv(&h, &it, &k, &kl, &v)) << "an ended walk stays ended";
   for (int i = 0; i < kN; i++) ASSERT_EQ(seen[i], 1) << i;
   zint_hash_delete_all(&h, count_key_free, nullptr);
   EXPECT_EQ(zint_hash_size(&h), 0);
@@ -209,7 +209,7 @@ TEST(Hash, StoreRaceHasOneWinner) {
   zint_memory_init();
   g_keys_freed = 0;
   zint_hash_table h = {};
-  zint_hash_init_locks(&h, 8, ZINT_HASH_LOCK_MODE_MUTEX);
+  zint_hash_init_size(&h, 8);
   constexpr int kThreads = 4, kKeys = 5000;
   std::vector<std::vector<char>> won(kThreads, std::vector<char>(kKeys, 0));
   std::atomic<int> go{0};
@@ -248,7 +248,7 @@ TEST(Hash, StoreRaceHasOneWinner) {
 static void walk_while_others_change(int kStable, int churn_keys, int min_walks) {
   zint_memory_init();
   zint_hash_table h = {};
-  zint_hash_init_locks(&h, 4, ZINT_HASH_LOCK_MODE_MUTEX);
+  zint_hash_init_size(&h, 4);
   for (int i = 0; i < kStable; i++) {
     std::string k = "stable" + std::to_string(i);
     auto *val = static_cast<long *>(malloc(sizeof(long)));
