@@ -1,15 +1,12 @@
-/* Tests of the JSON layer: what the writer prints for every kind of value, what the parser accepts
- * and refuses, the readers' conversions and shared references. */
+/* Tests of the JSON layer: writer, parser, readers and shared references. */
 #include "zint/zint_json.h"
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
-#include <cstring>
 #include <random>
-#include <sstream>
-#include <string>
 
 namespace {
 
@@ -30,6 +27,7 @@ std::string parse(const std::string &text, int len = -2, int depth = 0) {
   return out;
 }
 
+bool bits_equal(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
 zint_json_object *str(const std::string &s) { return zint_json_object_new_string_bytes(s.data(), s.size()); }
 
 zint_json_object *obj(std::initializer_list<std::pair<const char *, zint_json_object *>> members) {
@@ -54,10 +52,7 @@ TEST(Json, WriterRows) {
   zint_json_object_object_del(edited, "absent");
   zint_json_object_object_add(edited, "z", nullptr);
   zint_json_object_object_add(edited, "k\"\xff", zint_json_object_new_boolean(1));
-  struct row {
-    zint_json_object *o;
-    std::string want;
-  } rows[] = {
+  struct { zint_json_object *o; std::string want; } rows[] = {
       {zint_json_object_new_double(1.5), "1.5"}, {zint_json_object_new_double(1733540000123.0 / 1000.0), "1733540000.123"},
       {zint_json_object_new_double(2.0), "2.0"}, {zint_json_object_new_double(-0.0), "-0.0"},
       {zint_json_object_new_double(0.1), "0.1"}, {zint_json_object_new_double(0.000001), "0.000001"},
@@ -79,10 +74,9 @@ TEST(Json, WriterRows) {
       {edited, "{\"id\":\"v\",\"period\":60000,\"type\":\"watch\",\"z\":null,\"k\\\"\xef\xbf\xbd\":true}"},
       {zint_json_object_new_object(), "{}"}, {nullptr, "null"}, {zint_json_object_new_string(nullptr), "null"},
   };
-  for (const row &r : rows) {
-    SCOPED_TRACE(r.want);
+  for (auto &r : rows) {
     EXPECT_EQ(write(r.o), r.want);
-    EXPECT_EQ(parse(write(r.o)).rfind("error", 0), std::string::npos);
+    EXPECT_EQ(parse(write(r.o)).rfind("error", 0), std::string::npos) << r.want; /* the text always parses */
     zint_json_object_put(r.o);
   }
 }
@@ -94,15 +88,11 @@ TEST(Json, DoubleRoundTrip) {
   std::uniform_real_distribution<double> everyday(-1e7, 1e7);
   for (int i = 0; i < 100000; i++) {
     uint64_t bits = rng();
-    double x = everyday(rng), y;
-    if (i % 2) memcpy(&x, &bits, sizeof x);
-    if (!std::isfinite(x)) continue;
+    double x = i % 2 ? std::bit_cast<double>(bits) : everyday(rng);
     zint_json_object *o = zint_json_object_new_double(x), *back = zint_json_tokener_parse(write(o).c_str());
-    y = zint_json_object_get_double(back);
-    ASSERT_EQ(zint_json_object_get_type(back), zint_json_type_double) << write(o);
-    ASSERT_EQ(memcmp(&x, &y, sizeof x), 0) << write(o);
-    zint_json_object_put(o);
-    zint_json_object_put(back);
+    double y = zint_json_object_get_double(back);
+    ASSERT_TRUE(!std::isfinite(x) || (zint_json_object_get_type(back) == zint_json_type_double && bits_equal(x, y))) << write(o);
+    zint_json_object_put(o), zint_json_object_put(back);
   }
 }
 
@@ -113,10 +103,7 @@ TEST(Json, ParseRows) {
   const std::string eof = "error 2", bad = "error 3", utf8 = "error 4", depth = "error 1";
   std::string big = "[";
   for (int i = 0; i < 1000; i++) big += "{\"k\":[\"v\",1,2.5],\"n\":null},";
-  struct row {
-    std::string text, want;
-    int len = -2, depth = 0;
-  } rows[] = {
+  struct { std::string text, want; int len = -2, depth = 0; } rows[] = {
       {"-9223372036854775808", "3:-9223372036854775808"}, {"18446744073709551615", "3:18446744073709551615"},
       {"1.0", "2:1.0"}, {"1e2", "2:100.0"}, {"18446744073709551616", "2:18446744073709552000.0"},
       {"[0,-0,7]", "5:[0,0,7]"}, {"null", "0:null"}, {"[true,false,null]", "5:[true,false,null]"},
@@ -136,10 +123,7 @@ TEST(Json, ParseRows) {
       {"\"\xed\xa0\x80\"", utf8}, {"\"\xe2\x82\"", utf8}, {"{\"k\xe2\x82\":1}", utf8},
       {"[\"ok\",\"\xf4\x90\x80\x80\"]", utf8}, {"{}", "error 5", -3},
   };
-  for (const row &r : rows) {
-    SCOPED_TRACE(r.text.substr(0, 80));
-    EXPECT_EQ(parse(r.text, r.len, r.depth), r.want);
-  }
+  for (auto &r : rows) EXPECT_EQ(parse(r.text, r.len, r.depth), r.want) << r.text.substr(0, 80);
   zint_json_tokener *tok = zint_json_tokener_new();
   EXPECT_EQ(zint_json_tokener_parse_ex(tok, nullptr, 3), nullptr);
   EXPECT_NE(tok->err, zint_json_tokener_success);
@@ -153,16 +137,13 @@ TEST(Json, Readers) {
       "{\"s\":\"60000\",\"neg\":-5,\"big\":18446744073709551615,\"d\":-2.75,\"hd\":1e300,\"t\":true,\"f\":false,"
       "\"txt\":\"abc\",\"arr\":[1],\"o\":{},\"n\":null,\"ds\":\" 1.5\",\"es\":\"\",\"huge\":\"99999999999999999999\"}");
   /* key: int int64 uint64 double boolean string array-length object-length */
-  const char *rows[][2] = {{"s", "60000 60000 60000 60000 1 60000 0 0"},
-                           {"neg", "-5 -5 0 -5 1 (null) 0 0"},
-                           {"big", "2147483647 9223372036854775807 18446744073709551615 1.84467e+19 1 (null) 0 0"},
-                           {"d", "-2 -2 0 -2.75 1 (null) 0 0"},
-                           {"hd", "2147483647 9223372036854775807 18446744073709551615 1e+300 1 (null) 0 0"},
-                           {"t", "1 1 1 1 1 (null) 0 0"}, {"f", "0 0 0 0 0 (null) 0 0"}, {"txt", "0 0 0 0 1 abc 0 0"},
-                           {"arr", "0 0 0 0 0 (null) 1 0"}, {"o", "0 0 0 0 0 (null) 0 0"},
-                           {"n", "0 0 0 0 0 (null) 0 0"}, {"missing", "0 0 0 0 0 (null) 0 0"},
-                           {"ds", "0 0 0 0 1  1.5 0 0"}, {"es", "0 0 0 0 0  0 0"},
-                           {"huge", "2147483647 9223372036854775807 18446744073709551615 1e+20 1 99999999999999999999 0 0"}};
+  const char *rows[][2] = {{"s", "60000 60000 60000 60000 1 60000 0 0"}, {"neg", "-5 -5 0 -5 1 (null) 0 0"},
+      {"big", "2147483647 9223372036854775807 18446744073709551615 1.84467e+19 1 (null) 0 0"},
+      {"d", "-2 -2 0 -2.75 1 (null) 0 0"}, {"t", "1 1 1 1 1 (null) 0 0"}, {"f", "0 0 0 0 0 (null) 0 0"},
+      {"hd", "2147483647 9223372036854775807 18446744073709551615 1e+300 1 (null) 0 0"},
+      {"txt", "0 0 0 0 1 abc 0 0"}, {"arr", "0 0 0 0 0 (null) 1 0"}, {"o", "0 0 0 0 0 (null) 0 0"},
+      {"n", "0 0 0 0 0 (null) 0 0"}, {"missing", "0 0 0 0 0 (null) 0 0"}, {"ds", "0 0 0 0 1  1.5 0 0"},
+      {"es", "0 0 0 0 0  0 0"}, {"huge", "2147483647 9223372036854775807 18446744073709551615 1e+20 1 99999999999999999999 0 0"}};
   for (auto &r : rows) {
     zint_json_object *m = zint_json_object_object_get(doc, r[0]);
     const char *s = zint_json_object_get_string(m);
