@@ -1,22 +1,15 @@
-/* Tests of the event loop: timers, job queues (WORK then COMPLETE, the concurrency limit, the
- * backlog bound, run callbacks), queues from settings, pools and stopping the loop. */
+/* Tests of the event loop: timers, job queues, run callbacks, queues from settings. */
 #include "zint/eventer.h"
-#include "zint/eventer_asio.h"
 
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/post.hpp>
 #include <sys/time.h>
 
-#include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -26,14 +19,8 @@ struct probe {
   std::vector<std::string> calls;
   std::atomic<int> running{0}, max_running{0}, completed{0};
   std::atomic<bool> release{true}; /* false: WORK waits until it is set */
-  void add(const std::string &c) {
-    std::lock_guard<std::mutex> g(m);
-    calls.push_back(c);
-  }
-  std::vector<std::string> seen() {
-    std::lock_guard<std::mutex> g(m);
-    return calls;
-  }
+  void add(const std::string &c) { std::lock_guard<std::mutex> g(m); calls.push_back(c); }
+  std::vector<std::string> seen() { std::lock_guard<std::mutex> g(m); return calls; }
 };
 probe *g_probe; /* the probe of the running test */
 thread_local int t_work = -1; /* the job whose WORK this thread ran last */
@@ -152,9 +139,8 @@ TEST(Eventer, RunCallbacksBracketRuns) {
 }
 
 // what this proves: init creates queues from "jobq_" settings with their concurrency and backlog
-// bound and refuses malformed ones; callbacks get names; the default pool runs handlers on all its
-// threads at once; eventer_loop returns once stopped and the pool serves handlers afterwards
-TEST(Eventer, SettingsPoolsAndLoop) {
+// bound and refuses malformed ones; callbacks get names; eventer_loop returns once stopped
+TEST(Eventer, SettingsAndLoop) {
   probe p;
   g_probe = &p;
   zint_main_eventer_config("jobq_test_set_a", "2,1,500,gc");
@@ -176,23 +162,6 @@ TEST(Eventer, SettingsPoolsAndLoop) {
   EXPECT_STREQ(eventer_name_for_callback(job), "job");
   EXPECT_EQ(eventer_name_for_callback(timer), nullptr);
 
-  eventer_pool_t *pool = eventer_pool("default");
-  ASSERT_TRUE(pool && !eventer_pool("no_such_pool"));
-  const int n = eventer_pool_concurrency(pool);
-  std::atomic<int> arrived{0};
-  std::mutex m;
-  std::set<std::thread::id> threads;
-  for (int i = 0; i < n; i++)
-    boost::asio::post(eventer_pool_io_context(pool), [&] {
-      arrived++;
-      vorn_test::wait_until([&] { return arrived == n; }); /* held until all n run at once */
-      std::lock_guard<std::mutex> g(m);
-      threads.insert(std::this_thread::get_id());
-    });
-  ASSERT_TRUE(vorn_test::wait_until([&] { std::lock_guard<std::mutex> g(m); return (int) threads.size() == n; }));
   eventer_add_in_s_us([](eventer_t, int, void *, struct timeval *) { eventer_loop_stop(); return 0; }, nullptr, 0, 1000);
-  eventer_loop();
-  std::atomic<bool> ran{false};
-  boost::asio::post(eventer_pool_io_context(eventer_pool("default")), [&] { ran = true; });
-  EXPECT_TRUE(vorn_test::wait_until([&] { return ran.load(); }));
+  eventer_loop(); /* returns once stopped */
 }

@@ -67,25 +67,3 @@ TEST(ZintConf, LookupRows) {
   for (const char *bad : {"", " -5", "\n 0", " 5", "-1", "+1", "5 ", "0x10", "18446744073709551616", "11"})
     EXPECT_FALSE(zint_conf_parse_u64(bad, 10, &v) || v != UINT64_MAX) << bad;
 }
-
-// what this proves: a good file loads (also as the frame's file); an unparsable, empty, missing,
-// directory or FIFO file fails without waiting, and the document already loaded stays in force
-TEST(ZintConf, LoadingKeepsOldDocumentOnFailure) {
-  char dir[] = "/tmp/zint_conf_testXXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string d = dir;
-  std::ofstream(d + "/good") << "<r><a>one</a></r>";
-  std::ofstream(d + "/bad") << "<r><a>two</a>";
-  std::ofstream(d + "/empty") << "";
-  std::ofstream(d + "/comment") << "<!-- only a comment -->";
-  ASSERT_EQ(mkfifo((d + "/fifo").c_str(), 0600), 0);
-  zint_conf_set_file(nullptr);
-  EXPECT_EQ(zint_conf_load(nullptr), -1);
-  zint_conf_set_file((d + "/good").c_str());
-  ASSERT_EQ(zint_conf_load(nullptr), 0);
-  for (std::string f : {"/bad", "/empty", "/comment", "/none", "", "/fifo"})
-    EXPECT_EQ(zint_conf_load((d + f).c_str()), -1) << f;
-  EXPECT_EQ(zint_conf_load_string("not xml"), -1);
-  EXPECT_EQ(lookup("//r/a"), "one|-|-");
-  EXPECT_EQ(system(("rm -rf " + d).c_str()), 0);
-}

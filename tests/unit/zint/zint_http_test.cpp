@@ -1,5 +1,4 @@
 /* Tests of the HTTP/REST and websocket server through real sockets on loopback. */
-#include "zint/zint_conf.h"
 #include "zint/zint_http.h"
 
 #include "support/test_cert.h"
@@ -11,7 +10,6 @@
 #include <boost/beast/websocket.hpp>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <thread>
 
 namespace asio = boost::asio;
@@ -110,10 +108,6 @@ int chunked_or_close(zint_http_rest_closure_t *restc, int, char **) {
   for (int i = 0; i < 3; i++) zint_http_response_append(restc->http_ctx, "{\"a\":1}", 7);
   return !zint_http_response_end(restc->http_ctx);
 }
-int big(zint_http_rest_closure_t *restc, int, char **) {
-  zint_http_response_append(restc->http_ctx, std::string(16 << 20, 'b').data(), 16 << 20);
-  return !zint_http_response_end(restc->http_ctx);
-}
 /* Echoes every message; "hold" keeps a reference in held, "close-me" answers then returns 1. */
 int ws_handler(zint_http_rest_closure_t *restc, int opcode, const unsigned char *msg, size_t len) {
   overlaps += in_handler++ != 0;
@@ -146,7 +140,6 @@ class Http : public ::testing::Test {
       for (const char *method : {"GET", "POST"}) zint_http_rest_register(method, "/t/", "^item/([0-9]+)/(.*)$", echo_captures);
       zint_http_rest_register("GET", "/", "^chunky$", chunked_or_close);
       zint_http_rest_register("GET", "/", "^silent$", [](zint_http_rest_closure_t *, int, char **) { return 0; });
-      zint_http_rest_register("GET", "/", "^big$", big);
       zint_http_rest_websocket_register("/ws/", "^(.*)$", "vorn-test", ws_handler);
       zint_http_set_refusal_hook([](zint_http_refusal_t why) { hooked[why]++; });
       return true;
@@ -270,60 +263,6 @@ TEST_F(Http, WebsocketRows) {
   EXPECT_EQ(overlaps.load(), 0);
 }
 
-// what this proves: a listener's own bound and the global bound (over all listeners) answer the next
-// connection 503 with Retry-After, count it, leave admitted sessions working and admit again once
-// one ended; a response the peer does not read is abandoned at the write deadline; require_tls keeps
-// plain listeners from starting, and <http> settings are read
-TEST_F(Http, ConnectionBoundsAndDeadlines) {
-  int idx = listener(), port = zint_listener_bound_port(idx), other = zint_listener_bound_port(listener());
-  zint_listener_set_max_connections(idx, 1);
-  uint64_t before = zint_http_refusals(ZINT_HTTP_REFUSED_CONNECTIONS);
-  auto a = std::make_unique<client>(port);
-  a->upgrade();
-  EXPECT_EQ(client(port).exchange("GET /t/item/1/x HTTP/1.1\r\nHost: x\r\n\r\n"), "503 too many connections\n [retry 1]");
-  EXPECT_EQ(client(other).exchange("GET /t/item/1/x HTTP/1.1\r\nHost: x\r\n\r\n"), "200 2,1,x");
-  ASSERT_TRUE(vorn_test::wait_until([] { return zint_http_open_sessions() == 1; }));
-  limit<size_t>(&zint_http_limits_t::max_connections, 2);
-  client b(other);
-  b.upgrade();
-  EXPECT_EQ(client(plain()).exchange("GET /t/item/1/x HTTP/1.1\r\nHost: x\r\n\r\n"), "503 too many connections\n [retry 1]");
-  a->send("still here");
-  EXPECT_EQ(a->reads(), "still here");
-  a.reset();
-  limit<size_t>(&zint_http_limits_t::max_connections, 0);
-  ASSERT_TRUE(vorn_test::wait_until([] { return zint_http_open_sessions() == 1; }));
-  EXPECT_EQ(client(port).exchange("GET /t/item/1/x HTTP/1.1\r\nHost: x\r\n\r\n"), "200 2,1,x");
-  EXPECT_EQ(zint_http_refusals(ZINT_HTTP_REFUSED_CONNECTIONS), before + 2);
-
-  limit<uint32_t>(&zint_http_limits_t::write_timeout_ms, 200);
-  client slow(port, 4096);
-  asio::write(slow.sock, asio::buffer(std::string("GET /big HTTP/1.1\r\nHost: x\r\n\r\n")));
-  ASSERT_TRUE(vorn_test::wait_until([] { return zint_http_open_sessions() == 2; })); /* b and slow */
-  EXPECT_TRUE(vorn_test::wait_until([] { return zint_http_open_sessions() == 1; }));
-  size_t got = 0;
-  beast::error_code ec;
-  char buf[65536];
-  while (!ec) got += slow.sock.read_some(asio::buffer(buf), ec);
-  EXPECT_LT(got, size_t(16 << 20));
-
-  std::string conf = cert().dir + "/listeners.conf";
-  for (const char *attr : {"true", "maybe", "false"}) {
-    std::ofstream(conf) << "<t><listeners require_tls=\"" << attr << "\"><listener address=\"127.0.0.1\" port=\"0\"/>"
-                        << "<listener address=\"127.0.0.1\" port=\"0\"><ssl certificate_file=\"" << cert().cert_file
-                        << "\" key_file=\"" << cert().key_file << "\"/></listener></listeners>"
-                        << "<http max_connections=\"77\" write_timeout_ms=\"1234\" allowed_origins=\"https://a.example, https://b.example\"/></t>";
-    ASSERT_EQ(zint_conf_load(conf.c_str()), 0);
-    int n = zint_listener_count();
-    EXPECT_EQ(zint_listener_init("test"), attr[0] == 'f' ? 0 : -1) << attr;
-    EXPECT_EQ(zint_listener_count(), n + (attr[0] == 'f' ? 2 : 1)) << attr;
-  }
-  zint_http_rest_init();
-  zint_http_limits_t l;
-  zint_http_limits_get(&l);
-  EXPECT_EQ(std::make_pair(l.max_connections, (size_t) l.write_timeout_ms), std::make_pair(size_t(77), size_t(1234)));
-  EXPECT_TRUE(zint_http_origin_allowed("https://b.example") && !zint_http_origin_allowed("https://c.example"));
-}
-
 // what this proves: threads queueing on a session while its client closes neither crash nor leak;
 // every call after the end returns false and the closure is freed exactly once (TSan, ASan)
 TEST_F(Http, ConcurrentQueueWhileClosing) {
@@ -398,47 +337,6 @@ TEST_F(Http, SlowClientEndedOthersReceiveEverything) {
   EXPECT_EQ(fast.reads(), "broadcast AAAA");
   EXPECT_EQ(third.reads(2), "broadcast AAAA|broadcast BBBB");
   for (auto *s : {a, b, t}) zint_http_ctx_session_release(s);
-}
-
-// what this proves: between defer_begin and defer_flush frames are accepted but nothing is written;
-// the flush sends them all in order with their opcodes and 2- and 8-byte lengths; a flush held by the
-// flush interval is delivered, not lost
-TEST_F(Http, DeferredWakeups) {
-  client c1, c2;
-  zint_http_session_ctx *s1 = hold(c1), *s2 = hold(c2);
-  const std::string mid(300, 'm'), large(70000, 'l');
-  zint_http_websocket_defer_begin();
-  for (auto *s : {s1, s2}) EXPECT_TRUE(queue(s, "one") && queue(s, mid, 2) && queue(s, large));
-  EXPECT_FALSE(vorn_test::wait_until([&] { return c1.sock.available() + c2.sock.available() > 0; }, 100ms));
-  zint_http_websocket_defer_flush();
-  for (auto *c : {&c1, &c2}) EXPECT_EQ(c->reads(3), "one|b:" + mid + "|" + large);
-  limit<uint32_t>(&zint_http_limits_t::flush_interval_us, 200000);
-  for (const char *m : {"first", "second"}) {
-    zint_http_websocket_defer_begin();
-    queue(s1, m);
-    zint_http_websocket_defer_flush();
-  }
-  EXPECT_EQ(c1.reads(2), "first|second");
-  for (auto *s : {s1, s2}) zint_http_ctx_session_release(s);
-}
-
-// what this proves: a peer that upgrades and then neither reads nor answers pings is dropped after the
-// idle timeout, while a client that reads all along outlives it and still receives
-TEST_F(Http, SilentPeerDroppedAfterIdleTimeout) {
-  limit<uint32_t>(&zint_http_limits_t::ping_interval_ms, 100);
-  limit<uint32_t>(&zint_http_limits_t::idle_timeout_ms, 300);
-  client listening, silent;
-  zint_http_session_ctx *ctx = hold(listening);
-  std::thread reader([&] { EXPECT_EQ(listening.reads(), "still here"); });
-  asio::write(silent.sock, asio::buffer(std::string("GET /ws/raw HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
-      "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
-      "Sec-WebSocket-Protocol: vorn-test\r\n\r\n")));
-  EXPECT_TRUE(vorn_test::wait_until([] { return zint_http_open_sessions() == 2; }));
-  EXPECT_TRUE(vorn_test::wait_until([] { return zint_http_open_sessions() == 1; }));
-  EXPECT_TRUE(queue(ctx, "still here"));
-  reader.join();
-  EXPECT_EQ(ws_frees.load(), 0);
-  zint_http_ctx_session_release(ctx);
 }
 
 // what this proves: a detached session hands frames to its sink in order with their opcode, refuses

@@ -48,16 +48,3 @@ TEST(ZintTime, UuidRows) {
   }
   EXPECT_EQ(seen.size(), 1000u);
 }
-
-// what this proves: the monotonic clocks never go back and agree with each other; wall time is now
-TEST(ZintTime, Clocks) {
-  uint64_t a = zint_get_nanos(), prev = a;
-  for (int i = 0; i < 10000; i++, prev = zint_get_nanos()) ASSERT_GE(zint_get_nanos(), prev);
-  zint_hrtime_t h = zint_gethrtime();
-  EXPECT_GE(h, a);
-  EXPECT_LE(h, zint_get_nanos());
-  struct timeval tv;
-  time_t before = time(nullptr);
-  ASSERT_EQ(zint_gettimeofday(&tv, nullptr), 0);
-  EXPECT_TRUE(tv.tv_sec >= before && tv.tv_sec <= time(nullptr) && tv.tv_usec < 1000000);
-}
