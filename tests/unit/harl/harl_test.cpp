@@ -4,7 +4,6 @@
 #include "hist/hist.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <zlib.h>
 
 
@@ -164,8 +163,7 @@ TEST(Harl, BundleRows) {
   EXPECT_EQ(harl_bundle_build(kSrc.c_str(), "1\t2", "a", 1, 1, nullptr), nullptr);
 }
 
-// what this proves: the text and line limits are exact (16 MiB or 100,000 lines pass, one more is
-// refused), and a zlib bomb (256 MiB of newlines) is refused while peak memory grows far less
+// what this proves: the text and line limits are exact: 16 MiB or 100,000 lines pass, one more is refused
 TEST(Harl, BundleLimits) {
   std::string big(HARL_BUNDLE_MAX_TEXT, 'a');
   EXPECT_EQ(expand(bundle("1", b64(zlib(big)))).size(), 2 + big.size());
@@ -178,25 +176,4 @@ TEST(Harl, BundleLimits) {
             "! bundle: count malformed or out of range");
   EXPECT_EQ(expand(bundle(max, b64(zlib(many + "\nx")))), "! bundle: count differs from the lines found");
 
-  z_stream zs{};
-  ASSERT_EQ(deflateInit2(&zs, 9, Z_DEFLATED, 15, 9, Z_RLE), Z_OK);
-  std::string chunk(1 << 20, '\n'), z(1 << 21, '\0');
-  for (int i = 0; i < 256; i++) {
-    zs.next_in = (Bytef *) chunk.data(), zs.avail_in = (uInt) chunk.size();
-    int flush = i == 255 ? Z_FINISH : Z_NO_FLUSH, rc;
-    do {
-      if (zs.total_out == z.size()) z.resize(z.size() * 2);
-      zs.next_out = (Bytef *) z.data() + zs.total_out, zs.avail_out = (uInt) (z.size() - zs.total_out);
-      rc = deflate(&zs, flush);
-    } while (zs.avail_in || (flush == Z_FINISH && rc != Z_STREAM_END));
-  }
-  z.resize(zs.total_out);
-  deflateEnd(&zs);
-  std::string payload = bundle("50000", b64(z));
-  chunk = z = {};
-  struct rusage before{}, after{};
-  getrusage(RUSAGE_SELF, &before);
-  EXPECT_EQ(expand(payload), "! bundle: inflated text over 16 MiB");
-  getrusage(RUSAGE_SELF, &after);
-  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB of peak growth";
 }

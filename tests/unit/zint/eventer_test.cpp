@@ -1,4 +1,4 @@
-/* Tests of the event loop: timers, job queues, run callbacks, queues from settings. */
+/* Tests of the event loop: timers, job queues and their run callbacks. */
 #include "zint/eventer.h"
 
 #include "support/wait.h"
@@ -136,32 +136,4 @@ TEST(Eventer, RunCallbacksBracketRuns) {
   for (const auto &c : p.seen()) shape += c[0] == 'W' ? "j" : c[0] == 'C' ? "" : c;
   EXPECT_EQ(shape, "B" + std::string(EVENTER_JOBQ_RUN_MAX, 'j') + "EB" + std::string(EVENTER_JOBQ_RUN_MAX, 'j') +
                        "EBjE");
-}
-
-// what this proves: init creates queues from "jobq_" settings with their concurrency and backlog
-// bound and refuses malformed ones; callbacks get names; eventer_loop returns once stopped
-TEST(Eventer, SettingsAndLoop) {
-  probe p;
-  g_probe = &p;
-  zint_main_eventer_config("jobq_test_set_a", "2,1,500,gc");
-  zint_main_eventer_config("jobq_test_set_b", "1,1,1,gc,1");
-  zint_main_eventer_config("jobq_test_set_bad", "two,1,5,gc");
-  zint_main_eventer_config("jobq_test_set_bad2", "3,4,2,gc");
-  EXPECT_EQ(__eventer->init(), -1);
-  EXPECT_FALSE(eventer_jobq_retrieve("test_set_bad") || eventer_jobq_retrieve("test_set_bad2"));
-  eventer_jobq_t *a = eventer_jobq_retrieve("test_set_a"), *b = eventer_jobq_retrieve("test_set_b");
-  ASSERT_TRUE(a && b);
-  p.release = false;
-  EXPECT_TRUE(add(b, 0));
-  EXPECT_FALSE(add(b, 1)) << "bound of 1";
-  EXPECT_TRUE(add(a, 2) && add(a, 3));
-  EXPECT_TRUE(vorn_test::wait_until([&] { return p.running == 3; }));
-  p.release = true;
-  ASSERT_TRUE(vorn_test::wait_until([&] { return p.completed == 3; }));
-  eventer_name_callback("job", job);
-  EXPECT_STREQ(eventer_name_for_callback(job), "job");
-  EXPECT_EQ(eventer_name_for_callback(timer), nullptr);
-
-  eventer_add_in_s_us([](eventer_t, int, void *, struct timeval *) { eventer_loop_stop(); return 0; }, nullptr, 0, 1000);
-  eventer_loop(); /* returns once stopped */
 }
