@@ -20,7 +20,8 @@ std::string lookup(const char *path) {
   std::string out = zint_conf_get_string(ZINT_CONF_ROOT, path, &s) ? s : "-";
   free(s);
   out += zint_conf_get_int32(ZINT_CONF_ROOT, path, &i) ? "|" + std::to_string(i) : i == -99 ? "|-" : "|changed";
-  bool ok = zint_conf_get_boolean(ZINT_CONF_ROOT, path, &b0) & zint_conf_get_boolean(ZINT_CONF_ROOT, path, &b1);
+  bool ok = zint_conf_get_boolean(ZINT_CONF_ROOT, path, &b0);
+  ok = zint_conf_get_boolean(ZINT_CONF_ROOT, path, &b1) && ok;
   out += ok ? "|" + std::to_string(b0 && b1) : !b0 && b1 ? "|-" : "|changed";
   return out;
 }

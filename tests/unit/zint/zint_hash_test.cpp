@@ -1,5 +1,4 @@
-/* Tests of the hash table (byte keys, growth, store races, walks while others change) and of the
- * digest set (each digest once, through growth and concurrent adds). */
+/* Tests of the hash table: byte keys, growth, store races, walks while others change. */
 #include "zint/zint_hash.h"
 #include "zint/zint_memory.h"
 
@@ -133,40 +132,4 @@ TEST(Hash, ConcurrentStoresWalksAndChurn) {
   EXPECT_EQ(first, wins[0]);
   zint_hash_destroy(&h, free, [](void *p) { delete static_cast<long *>(p); });
   zint_memory_barrier();
-}
-
-// what this proves: a digest set admits each digest once through many doublings and under four
-// threads adding the same digests (prefetching without the lock while others grow it), tells
-// digests one byte apart, keeps the all-zero digest like any other, and is reusable after destroy
-TEST(DigestSet, EachDigestOnce) {
-  zint_digest_set set = {};
-  constexpr uint64_t kKeys = 50000;
-  auto digest = [](uint64_t i, unsigned char *d) {
-    uint64_t a = i * 0x9E3779B97F4A7C15ull + 1, b = (i ^ 0xD6E8FEB86659FD93ull) * 0xBF58476D1CE4E5B9ull;
-    memcpy(d, &a, 8), memcpy(d + 8, &b, 8);
-  };
-  std::atomic<long> firsts{0};
-  std::vector<std::thread> ts;
-  for (uint64_t t = 0; t < 4; t++)
-    ts.emplace_back([&, t] {
-      unsigned char d[ZINT_DIGEST_LEN];
-      for (uint64_t n = 0; n < kKeys; n++) {
-        digest((n * 7 + t * 5003) % kKeys, d);
-        zint_digest_set_prefetch_shard(&set, d);
-        zint_digest_set_prefetch_slot(&set, d);
-        firsts += zint_digest_set_add(&set, d);
-      }
-    });
-  for (auto &t : ts) t.join();
-  EXPECT_EQ(firsts.load(), (long) kKeys);
-  unsigned char d[ZINT_DIGEST_LEN], zero[ZINT_DIGEST_LEN] = {};
-  digest(7, d);
-  d[15] ^= 1;
-  EXPECT_TRUE(zint_digest_set_add(&set, d) && zint_digest_set_add(&set, zero));
-  EXPECT_FALSE(zint_digest_set_add(&set, d) || zint_digest_set_add(&set, zero));
-  EXPECT_EQ(zint_digest_set_size(&set), (long) kKeys + 2);
-  zint_digest_set_destroy(&set);
-  EXPECT_EQ(zint_digest_set_size(&set), 0);
-  EXPECT_TRUE(zint_digest_set_add(&set, zero));
-  zint_digest_set_destroy(&set);
 }

@@ -338,34 +338,3 @@ TEST_F(Http, SlowClientEndedOthersReceiveEverything) {
   EXPECT_EQ(third.reads(2), "broadcast AAAA|broadcast BBBB");
   for (auto *s : {a, b, t}) zint_http_ctx_session_release(s);
 }
-
-// what this proves: a detached session hands frames to its sink in order with their opcode, refuses
-// bad opcodes and what the sink refuses, and its end frees the closure once and refuses later frames
-// while a reference still held keeps the context valid (ASan)
-TEST(HttpDetached, SinkAndEnd) {
-  std::vector<std::string> got;
-  bool take = true;
-  struct sink_arg { std::vector<std::string> *got; bool *take; } arg{&got, &take};
-  auto sink = [](void *p, int op, const unsigned char *b, size_t n) -> zint_boolean {
-    auto *s = static_cast<sink_arg *>(p);
-    return *s->take && (s->got->push_back(std::to_string(op) + ":" + std::string((const char *) b, n)), true);
-  };
-  zint_http_session_ctx *ctx = zint_http_detached_session_new(sink, &arg);
-  zint_http_rest_closure_t *restc = zint_http_session_restc(ctx);
-  ASSERT_TRUE(restc && restc->http_ctx == ctx && !zint_http_detached_session_new(nullptr, nullptr));
-  restc->call_closure = new int(7);
-  restc->call_closure_free = [](void *p) { ws_frees++, delete (int *) p; };
-  ws_frees = 0;
-  EXPECT_TRUE(queue(ctx, "one") && queue(ctx, std::string("\0x", 2), 2));
-  EXPECT_FALSE(queue(ctx, "bad", 9));
-  take = false;
-  EXPECT_FALSE(queue(ctx, "full"));
-  EXPECT_EQ(got, (std::vector<std::string>{"1:one", std::string("2:\0x", 4)}));
-  zint_http_session_ref_inc(ctx);
-  zint_http_detached_session_end(ctx);
-  zint_http_detached_session_end(ctx);
-  EXPECT_EQ(ws_frees.load(), 1);
-  take = true;
-  EXPECT_FALSE(queue(ctx, "late"));
-  zint_http_ctx_session_release(ctx);
-}

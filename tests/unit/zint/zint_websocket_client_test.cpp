@@ -12,7 +12,7 @@
 
 #include <atomic>
 #include <mutex>
-#include <string>
+#include <tuple>
 #include <thread>
 
 namespace asio = boost::asio;
@@ -140,15 +140,13 @@ TEST(WebsocketClient, Rows) {
     peer.join();
   }
   zint_websocket_client_limits_set(&saved);
-  /* Unusable settings make the creation fail without any handler call. */
+  /* Unusable settings or arguments make the creation fail without any handler call. */
   probe never;
   const zint_conf_hash_t missing{{"ca_chain", "/nonexistent/ca.pem"}}, garbled{{"verify", "maybe"}}, key_only{{"key_file", cert().key_file}};
   for (const zint_conf_hash_t *ssl : {&missing, &garbled, &key_only})
     EXPECT_FALSE(zint_websocket_client_new_noref("127.0.0.1", server_port(true), "/wsc/x", "p", &cbs, &never, eventer_pool("default"), ssl));
-  EXPECT_FALSE(zint_websocket_client_new_noref(nullptr, 1, "/", "p", &cbs, &never, eventer_pool("default"), nullptr));
-  EXPECT_FALSE(zint_websocket_client_new_noref("h", 0, "/", "p", &cbs, &never, eventer_pool("default"), nullptr));
-  EXPECT_FALSE(zint_websocket_client_new_noref("h", 1, "nope", "p", &cbs, &never, eventer_pool("default"), nullptr));
-  EXPECT_FALSE(zint_websocket_client_new_noref("h", 1, "/", "p", nullptr, &never, eventer_pool("default"), nullptr));
-  EXPECT_FALSE(zint_websocket_client_new_noref("h", 1, "/", "p", &cbs, &never, nullptr, nullptr));
+  for (auto [host, port, path, with_cbs, pool] : {std::tuple{(const char *) nullptr, 1, "/", true, true}, {"h", 0, "/", true, true},
+                                                  {"h", 1, "nope", true, true}, {"h", 1, "/", false, true}, {"h", 1, "/", true, false}})
+    EXPECT_FALSE(zint_websocket_client_new_noref(host, port, path, "p", with_cbs ? &cbs : nullptr, &never, pool ? eventer_pool("default") : nullptr, nullptr));
   EXPECT_EQ(never.events, "");
 }
