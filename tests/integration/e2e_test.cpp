@@ -201,6 +201,34 @@ TEST(E2e, PublisherToolAndBrokerForOneWatch) {
   c.close(); g.close(); the_stack->expect_quiet();
 }
 
+// what this proves: the watch tool prints the frames of its watch and filter only, ends with 0 on
+// Ctrl-C, reports a refused watch with a failing status, and with --once exits 1 naming why
+TEST(E2e, WatchTool) {
+  REQUIRE_STACK();
+  const std::string tool = env_or("VORN_TOOLS_DIR", "build/tools") + "/vorn-watch";
+  const std::string url = "ws://127.0.0.1:" + std::to_string(the_stack->vorn.port) + "/";
+  const std::string files = the_stack->dir.path() + "/watch";
+  Child watch, refused, once;
+  ASSERT_TRUE(watch.start({tool, url, "--id", S::kBusCheck, "--metric", "cpu"}, files + ".out", files + ".err"));
+  ASSERT_TRUE(wait_until([] { return gauges().first == 1; })) << watch.err();
+  const std::string t = unique_time();
+  ASSERT_TRUE(the_stack->publish(m_line(S::kBusCheck, "mem", "5")));
+  ASSERT_TRUE(the_stack->publish(m_line(S::kBusCheck, "cpu", "42.25", "n", t)));
+  EXPECT_TRUE(wait_until([&] { return watch.out().find("42.25") != std::string::npos; })) << watch.err();
+  EXPECT_EQ(0, watch.stop(SIGINT));
+  EXPECT_EQ(m_frame(S::kBusCheck, "cpu", t, "42.25") + "\n", watch.out());
+
+  ASSERT_TRUE(refused.start({tool, url, "--id", "not-a-uuid"}, files + "-r.out", files + "-r.err"));
+  EXPECT_NE(0, refused.wait_exit());
+  EXPECT_NE(std::string::npos, refused.err().find("pask watch request failed")) << refused.err();
+  const std::string closed = "ws://127.0.0.1:" + std::to_string(free_loopback_port()) + "/";
+  ASSERT_TRUE(once.start({tool, closed, "--id", S::kBusCheck, "--once"}, files + "-o.out", files + "-o.err"));
+  EXPECT_EQ(1, once.wait_exit());
+  EXPECT_NE(std::string::npos, once.err().find("cannot connect to 127.0.0.1:")) << once.err();
+  EXPECT_NE(std::string::npos, once.err().find("; exiting (--once)")) << once.err();
+  the_stack->expect_quiet();
+}
+
 // what this proves: broker failures (unknown check, broker not listening, broker closing) reach every client of the stream with its id and period, end that stream only, and leave the bus side in place
 TEST(E2e, BrokerFailuresReachEveryClient) {
   REQUIRE_STACK();
