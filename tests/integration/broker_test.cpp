@@ -28,10 +28,7 @@ uint64_t stat(const char *ns, const char *name, stats_type_t t = STATS_TYPE_COUN
   stats_ns_t *agents = std::string(ns) == "global" ? stats_register_ns(stats_rec, nullptr, "agents") : nullptr;
   return stats_get_u64(stats_register(stats_register_ns(stats_rec, agents, ns), name, t));
 }
-stats_handle_t *gauge() {
-  static stats_handle_t *g = stats_register(stats_register_ns(stats_rec, nullptr, "test"), "watches", STATS_TYPE_UINT64);
-  return g;
-}
+stats_handle_t *gauge() { return stats_register(stats_register_ns(stats_rec, nullptr, "test"), "watches", STATS_TYPE_UINT64); }
 
 class Broker : public ::testing::Test {
  protected:
@@ -60,10 +57,7 @@ class Broker : public ::testing::Test {
     gauge();
     ASSERT_GT(test_ws::port(), 0);
   }
-  static void TearDownTestSuite() {
-    for (auto &s : sims) s.stop();
-    delete pg;
-  }
+  static void TearDownTestSuite() { delete pg; }  // the simulators stop with the program
   static void configure(const std::string &wdb_attrs = "", const std::string &harls = "") {
     ASSERT_EQ(0, zint_conf_load_string(("<vorn-c><vorn><wdb" + wdb_attrs + "><host>127.0.0.1</host><port>" +
         std::to_string(pg->port()) + "</port><database>wdb</database><user>reader</user><password>pw</password>"

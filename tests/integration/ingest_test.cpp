@@ -146,7 +146,7 @@ TEST_F(Ingest, ConcurrentPublishersAndWatchers) {
   std::atomic<int> publishing{publishers};
   for (int t = 0; t < publishers; t++) {
     for (int i = 0; i < lines; i++) want.insert(frame(s, std::to_string(t) + "." + std::to_string(i), i));
-    threads.emplace_back([t, s, &publishing] {
+    threads.emplace_back([t, &publishing] {
       publisher p;
       for (int i = 0; i < lines; i++) p.pub(m_line(s, std::to_string(t) + "." + std::to_string(i), i));
       publishing--;
