@@ -1,14 +1,12 @@
-// The message-bus module against a real nats-server on loopback: hooks, keeping, reconnection, slow
-// consumers.
+// The message-bus module against a real nats-server on loopback: hooks, keeping, retries, slow consumers.
 #include "pask/pask.h"
-#include "support/nats_fixture.h"
+#include "support/vorn_fixture.h"
 #include "support/wait.h"
 #include "zint/zint_conf.h"
 #include "zint/zint_log.h"
 #include "zint/zint_startup.h"
 
 #include <gtest/gtest.h>
-#include <nats/nats.h>
 
 #include <fstream>
 #include <algorithm>
@@ -49,25 +47,6 @@ struct recorder {
   }
 };
 
-struct publisher {
-  natsConnection *nc = nullptr;
-  explicit publisher(const std::string &url) {
-    EXPECT_EQ(natsConnection_ConnectTo(&nc, url.c_str()), NATS_OK);
-  }
-  ~publisher() { natsConnection_Destroy(nc); }
-  void pub(const std::string &subject, const std::string &data) {
-    EXPECT_EQ(natsConnection_Publish(nc, subject.c_str(), data.data(), (int) data.size()), NATS_OK);
-    EXPECT_EQ(natsConnection_Flush(nc), NATS_OK);
-  }
-  bool until_subscribed() {  // probes until the module gets one
-    return wait_until([&] {
-      uint64_t before = pask_module_received();
-      pub("vorn.metrics.probe", "probe");
-      return wait_until([&] { return pask_module_received() > before; }, 100ms);
-    });
-  }
-};
-
 class PaskModule : public ::testing::Test {
  protected:
   vorn_test::nats_fixture server;
@@ -87,6 +66,13 @@ class PaskModule : public ::testing::Test {
     std::stringstream ss;
     ss << std::ifstream(log_path).rdbuf();
     return ss.str();
+  }
+  static bool subscribed(vorn_test::Publisher &p) {  // probes until the module gets one
+    return wait_until([&] {
+      uint64_t before = pask_module_received();
+      EXPECT_TRUE(p.pub("probe", "vorn.metrics.probe"));
+      return wait_until([&] { return pask_module_received() > before; }, 100ms);
+    });
   }
   int start(recorder &r, const std::string &h, int pending_msgs_limit = 0) {
     EXPECT_EQ(zint_pask_handle_message_dyn_hook_register("r", recorder::hook, &r), 0);
@@ -108,8 +94,8 @@ TEST_F(PaskModule, HooksSeeEveryMessageKeepAndDoneEndTheChain) {
   ASSERT_EQ(zint_pask_handle_message_dyn_hook_register(nullptr, recorder::hook, &last), 0);  // while running
   pask_module_options_t again{hosts.c_str(), nullptr, 0, 0, 0};
   EXPECT_EQ(pask_module_start(&again), -1);  // one connection per process
-  publisher p(server.url());
-  ASSERT_TRUE(p.until_subscribed());
+  vorn_test::Publisher p(server.url());
+  ASSERT_TRUE(subscribed(p));
   uint64_t received = pask_module_received();
   std::vector<std::string> sent, plain, kept;
   for (int i = 0; i < 300; i++)
@@ -117,10 +103,10 @@ TEST_F(PaskModule, HooksSeeEveryMessageKeepAndDoneEndTheChain) {
                    "\n");
   sent.push_back(std::string("P\0binary\n", 9));
   for (auto &s : sent) {
-    p.pub("vorn.metrics.a.b", s);
+    EXPECT_TRUE(p.pub(s, "vorn.metrics.a.b"));
     if (s[0] != 'D') (s[0] == 'P' ? plain : kept).push_back(s);
   }
-  p.pub("other.subject", "P not for us\n");
+  EXPECT_TRUE(p.pub("P not for us\n", "other.subject"));
   ASSERT_TRUE(wait_until([&] { return acting.payloads().size() == sent.size(); }));
   EXPECT_EQ(acting.payloads(), sent);
   EXPECT_EQ(last.payloads(), plain);
@@ -170,10 +156,10 @@ TEST_F(PaskModule, StartsFromConfigurationAndRetries) {
       << error_log();
   EXPECT_GT(t_connected, t_connecting);
   EXPECT_EQ(pask_module_connection_id(), 1);
-  publisher p(server.url());
+  vorn_test::Publisher p(server.url());
   ASSERT_TRUE(wait_until([&] {  // until the subscription is in place
-    p.pub("vorn.metrics.default", "P not subscribed");
-    p.pub("custom.subject", "P custom");
+    EXPECT_TRUE(p.pub("P not subscribed", "vorn.metrics.default"));
+    EXPECT_TRUE(p.pub("P custom", "custom.subject"));
     return wait_until([&] { return !r.payloads().empty(); }, 100ms);
   }));
   std::vector<std::string> got = r.payloads();
@@ -192,10 +178,10 @@ TEST_F(PaskModule, SlowConsumerDropsAreCounted) {
   recorder r;
   r.gate.lock();
   ASSERT_EQ(start(r, server.url(), 10), 0);
-  publisher p(server.url());
-  ASSERT_TRUE(p.until_subscribed());
+  vorn_test::Publisher p(server.url());
+  ASSERT_TRUE(subscribed(p));
   const uint64_t burst = 300;
-  for (uint64_t i = 0; i < burst; i++) p.pub("vorn.metrics.s", "P " + std::to_string(i));
+  for (uint64_t i = 0; i < burst; i++) EXPECT_TRUE(p.pub("P " + std::to_string(i), "vorn.metrics.s"));
   ASSERT_TRUE(wait_until([] { return pask_module_dropped() >= burst - 11; })) << pask_module_dropped();
   r.gate.unlock();
   ASSERT_TRUE(wait_until([&] { return r.payloads().size() + pask_module_dropped() == burst; }));
