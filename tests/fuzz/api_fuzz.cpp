@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (to->ended) continue;
       size_t before = to->offered;
       std::vector<unsigned char> msg(lines[i].begin(), lines[i].end()); /* exactly sized */
-      int fatal = websocket_handler(to->restc(), (flags & 1) ? 2 : 1, msg.data(), msg.size());
+      int fatal =
+          websocket_handler(zint_http_session_restc(to->ctx), (flags & 1) ? 2 : 1, msg.data(), msg.size());
       FUZZ_REQUIRE(fatal == 0 || fatal == 1, lines[i]);
       if (!fatal) continue;
       /* Only a message that is not JSON ends the session, and it was told why. */
@@ -37,8 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     for (fuzz::session *x : s)
       for (size_t i = 0; i < x->frames.size(); i++)
-        FUZZ_REQUIRE(fuzz::is_error_frame(x->frames[i].get_object()) || x->texts[i] == "{\"type\":\"heartbeat\"}",
-                     x->texts[i]);
+        FUZZ_REQUIRE(
+            fuzz::is_error_frame(x->frames[i].get_object()) || x->texts[i] == "{\"type\":\"heartbeat\"}",
+            x->texts[i]);
     s[(flags >> 2) & 1]->end();
     s[!((flags >> 2) & 1)]->end();
   }

@@ -15,12 +15,13 @@ namespace {
 const char *const kPaths[] = {
     "//vorn/wdb/host", "//vorn/wdb/port", "//vorn/wdb/database", "//vorn/wdb/user", "//vorn/wdb/password",
     "//vorn/wdb/connect_timeout", "//harls/sslconfig", "//network/in/mq/host", "//network/in/mq/subject",
-    "//network/in/mq/pending_msgs_limit", "//pools/@handle_pask_messages_in_jobq", "//pools/@pask_backlog_bytes",
-    "//listeners/@require_tls", "//vorn/web/@root", "//vorn/web/@max_file_bytes", "//http/@max_message_bytes",
-    "/vorn-c", "//*", "//@*", "//text()",
-};
+    "//network/in/mq/pending_msgs_limit", "//pools/@handle_pask_messages_in_jobq",
+    "//pools/@pask_backlog_bytes", "//listeners/@require_tls", "//vorn/web/@root",
+    "//vorn/web/@max_file_bytes", "//http/@max_message_bytes", "/vorn-c", "//*", "//@*", "//text()"};
 
-bool all_digits(const std::string &s) { return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos; }
+bool all_digits(const std::string &s) {
+  return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
 
 void check_path(const char *path) {
   char *text = nullptr;
@@ -68,8 +69,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string xml(reinterpret_cast<const char *>(data), size); /* load_string reads to the NUL */
   if (zint_conf_load_string(xml.c_str()) != 0) return 0;
   for (const char *p : kPaths) check_path(p);
-  for (const char *p : {"//listeners/listener", "//logs/log", "//eventer/pool", "//http", "//websocket_client"})
-    for (const zint_conf_attrs_t &attrs : zint_conf_get_elements(p)) FUZZ_REQUIRE(attrs.count("") == 1, p);
+  const char *repeated[] = {"//listeners/listener", "//logs/log", "//eventer/pool", "//http",
+                            "//websocket_client"};
+  for (const char *p : repeated)
+    for (const zint_conf_attrs_t &a : zint_conf_get_elements(p)) FUZZ_REQUIRE(a.count("") == 1, p);
   (void) zint_conf_root_attribute("lockfile");
   zint_http_rest_init(); /* the framework's own readers of the document */
   zint_websocket_client_conf_init();

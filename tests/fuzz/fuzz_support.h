@@ -70,7 +70,6 @@ struct session {
   }
   ~session() { end(); }
   session(const session &) = delete;
-  zint_http_rest_closure_t *restc() { return zint_http_session_restc(ctx); }
   void end() {
     if (ended) return;
     ended = true;
@@ -115,7 +114,8 @@ inline bool is_data_frame(const boost::json::object &o) {
   const boost::json::object &c = o.at("check").get_object();
   std::string keys = keys_of(c);
   bool m = keys == "id,metric_name,time,type,value" && c.at("type") == "M";
-  bool h = keys == "id,metric_name,time,type,histogram" && c.at("type") == "H1" && c.at("histogram").is_object();
+  bool h = keys == "id,metric_name,time,type,histogram" && c.at("type") == "H1" &&
+           c.at("histogram").is_object();
   return (m || h) && c.at("id").is_string() && c.at("metric_name").is_string() && c.at("time").is_number();
 }
 

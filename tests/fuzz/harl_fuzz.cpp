@@ -30,8 +30,8 @@ void join(fuzz::session &s, harl_key_t *nk, const char **names, size_t n) {
 
 /* A session's data frame texts, after checking that only the error frame may follow them. */
 std::vector<std::string> data_of(const fuzz::session &s) {
-  const std::string ended = std::string("{\"error\":\"connection to broker was terminated\",\"id\":\"") + kUuid +
-                            "\",\"period\":60000,\"type\":\"watch\"}";
+  const std::string ended = std::string("{\"error\":\"connection to broker was terminated\",\"id\":\"") +
+                            kUuid + "\",\"period\":60000,\"type\":\"watch\"}";
   std::vector<std::string> data;
   for (size_t i = 0; i < s.frames.size(); i++) {
     bool last = i + 1 == s.frames.size();
@@ -40,7 +40,7 @@ std::vector<std::string> data_of(const fuzz::session &s) {
   }
   return data;
 }
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzz::init_service();

@@ -38,13 +38,14 @@ std::string text_of(const harl_metric_message_t *m) {
   bool str = !v.is_null && (v.type == METRIC_STRING || v.type == METRIC_HISTOGRAM);
   std::string value = !str ? std::to_string(bits) : v.value.v_string ? v.value.v_string : "(null)";
   std::string id((const char *) m->id.id, 16);
-  std::string name(m->id.name, (size_t) m->id.name_len_with_tags), source(m->id.source, (size_t) m->id.source_len);
-  for (long long n : {(long long) m->id.name_len, (long long) m->type, (long long) v.whence_ms, (long long) v.type,
-                      (long long) v.is_null})
+  std::string name(m->id.name, (size_t) m->id.name_len_with_tags),
+      source(m->id.source, (size_t) m->id.source_len);
+  for (long long n : {(long long) m->id.name_len, (long long) m->type, (long long) v.whence_ms,
+                      (long long) v.type, (long long) v.is_null})
     id += "/" + std::to_string(n);
   return id + "/" + name + "/" + source + "/" + value;
 }
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string line(reinterpret_cast<const char *>(data), size);

@@ -51,8 +51,9 @@ void check_decoded(const histogram_t *h, std::string_view input) {
 /* base64 of bytes, checked against its exact length and a buffer one byte short. */
 std::string encode(const unsigned char *data, size_t size) {
   std::string enc((size + 2) / 3 * 4 + 1, '?');
-  FUZZ_REQUIRE(hist_b64_encode(data, size, enc.data(), enc.size()) == (ssize_t) enc.size() - 1 && enc.back() == 0,
-               "hist_b64_encode");
+  FUZZ_REQUIRE(
+      hist_b64_encode(data, size, enc.data(), enc.size()) == (ssize_t) enc.size() - 1 && enc.back() == 0,
+      "hist_b64_encode");
   FUZZ_REQUIRE(hist_b64_encode(data, size, enc.data(), enc.size() - 1) == -1, "hist_b64_encode capacity");
   enc.pop_back();
   return enc;
@@ -71,7 +72,8 @@ void check_base64(const uint8_t *data, size_t size) {
   std::string back = encode(raw.data(), (size_t) r);
   std::vector<unsigned char> raw2(raw.size());
   FUZZ_REQUIRE(back.size() == size && hist_b64_decode(back.data(), size, raw2.data(), raw2.size()) == r &&
-                   memcmp(raw.data(), raw2.data(), (size_t) r) == 0, "re-encoded text");
+                   memcmp(raw.data(), raw2.data(), (size_t) r) == 0,
+               "re-encoded text");
 }
 
 void check_inserts(const uint8_t *data, size_t size) {
@@ -97,14 +99,16 @@ void check_inserts(const uint8_t *data, size_t size) {
     /* The range's upper end is the next bucket's value in value order (none after 99e127). */
     int8_t mag = (int8_t) std::abs(val);
     double a = std::fabs(v), lo = std::fabs(hist_bucket_value(val, exp)), hi = INFINITY;
-    if (mag < 99) hi = hist_bucket_value((int8_t) (mag + 1), exp);
-    else if (exp < 127) hi = hist_bucket_value(10, (int8_t) (exp + 1));
+    if (mag < 99)
+      hi = hist_bucket_value((int8_t) (mag + 1), exp);
+    else if (exp < 127)
+      hi = hist_bucket_value(10, (int8_t) (exp + 1));
     char detail[128];
     snprintf(detail, sizeof detail, "%.17g in bucket (%d, %d)", v, val, exp);
     FUZZ_REQUIRE((v < 0) == (val < 0) && lo <= a && a < hi, detail);
   }
 }
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzz::quiet_logs();

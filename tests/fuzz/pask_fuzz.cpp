@@ -31,7 +31,8 @@ void deliver(const std::string &payload) {
 void check_frame(const boost::json::value &v, const std::string &text) {
   FUZZ_REQUIRE(fuzz::is_data_frame(v.get_object()), text);
   const boost::json::object &c = v.get_object().at("check").get_object();
-  FUZZ_REQUIRE((c.at("id") == kA || c.at("id") == kB) && std::isfinite(c.at("time").to_number<double>()), text);
+  FUZZ_REQUIRE((c.at("id") == kA || c.at("id") == kB) && std::isfinite(c.at("time").to_number<double>()),
+               text);
   if (c.at("type") == "M") {
     FUZZ_REQUIRE(c.at("value").is_null() || c.at("value").is_number() || c.at("value").is_string(), text);
     return;
@@ -70,7 +71,7 @@ std::string payload_of(const uint8_t *data, size_t size) {
   FUZZ_REQUIRE(joined == text, text);
   return out;
 }
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzz::init_service();
@@ -98,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     deliver(payload);
     /* A payload with a timestamp is remembered by its digest: the second delivery is dropped. */
     std::string seen = payload.substr(0, payload.size() - (!payload.empty() && payload.back() == '\n'));
-    bool timed = !seen.empty() && get_message_time(seen.c_str(), (int) std::min<size_t>(seen.size(), INT32_MAX));
+    bool timed =
+        !seen.empty() && get_message_time(seen.c_str(), (int) std::min<size_t>(seen.size(), INT32_MAX));
     FUZZ_REQUIRE(!timed || all.frames.size() + cpu.frames.size() == first, payload);
     std::vector<std::string> want;
     for (size_t i = 0; i < all.frames.size(); i++) {
