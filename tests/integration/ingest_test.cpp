@@ -106,7 +106,7 @@ TEST(Ingest, ConcurrentPublishersAndWatchers) {
   for (auto &t : threads) t.join();
   for (size_t i = 0; i < want.size(); i++) got.insert(steady.read());
   EXPECT_EQ(got, want);
-  EXPECT_TRUE(probe.pub(m_line("last", 1), kSubject));  // a broadcast after all left drops those that just left
+  EXPECT_TRUE(probe.pub(m_line("last", 1), kSubject));  // drops the clients that just left
   EXPECT_EQ(steady.read(), frame("last", 1));
   ASSERT_TRUE(wait_until([&] {  // every payload counted and processed
     return firehose() >= fh + publishers * lines + 1 && pask_backlog_bytes() == 0 &&

@@ -188,18 +188,22 @@ TEST_F(WdbTest, FrozenDatabase) {
   reinit();
 }
 
-// what this proves: the start-up test ends the process with status 1 and its reason: database down, table
-// missing, a wrong password that unquoted would have logged in as the trusted superuser, unusable
-// configuration
+void start_up(const std::string &xml) {  // in a death test's child
+  in_forked_child = true;
+  zint_log_stream_set_output(zint_error, "stderr", 0);
+  if (zint_conf_load_string(xml.c_str()) == 0) wdb_init();
+  _exit(0);
+}
+
+// what this proves: the start-up test ends the process with status 1 and its reason: table missing, unusable
+// configuration (database down or refusing the password: Limits.LogAndStatisticsKeepSecrets; quoting: the
+// fixture's password)
 TEST_F(WdbTest, StartupTestExitsWithStatusOne) {
   std::string err, bare = conf(pg->port());
   ASSERT_TRUE(pg->exec("postgres", "create database bare", &err)) << err;
   bare.replace(bare.find(">wdb<"), 5, ">bare<");
   std::vector<std::pair<std::string, std::string>> rows = {
-      {conf(vorn_test::pg_free_loopback_port()), "Test connection to wdb failed: "},
       {bare, "SELECT test failed: "},
-      {conf(pg->port(), "", "x host=" + pg->socket_dir() + " user=postgres"),
-       "connection to wdb failed: .*password auth"},
       {conf(70000), "port 70000 is outside 1..65535"},
       {conf(pg->port(), "", "pw", "0"), "connect_timeout 0"},
       {"<vorn-c><vorn><wdb><host>h</host><port>1</port></wdb></vorn></vorn-c>",
@@ -207,16 +211,7 @@ TEST_F(WdbTest, StartupTestExitsWithStatusOne) {
   for (const char *attr :
        {"threads=\"0\"", "threads=\"65\"", "max_pending=\"0\"", "cache_ttl_s=\"-1\"", "cache_ttl_s=\"1d\""})
     rows.emplace_back(conf(pg->port(), std::string(" ") + attr), "is not a whole number in");
-  for (auto &[xml, message] : rows)
-    EXPECT_EXIT(
-        {
-          in_forked_child = true;
-          zint_log_stream_set_output(zint_error, "stderr", 0);
-          if (zint_conf_load_string(xml.c_str()) == 0) wdb_init();
-          _exit(0);
-        },
-        ::testing::ExitedWithCode(1), message)
-        << xml;
+  for (auto &[xml, message] : rows) EXPECT_EXIT(start_up(xml), ::testing::ExitedWithCode(1), message) << xml;
 }
 
 }  // namespace
