@@ -1,49 +1,51 @@
 /* Fuzzes the websocket watch protocol: each input is a run of client messages (one per line) fed to
- * websocket_handler on one or two detached sessions. Every frame the service writes must be a JSON
- * object of a known kind, and once the sessions have ended no stream and no watch gauge may be
- * left over. Byte 0 picks the variant: bit 0 binary frames, bit 1 two sessions (lines alternate),
- * bit 2 end the second session first, bits 3..7 which frames the sessions refuse. */
+ * websocket_handler on one or two detached sessions. Every frame written is a JSON object of a known
+ * kind; once the sessions end no stream and no watch gauge is left. Byte 0: bit 0 binary frames, bit 1
+ * two sessions (lines alternate), bit 2 end the second first, bits 3..7 which frames they refuse. */
 #include "api.h"
 #include "broker.h"
 #include "fuzz_support.h"
 
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  fuzz::init_service();
+  harl_init(); /* no broker database is configured: broker watches end with an error frame */
+  api_init();
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  /* No broker database is configured: broker watches end with an error frame. */
-  static bool ready = (fuzz::init_service(), harl_init(), api_init(), true);
-  (void) ready;
   if (size == 0) return 0;
   uint8_t flags = data[0];
-  int opcode = (flags & 1) ? 2 : 1;
-  bool two = flags & 2;
   uint32_t refuse = (uint32_t) (flags >> 3) * 0x01010101u; /* a 5-bit pattern over the frames */
   std::vector<std::string_view> lines = fuzz::split_lines(data + 1, size - 1);
-
   {
     fuzz::session a(refuse), b(refuse >> 1);
     fuzz::session *s[2] = {&a, &b};
     for (size_t i = 0; i < lines.size(); i++) {
-      fuzz::session *to = s[two ? i & 1 : 0];
+      fuzz::session *to = s[(flags & 2) ? i & 1 : 0];
       if (to->ended) continue;
       size_t before = to->offered;
-      /* The handler gets its own exactly sized copy, so a read past the end is caught. */
-      std::vector<unsigned char> msg(lines[i].begin(), lines[i].end());
-      int fatal = websocket_handler(to->restc(), opcode, msg.data(), msg.size());
+      std::vector<unsigned char> msg(lines[i].begin(), lines[i].end()); /* exactly sized */
+      int fatal =
+          websocket_handler(zint_http_session_restc(to->ctx), (flags & 1) ? 2 : 1, msg.data(), msg.size());
       FUZZ_REQUIRE(fatal == 0 || fatal == 1, lines[i]);
-      if (fatal) {
-        /* Only a message that is not JSON ends the session, and it was told why. */
-        FUZZ_REQUIRE(to->offered == before + 1, lines[i]);
-        FUZZ_REQUIRE(to->last_offered == "{\"error\":\"Unable to parse incoming json\",\"type\":\"neither\"}", to->last_offered);
-        to->end();
-      }
+      if (!fatal) continue;
+      /* Only a message that is not JSON ends the session, and it was told why. */
+      FUZZ_REQUIRE(to->offered == before + 1, lines[i]);
+      FUZZ_REQUIRE(to->last_offered == "{\"error\":\"Unable to parse incoming json\",\"type\":\"neither\"}",
+                   to->last_offered);
+      to->end();
     }
     for (fuzz::session *x : s)
       for (size_t i = 0; i < x->frames.size(); i++)
-        FUZZ_REQUIRE(fuzz::is_error_frame(x->frames[i].get_object()) || x->texts[i] == "{\"type\":\"heartbeat\"}", x->texts[i]);
-    s[(flags >> 2) & 1]->end(), s[!((flags >> 2) & 1)]->end();
+        FUZZ_REQUIRE(
+            fuzz::is_error_frame(x->frames[i].get_object()) || x->texts[i] == "{\"type\":\"heartbeat\"}",
+            x->texts[i]);
+    s[(flags >> 2) & 1]->end();
+    s[!((flags >> 2) & 1)]->end();
   }
-  /* Every stream belonged to these sessions alone: all of them are gone, and once their records have
-   * been reclaimed, the gauges are back to 0. */
-  FUZZ_REQUIRE(stream_hash_size() == 0, std::to_string(stream_hash_size()));
-  if (fuzz::settle()) FUZZ_REQUIRE(stats_get_u64(pask_watches) == 0 && stats_get_u64(harl_watches) == 0, "websocket/watches");
+  /* Every stream belonged to these sessions alone; once their records are reclaimed the gauges are 0. */
+  if (fuzz::end_run())
+    FUZZ_REQUIRE(stats_get_u64(pask_watches) == 0 && stats_get_u64(harl_watches) == 0, "websocket/watches");
   return 0;
 }

@@ -1,7 +1,6 @@
 /* Shared pieces of the fuzzers: quiet logs, a failure that libFuzzer records as a crash, detached
- * websocket sessions that collect what the service writes, and checks of the frames clients get.
- * Frames are checked with Boost.JSON's own parser, not with the framework's JSON layer that wrote
- * them, so a writer fault cannot hide behind a matching reader fault. */
+ * websocket sessions that collect what the service writes, and checks of the frames clients get,
+ * made with Boost.JSON's parser so that a writer fault cannot hide behind a matching reader fault. */
 #ifndef VORN_FUZZ_SUPPORT_H
 #define VORN_FUZZ_SUPPORT_H
 
@@ -13,6 +12,7 @@
 #include <boost/json.hpp>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,37 +25,43 @@ namespace fuzz {
 }
 #define FUZZ_REQUIRE(cond, detail) do { if (!(cond)) ::fuzz::fail(#cond, (detail)); } while (0)
 
-/* Log entries are still formatted (so bad format arguments show up under the sanitizers) but go
- * to /dev/null, unless VORN_FUZZ_LOG is set. */
+/* Log entries are still formatted (bad format arguments show under the sanitizers) but go to
+ * /dev/null, unless VORN_FUZZ_LOG is set. */
 inline void quiet_logs() {
   if (getenv("VORN_FUZZ_LOG")) return;
-  zint_log_stream_set_output(zint_error, "/dev/null", 0), zint_log_stream_set_output(zint_notice, "/dev/null", 0);
+  zint_log_stream_set_output(zint_error, "/dev/null", 0);
+  zint_log_stream_set_output(zint_notice, "/dev/null", 0);
 }
 
-/* What the service's fuzzers share at start-up: quiet logs, safe memory, statistics, the stream registry
- * and client records. */
-inline void init_service() { quiet_logs(), zint_memory_init(), stats_init(), stream_hash_init(), client_init(); }
+/* Quiet logs, safe memory, statistics, the stream registry and client records. */
+inline void init_service() {
+  quiet_logs();
+  zint_memory_init();
+  stats_init();
+  stream_hash_init();
+  client_init();
+}
 
 /* Splits data at '\n' into the messages of one run (empty pieces included). */
 inline std::vector<std::string_view> split_lines(const uint8_t *data, size_t size) {
   std::vector<std::string_view> out;
   std::string_view all(reinterpret_cast<const char *>(data), size);
-  for (size_t start = 0, nl;; start = nl + 1) {
-    if ((nl = all.find('\n', start)) == std::string_view::npos) return out.push_back(all.substr(start)), out;
+  size_t start = 0;
+  for (size_t nl; (nl = all.find('\n', start)) != std::string_view::npos; start = nl + 1)
     out.push_back(all.substr(start, nl - start));
-  }
+  out.push_back(all.substr(start));
+  return out;
 }
 
-/* A websocket session without a connection: keeps every text frame queued to it, parsed. refuse
- * picks frames to refuse (bit i%32 of the mask for the i-th frame offered), as a full outbound
- * queue would. */
+/* A websocket session without a connection: keeps every text frame queued to it, parsed. Bit i%32
+ * of refuse refuses the i-th frame offered, as a full outbound queue would. */
 struct session {
   zint_http_session_ctx *ctx = nullptr;
   std::vector<boost::json::value> frames;
   std::vector<std::string> texts;
   uint32_t refuse = 0;
   size_t offered = 0;
-  std::string last_offered; /* the last frame offered, taken or refused */
+  std::string last_offered; /* taken or refused */
   bool ended = false;
 
   explicit session(uint32_t refuse_mask = 0) : refuse(refuse_mask) {
@@ -64,20 +70,17 @@ struct session {
   }
   ~session() { end(); }
   session(const session &) = delete;
-
-  zint_http_rest_closure_t *restc() { return zint_http_session_restc(ctx); }
   void end() {
-    if (!ended) ended = true, zint_http_detached_session_end(ctx);
+    if (ended) return;
+    ended = true;
+    zint_http_detached_session_end(ctx);
   }
-
   static zint_boolean sink(void *arg, int opcode, const unsigned char *buf, size_t len) {
     auto *s = static_cast<session *>(arg);
     std::string_view text(reinterpret_cast<const char *>(buf), len);
-    FUZZ_REQUIRE(opcode == 1, text);
     boost::json::error_code ec;
     boost::json::value v = boost::json::parse(text, ec);
-    FUZZ_REQUIRE(!ec, text);
-    FUZZ_REQUIRE(v.is_object(), text);
+    FUZZ_REQUIRE(opcode == 1 && !ec && v.is_object(), text);
     s->last_offered.assign(text);
     if ((s->refuse >> (s->offered++ % 32)) & 1u) return false;
     s->frames.push_back(std::move(v));
@@ -89,20 +92,18 @@ struct session {
 /* Member names of o in order, joined with ','. */
 inline std::string keys_of(const boost::json::object &o) {
   std::string out;
-  for (const auto &kv : o) {
-    if (!out.empty()) out += ',';
-    out.append(kv.key().data(), kv.key().size());
-  }
+  for (const auto &kv : o) out += (out.empty() ? "" : ",") + std::string(kv.key());
   return out;
 }
 
 /* An error frame: "error", optional "id", optional "period", "type" (the request kind), in order. */
 inline bool is_error_frame(const boost::json::object &o) {
-  std::string keys = keys_of(o);
-  if (keys != "error,type" && keys != "error,id,type" && keys != "error,period,type" && keys != "error,id,period,type") return false;
-  if (!o.at("error").is_string() || !o.at("type").is_string()) return false;
-  std::string_view kind = o.at("type").get_string();
-  return (kind == "neither" || kind == "watch" || kind == "unwatch") && (!o.contains("id") || o.at("id").is_string()) &&
+  static const std::set<std::string> layouts = {"error,type", "error,id,type", "error,period,type",
+                                                "error,id,period,type"};
+  if (!layouts.count(keys_of(o)) || !o.at("error").is_string()) return false;
+  const boost::json::value &kind = o.at("type");
+  bool known = kind == "neither" || kind == "watch" || kind == "unwatch";
+  return known && (!o.contains("id") || o.at("id").is_string()) &&
          (!o.contains("period") || o.at("period").is_int64());
 }
 
@@ -113,17 +114,20 @@ inline bool is_data_frame(const boost::json::object &o) {
   const boost::json::object &c = o.at("check").get_object();
   std::string keys = keys_of(c);
   bool m = keys == "id,metric_name,time,type,value" && c.at("type") == "M";
-  bool h = keys == "id,metric_name,time,type,histogram" && c.at("type") == "H1" && c.at("histogram").is_object();
+  bool h = keys == "id,metric_name,time,type,histogram" && c.at("type") == "H1" &&
+           c.at("histogram").is_object();
   return (m || h) && c.at("id").is_string() && c.at("metric_name").is_string() && c.at("time").is_number();
 }
 
-/* Deferred releases (streams, client records and with them the sessions' contexts, dedupe buckets)
- * run on the reclamation thread; every 256th run waits for all of them, so that memory stays flat
- * without paying a grace period on every run. What the registry holds is checked on every run:
- * entries leave the tables at once, only their memory waits. */
-inline bool settle() {
+/* The end of a run: the registry is empty at once (entries leave the tables at once, only their
+ * memory waits). Deferred releases run on the reclamation thread; every 256th run waits for all of
+ * them (memory stays flat without a grace period per run) and returns true. */
+inline bool end_run() {
+  FUZZ_REQUIRE(stream_hash_size() == 0, std::to_string(stream_hash_size()));
   static unsigned runs = 0;
-  return ++runs % 256 == 0 && (zint_memory_barrier(), true);
+  if (++runs % 256 != 0) return false;
+  zint_memory_barrier();
+  return true;
 }
 } // namespace fuzz
 

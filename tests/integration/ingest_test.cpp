@@ -1,13 +1,12 @@
-/* The bus ingest as the service runs it: a real nats-server, the message-bus module started from the configuration,
- * the payload queue, and real websocket sessions watching a check. */
+/* The bus ingest as the service runs it: a real nats-server, the message-bus module started from the
+ * configuration, the payload queue, and real websocket sessions watching a check, all at once (TSan). */
 #include "ingest.h"
 
 #include "stream_hash.h"
 #include "vorn_stats.h"
 
-#include "harl/harl.h"
 #include "pask/pask.h"
-#include "support/nats_fixture.h"
+#include "support/vorn_fixture.h"
 #include "support/wait.h"
 #include "support/ws_sessions.h"
 #include "zint/zint_conf.h"
@@ -15,7 +14,6 @@
 #include "zint/zint_startup.h"
 
 #include <gtest/gtest.h>
-#include <nats/nats.h>
 
 #include <atomic>
 #include <set>
@@ -24,132 +22,73 @@
 namespace {
 
 using vorn_test::wait_until;
-const std::string kCheck = "5e0f1a2b-3c4d-4e5f-8a9b-0c1d2e3f4a5b";
-vorn_test::nats_fixture server;
+const std::string kCheck = "5e0f1a2b-3c4d-4e5f-8a9b-0c1d2e3f4a5b", kSubject = "vorn.metrics.broker-01";
+const uint64_t kSec = 1733700000;
 
-uint64_t counter(const char *ns, const char *name, stats_type_t type = STATS_TYPE_COUNTER) {
-  return stats_get_u64(stats_register(stats_register_ns(stats_rec, nullptr, ns), name, type));
+stats_handle_t *stat(const char *ns, const char *name, stats_type_t type = STATS_TYPE_COUNTER) {
+  return stats_register(stats_register_ns(stats_rec, nullptr, ns), name, type);
 }
-std::string m_line(uint64_t sec, const std::string &metric, int value) {
-  return "M\tbroker-01\t" + std::to_string(sec) + "\t" + kCheck + "\t" + metric + "\ti\t" + std::to_string(value);
+std::string m_line(const std::string &metric, int value) {
+  return "M\tbroker-01\t" + std::to_string(kSec) + "\t" + kCheck + "\t" + metric + "\ti\t" +
+         std::to_string(value);
 }
-std::string frame(uint64_t sec, const std::string &metric, int value) {
-  return "{\"check\":{\"id\":\"" + kCheck + "\",\"metric_name\":\"" + metric + "\",\"time\":" + std::to_string(sec) +
-         ".0,\"type\":\"M\",\"value\":" + std::to_string(value) + "}}";
+std::string frame(const std::string &metric, int value) {
+  return "{\"check\":{\"id\":\"" + kCheck + "\",\"metric_name\":\"" + metric +
+         "\",\"time\":" + std::to_string(kSec) + ".0,\"type\":\"M\",\"value\":" + std::to_string(value) +
+         "}}";
 }
-struct publisher {
-  natsConnection *nc = nullptr;
-  publisher() { EXPECT_EQ(natsConnection_ConnectTo(&nc, server.url().c_str()), NATS_OK); }
-  ~publisher() { natsConnection_Destroy(nc); }
-  void pub(const std::string &data) {
-    EXPECT_EQ(natsConnection_Publish(nc, "vorn.metrics.broker-01", data.data(), (int) data.size()), NATS_OK);
-    EXPECT_EQ(natsConnection_Flush(nc), NATS_OK);
-  }
-};
-
-/* Every payload counted so far is processed. */
-bool settled(uint64_t firehose) {
-  return wait_until([&] {
-    return counter("mq", "firehose") >= firehose && pask_backlog_bytes() == 0 &&
-           eventer_jobq_backlog(eventer_jobq_retrieve(PROCESS_PASK_MESSAGE_JOBQ)) == 0;
-  });
+void watch(test_ws::client &c) {
+  pask_subscribe_client(vorn_client_new(c.ctx, nullptr, 0, stat("test", "watches", STATS_TYPE_UINT64)),
+                        kCheck.c_str());
+}
+void unwatch(test_ws::client &c) {
+  vorn_client_t *thin = vorn_client_new_thin(c.ctx);
+  pask_unsubscribe_client(thin, kCheck.c_str());
+  vorn_client_free(thin);
 }
 
-class Ingest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {  // the bus and the ingest, started as the service's child does
-    ASSERT_TRUE(server.start()) << server.error;
-    ASSERT_EQ(zint_conf_load_string(("<vorn-c><pools handle_pask_messages_in_jobq=\"true\"/><network><in><mq><host>" +
-                                     server.url() + "</host></mq></in></network></vorn-c>").c_str()), 0);
-    eventer_jobq_create(PROCESS_PASK_MESSAGE_JOBQ, 20, 0, 0);
-    eventer_jobq_create(PRUNE_DEDUPE_HASHES_JOBQ, 1, 0, 0);
-    ASSERT_EQ(zint_dso_init(), 0);
-    stats_init();
-    stream_hash_init();
-    client_init();
-    pask_init();
-    ASSERT_GT(test_ws::port(), 0);
-    publisher p;
-    ASSERT_TRUE(wait_until([&] {  // probes until the ingest counts one: the subscription is in place
-      uint64_t before = counter("mq", "firehose");
-      p.pub("probe\n");
-      return wait_until([&] { return counter("mq", "firehose") > before; }, std::chrono::milliseconds(100));
-    }));
-  }
-  static void TearDownTestSuite() { pask_module_stop(); }
-  void TearDown() override {  // nothing left behind
-    zint_memory_barrier();
-    EXPECT_EQ(stream_hash_size(), 0);
-    EXPECT_EQ(counter("test", "watches", STATS_TYPE_UINT64), 0u);
-    EXPECT_EQ(pask_backlog_bytes(), 0u);
-  }
-  static void watch(test_ws::client &c) {
-    pask_subscribe_client(vorn_client_new(c.ctx, nullptr, 0, stats_register(stats_register_ns(stats_rec, nullptr, "test"),
-                                                                             "watches", STATS_TYPE_UINT64)), kCheck.c_str());
-  }
-  static void unwatch(test_ws::client &c) {
-    vorn_client_t *thin = vorn_client_new_thin(c.ctx);
-    pask_unsubscribe_client(thin, kCheck.c_str());
-    vorn_client_free(thin);
-  }
-};
+}  // namespace
 
-} // namespace
+// what this proves: publishers on their own connections and watchers that come and go (unwatching or just
+// leaving), all at once, lose no line of a watched check and deliver none twice, and leave nothing behind:
+// registry, watch gauge, payload backlog and queue back at zero
+TEST(Ingest, ConcurrentPublishersAndWatchers) {
+  vorn_test::nats_fixture server;  // the bus and the ingest, started as the service's child does
+  ASSERT_TRUE(server.start()) << server.error;
+  ASSERT_EQ(zint_conf_load_string(("<vorn-c><pools handle_pask_messages_in_jobq=\"true\"/><network><in><mq>"
+                                   "<host>" +
+                                   server.url() + "</host></mq></in></network></vorn-c>")
+                                      .c_str()),
+            0);
+  eventer_jobq_create(PROCESS_PASK_MESSAGE_JOBQ, 20, 0, 0);
+  eventer_jobq_create(PRUNE_DEDUPE_HASHES_JOBQ, 1, 0, 0);
+  ASSERT_EQ(zint_dso_init(), 0);
+  stats_init();
+  stream_hash_init();
+  client_init();
+  pask_init();
+  ASSERT_GT(test_ws::port(), 0);
+  auto firehose = [] { return stats_get_u64(stat("mq", "firehose")); };
+  vorn_test::Publisher probe(server.url());
+  ASSERT_TRUE(wait_until([&] {  // probes until the ingest counts one: the subscription is in place
+    uint64_t before = firehose();
+    EXPECT_TRUE(probe.pub("probe\n", kSubject));
+    return wait_until([&] { return firehose() > before; }, std::chrono::milliseconds(100));
+  }));
 
-// what this proves: through the real bus a line becomes its exact frame, a repeated payload is dropped, a bundle's lines
-// arrive in order, and each line or bundle that cannot become a frame sends nothing and counts once in "mq"/"bad_lines"
-TEST_F(Ingest, PayloadsThroughTheBus) {
-  test_ws::client c;
-  watch(c);
-  publisher p;
-  const uint64_t s = 1733600000;
-  std::string text;
-  std::vector<std::string> frames;
-  for (int i = 0; i < 50; i++) text += (i ? "\n" : "") + m_line(s, "m" + std::to_string(i), i);
-  for (int i = 0; i < 50; i++) frames.push_back(frame(s, "m" + std::to_string(i), i));
-  size_t len = 0;
-  char *bundle = harl_bundle_build("broker-01", std::to_string(s).c_str(), text.data(), text.size(), 50, &len);
-  struct {
-    std::string payload;
-    std::vector<std::string> frames;
-    uint64_t bad_lines;
-  } rows[] = {
-      {m_line(s, "cpu|ST[host:a]", 42) + "\n", {frame(s, "cpu|ST[host:a]", 42)}, 0},
-      {m_line(s, "cpu|ST[host:a]", 42) + "\n", {}, 0},  // the same payload again
-      {m_line(s, "cpu|ST[host:a]", 43), {frame(s, "cpu|ST[host:a]", 43)}, 0},
-      {std::string(bundle, len), frames, 0},
-      {m_line(s, "bad", 1) + "x", {}, 1},
-      {"B\tbroker-01\t" + std::to_string(s) + "\t1\tnot*base64", {}, 1},
-      {m_line(s, "sentinel", 1), {frame(s, "sentinel", 1)}, 0},
-  };
-  free(bundle);
-  for (const auto &r : rows) {
-    SCOPED_TRACE(r.payload.substr(0, 80));
-    uint64_t fh = counter("mq", "firehose"), bad = counter("mq", "bad_lines");
-    p.pub(r.payload);
-    ASSERT_TRUE(settled(fh + 1));
-    for (const std::string &f : r.frames) EXPECT_EQ(c.read(), f);
-    EXPECT_EQ(counter("mq", "bad_lines"), bad + r.bad_lines);
-  }
-  unwatch(c);
-}
-
-// what this proves: publishers on their own connections and watchers that come and go (unwatching or just leaving),
-// all at once, lose no line of a watched check and deliver none twice, and leave nothing behind: registry, watch gauge,
-// payload backlog and queue back at zero
-TEST_F(Ingest, ConcurrentPublishersAndWatchers) {
   test_ws::client steady;
   watch(steady);
   const int publishers = 4, lines = 100;
-  const uint64_t s = 1733700000, fh = counter("mq", "firehose");
+  const uint64_t fh = firehose();
   std::set<std::string> want, got;
   std::vector<std::thread> threads;
   std::atomic<int> publishing{publishers};
   for (int t = 0; t < publishers; t++) {
-    for (int i = 0; i < lines; i++) want.insert(frame(s, std::to_string(t) + "." + std::to_string(i), i));
-    threads.emplace_back([t, &publishing] {
-      publisher p;
-      for (int i = 0; i < lines; i++) p.pub(m_line(s, std::to_string(t) + "." + std::to_string(i), i));
+    for (int i = 0; i < lines; i++) want.insert(frame(std::to_string(t) + "." + std::to_string(i), i));
+    threads.emplace_back([t, &publishing, &server] {
+      vorn_test::Publisher p(server.url());
+      for (int i = 0; i < lines; i++)
+        EXPECT_TRUE(p.pub(m_line(std::to_string(t) + "." + std::to_string(i), i), kSubject));
       publishing--;
     });
   }
@@ -158,15 +97,24 @@ TEST_F(Ingest, ConcurrentPublishersAndWatchers) {
       for (int i = 0; i < 12 || publishing > 0; i++) {
         test_ws::client c;
         watch(c);
-        if (i % 2) unwatch(c);
-        else c.disconnect();  // left for a broadcast to drop
+        if (i % 2)
+          unwatch(c);
+        else
+          c.disconnect();  // left for a broadcast to drop
       }
     });
   for (auto &t : threads) t.join();
   for (size_t i = 0; i < want.size(); i++) got.insert(steady.read());
   EXPECT_EQ(got, want);
-  publisher().pub(m_line(s + 1, "last", 1));  // a broadcast after all left drops those that did not unwatch
-  EXPECT_EQ(steady.read(), frame(s + 1, "last", 1));
-  ASSERT_TRUE(settled(fh + publishers * lines + 1));
+  EXPECT_TRUE(probe.pub(m_line("last", 1), kSubject));  // drops the clients that just left
+  EXPECT_EQ(steady.read(), frame("last", 1));
+  ASSERT_TRUE(wait_until([&] {  // every payload counted and processed
+    return firehose() >= fh + publishers * lines + 1 && pask_backlog_bytes() == 0 &&
+           eventer_jobq_backlog(eventer_jobq_retrieve(PROCESS_PASK_MESSAGE_JOBQ)) == 0;
+  }));
   unwatch(steady);
+  zint_memory_barrier();
+  EXPECT_EQ(stream_hash_size(), 0);
+  EXPECT_EQ(stats_get_u64(stat("test", "watches", STATS_TYPE_UINT64)), 0u);
+  pask_module_stop();
 }
