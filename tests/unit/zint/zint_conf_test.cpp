@@ -15,7 +15,8 @@ std::string lookup(const char *path) {
   zint_boolean b0 = false, b1 = true;
   std::string out = zint_conf_get_string(ZINT_CONF_ROOT, path, &s) ? s : "-";
   free(s);
-  out += zint_conf_get_int32(ZINT_CONF_ROOT, path, &i) ? "|" + std::to_string(i) : i == -99 ? "|-" : "|changed";
+  bool found = zint_conf_get_int32(ZINT_CONF_ROOT, path, &i);
+  out += found ? "|" + std::to_string(i) : i == -99 ? "|-" : "|changed";
   bool ok = zint_conf_get_boolean(ZINT_CONF_ROOT, path, &b0);
   ok = zint_conf_get_boolean(ZINT_CONF_ROOT, path, &b1) && ok;
   out += ok ? "|" + std::to_string(b0 && b1) : !b0 && b1 ? "|-" : "|changed";

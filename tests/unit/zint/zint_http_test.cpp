@@ -50,8 +50,8 @@ struct client {
     http::response<http::string_body> res;
     asio::write(sock, asio::buffer(bytes), ec);
     if (!ec) http::read(sock, buf, res, ec);
-    if (ec == http::error::end_of_stream || ec == asio::error::connection_reset || ec == asio::error::broken_pipe)
-      return "closed";
+    if (ec == http::error::end_of_stream || ec == asio::error::connection_reset) return "closed";
+    if (ec == asio::error::broken_pipe) return "closed";
     if (ec) return ec.message();
     return std::to_string(res.result_int()) + " " + res.body() + (res.chunked() ? " [chunked]" : "");
   }
@@ -85,7 +85,8 @@ std::string frame(uint8_t fin_opcode, const std::string &payload) {
   return f;
 }
 bool queue(zint_http_session_ctx *s, const std::string &m, int opcode = 1) {
-  return zint_http_websocket_queue_msg(s, opcode, reinterpret_cast<const unsigned char *>(m.data()), m.size());
+  auto bytes = reinterpret_cast<const unsigned char *>(m.data());
+  return zint_http_websocket_queue_msg(s, opcode, bytes, m.size());
 }
 
 std::atomic<int> rest_frees{0}, ws_frees{0}, in_handler{0}, overlaps{0}, hooked[ZINT_HTTP_REFUSAL_KINDS];
@@ -158,7 +159,8 @@ class Http : public ::testing::Test {
       for (const char *method : {"GET", "POST"})
         zint_http_rest_register(method, "/t/", "^item/([0-9]+)/(.*)$", echo_captures);
       zint_http_rest_register("GET", "/", "^chunky$", chunked_or_close);
-      zint_http_rest_register("GET", "/", "^silent$", [](zint_http_rest_closure_t *, int, char **) { return 0; });
+      auto silent = [](zint_http_rest_closure_t *, int, char **) { return 0; };
+      zint_http_rest_register("GET", "/", "^silent$", silent);
       zint_http_rest_websocket_register("/ws/", "^(.*)$", "vorn-test", ws_handler);
       zint_http_set_refusal_hook([](zint_http_refusal_t why) { hooked[why]++; });
       return true;
@@ -202,8 +204,11 @@ TEST_F(Http, RequestRows) {
   const std::string kept = " | 200 2,1,x", closed = " | closed", chunky = "200 {\"a\":1}{\"a\":1}{\"a\":1}";
   const std::string te = "400 unsupported transfer-encoding\n | closed";
   const std::string host = "400 request needs one Host header\n | closed";
-  const std::string evil = "Origin: https://evil.example\r\n", bad_origin = "403 origin not allowed\n" + closed;
-  auto te_req = [&](const std::string &value) { return req("POST /t/item/1/c", "Transfer-Encoding: " + value + "\r\n"); };
+  const std::string evil = "Origin: https://evil.example\r\n";
+  const std::string bad_origin = "403 origin not allowed\n" + closed;
+  auto te_req = [&](const std::string &v) {
+    return req("POST /t/item/1/c", "Transfer-Encoding: " + v + "\r\n");
+  };
   const std::string a2030(2030, 'a');
   const int size = ZINT_HTTP_REFUSED_MESSAGE_SIZE, origin = ZINT_HTTP_REFUSED_ORIGIN;
   struct row {
@@ -264,7 +269,7 @@ TEST_F(Http, RequestRows) {
   EXPECT_TRUE(zint_http_origin_allowed(nullptr));
   for (const char *o : {"https://dash.example.com.evil.example", "https://dash.example.com:8443", "null", ""})
     EXPECT_FALSE(zint_http_origin_allowed(o)) << o;
-  EXPECT_TRUE(vorn_test::wait_until([] { return rest_frees == 2; })) << "the closure is freed once per connection";
+  EXPECT_TRUE(vorn_test::wait_until([] { return rest_frees == 2; })) << "one closure freed per connection";
 }
 
 // what this proves: the same bytes queued to sessions in a row share one copy, but a buffer rewritten
