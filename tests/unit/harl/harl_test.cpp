@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-
 namespace {
 
 const std::string kSrc = "broker-01.example";
@@ -24,7 +23,9 @@ std::string mline(const std::string &type, const std::string &value, const std::
 std::string decode(const std::string &line, int want = -1, harl_message_type preset = MESSAGE_TYPE_NONE) {
   auto *m = (harl_metric_message_t *) calloc(1, sizeof(harl_metric_message_t));
   m->original_message = (char *) memcpy(malloc(line.size() + !line.size()), line.data(), line.size());
-  m->type = preset, m->original_message_len = line.size(), m->original_allocated = true;
+  m->type = preset;
+  m->original_message_len = line.size();
+  m->original_allocated = true;
   const char *why = nullptr;
   /* Twice in place: the second decode releases what the first attached (ASan sees a leak). */
   int rc = harl_message_decoder_parse_line_why(m, want, &why);
@@ -60,7 +61,8 @@ std::string zlib(const std::string &text) {
 
 std::string b64(const std::string &bytes) {
   std::string out(bytes.size() / 3 * 4 + 8, '\0');
-  out.resize((size_t) hist_b64_encode((const unsigned char *) bytes.data(), bytes.size(), out.data(), out.size()));
+  auto raw = (const unsigned char *) bytes.data();
+  out.resize((size_t) hist_b64_encode(raw, bytes.size(), out.data(), out.size()));
   return out;
 }
 
@@ -70,13 +72,17 @@ std::string bundle(const std::string &count, const std::string &data) {
 
 /* Expands a bundle: its lines joined by "|", or "! why" (and checks that *lines stays null). */
 std::string expand(const std::string &payload, int max_lines = -1) {
-  char *copy = (char *) memcpy(malloc(payload.size() + !payload.size()), payload.data(), payload.size()), **lines = (char **) 0x1;
+  char *copy = (char *) memcpy(malloc(payload.size() + !payload.size()), payload.data(), payload.size());
+  char **lines = (char **) 0x1;
   const char *why = nullptr;
   int rc = harl_check_log_b_to_sm_why(copy, (int) payload.size(), &lines, max_lines, &why);
   free(copy);
   std::string out = rc < 0 ? "! " + std::string(why ? why : "(no reason)") : std::to_string(rc) + ":";
   EXPECT_TRUE(rc > 0 || lines == nullptr);
-  for (int i = 0; i < rc; i++) out += (i ? "|" : "") + std::string(lines[i]), free(lines[i]);
+  for (int i = 0; i < rc; i++) {
+    out += (i ? "|" : "") + std::string(lines[i]);
+    free(lines[i]);
+  }
   if (rc > 0) free(lines);
   return out;
 }
@@ -87,15 +93,23 @@ std::string expand(const std::string &payload, int max_lines = -1) {
 // fields take 0 to 3 fraction digits up to 64-bit milliseconds, and each malformed field is refused
 // with its own reason
 TEST(Harl, LineRows) {
-  const std::string val = "! value malformed or out of range for its type", id = "! bad check id", time = "! bad time";
+  const std::string val = "! value malformed or out of range for its type";
+  const std::string id = "! bad check id", time = "! bad time";
   const std::string fields = "! wrong number of fields", type = "! unknown value type";
   std::string upper = kUuid;
   for (char &c : upper) c = (char) toupper(c);
-  struct { std::string line, want; int want_kind = -1; harl_message_type preset = MESSAGE_TYPE_NONE; } rows[] = {
+  struct row {
+    std::string line, want;
+    int want_kind = -1;
+    harl_message_type preset = MESSAGE_TYPE_NONE;
+  } rows[] = {
       {mline("i", "-42") + "\n", "M i -42 @1000 m/1"}, {mline("0", "2147483647"), "M 0 2147483647 @1000 m/1"},
-      {mline("I", "4294967295"), "M I 4294967295 @1000 m/1"}, {mline("n", "0.1"), "M n 0.10000000000000001 @1000 m/1"},
-      {mline("l", "-9223372036854775808"), "M l -9223372036854775808 @1000 m/1"}, {mline("n", "-1.5e3"), "M n -1500 @1000 m/1"},
-      {mline("L", "18446744073709551615"), "M L 18446744073709551615 @1000 m/1"}, {mline("s", ""), "M s [] @1000 m/1"},
+      {mline("I", "4294967295"), "M I 4294967295 @1000 m/1"},
+      {mline("n", "0.1"), "M n 0.10000000000000001 @1000 m/1"},
+      {mline("l", "-9223372036854775808"), "M l -9223372036854775808 @1000 m/1"},
+      {mline("n", "-1.5e3"), "M n -1500 @1000 m/1"},
+      {mline("L", "18446744073709551615"), "M L 18446744073709551615 @1000 m/1"},
+      {mline("s", ""), "M s [] @1000 m/1"},
       {mline("s", "hello\tworld with spaces"), "M s [hello\tworld with spaces] @1000 m/1"},
       {mline("L", "[[null]]"), "M L null @1000 m/1"}, {mline("s", "[[null]]"), "M s null @1000 m/1"},
       {mline("i", "1", "cpu`user", "1733540000.2", upper), "M i 1 @1733540000200 cpu`user/8"},
@@ -104,23 +118,29 @@ TEST(Harl, LineRows) {
       {mline("i", "1", "m", "1.007"), "M i 1 @1007 m/1"}, {mline("i", "1", "m", "0"), "M i 1 @0 m/1"},
       {mline("i", "1", "m", "18446744073709551.615"), "M i 1 @18446744073709551615 m/1"},
       {mline("i", "1"), "other", 'H'}, {mline("i", "1"), "! not the kind expected", -1, MESSAGE_TYPE_H},
-      {bundle("0", "x"), "other"}, {"", "! kind is not one character"}, {"MM\t" + kSrc, "! kind is not one character"},
-      {"X\t" + kSrc + "\t1\t" + kUuid + "\tm\ti\t1", "! not a sample kind"}, {"M\t" + kSrc + "\t1\t" + kUuid + "\tm\ti", fields},
-      {"H\t" + kSrc + "\t1\t" + kUuid + "\tm", fields}, {"H\t" + kSrc + "\t1\t" + kUuid + "\tm\tAAA=\tx", fields},
+      {bundle("0", "x"), "other"}, {"", "! kind is not one character"},
+      {"MM\t" + kSrc, "! kind is not one character"},
+      {"X\t" + kSrc + "\t1\t" + kUuid + "\tm\ti\t1", "! not a sample kind"},
+      {"M\t" + kSrc + "\t1\t" + kUuid + "\tm\ti", fields}, {"H\t" + kSrc + "\t1\t" + kUuid + "\tm", fields},
+      {"H\t" + kSrc + "\t1\t" + kUuid + "\tm\tAAA=\tx", fields},
       {mline("i", "1").replace(2, kSrc.size(), "short"), "! source shorter than 8 bytes"},
-      {mline("i", "1", "m", "18446744073709551.616"), time}, {mline("i", "1", "m", "18446744073709552"), time},
-      {mline("i", "1", "m", "1.2500"), time}, {mline("i", "1", "m", "1."), time}, {mline("i", "1", "m", ".5"), time},
-      {mline("i", "1", "m", "-1"), time}, {mline("i", "1", "m", "+1"), time}, {mline("i", "1", "m", " 1"), time},
-      {mline("i", "1", "m", "1.-2"), time}, {mline("i", "1", "m", "1", kUuid.substr(1)), id},
-      {mline("i", "1", "m", "1", kUuid + "1"), id}, {mline("i", "1", "m", "1", "6a0e3d1c11b5f-4c47-9a43-0e6a2e4c8f11"), id},
+      {mline("i", "1", "m", "18446744073709551.616"), time},
+      {mline("i", "1", "m", "18446744073709552"), time}, {mline("i", "1", "m", "1.2500"), time},
+      {mline("i", "1", "m", "1."), time}, {mline("i", "1", "m", ".5"), time},
+      {mline("i", "1", "m", "-1"), time}, {mline("i", "1", "m", "+1"), time},
+      {mline("i", "1", "m", " 1"), time}, {mline("i", "1", "m", "1.-2"), time},
+      {mline("i", "1", "m", "1", kUuid.substr(1)), id}, {mline("i", "1", "m", "1", kUuid + "1"), id},
+      {mline("i", "1", "m", "1", "6a0e3d1c11b5f-4c47-9a43-0e6a2e4c8f11"), id},
       {mline("i", "1", "m", "1", "6a0e3d1c-1b5f-4c47-9a43-0e6a2e4c8fg1"), id},
-      {mline("i", "1", "m", "1", "6z0e3d1c-1b5f-4c47-9a43-0e6a2e4c8f11"), id}, {mline("i", "1", ""), "! empty metric name"},
-      {mline("i", "1", "|ST[a:b]"), "! empty metric name"}, {mline("i", "1", "m|ST[a:b"), "! tag section does not end the metric field"},
-      {mline("", "1"), type}, {mline("ii", "1"), type}, {mline("x", "[[null]]"), type}, {mline("i", "1\t2"), val},
-      {mline("i", ""), val}, {mline("i", "2147483648"), val}, {mline("i", "-2147483649"), val}, {mline("i", "1.5"), val},
-      {mline("i", " 1"), val}, {mline("i", "0x10"), val}, {mline("I", "-1"), val}, {mline("I", "4294967296"), val},
-      {mline("l", "9223372036854775808"), val}, {mline("L", "18446744073709551616"), val}, {mline("n", "1.5x"), val},
-      {mline("n", "inf"), val}, {mline("n", "nan"), val}, {mline("n", "1e400"), val}, {mline("0", "1.5"), val},
+      {mline("i", "1", "m", "1", "6z0e3d1c-1b5f-4c47-9a43-0e6a2e4c8f11"), id},
+      {mline("i", "1", ""), "! empty metric name"}, {mline("i", "1", "|ST[a:b]"), "! empty metric name"},
+      {mline("i", "1", "m|ST[a:b"), "! tag section does not end the metric field"}, {mline("", "1"), type},
+      {mline("ii", "1"), type}, {mline("x", "[[null]]"), type}, {mline("i", "1\t2"), val},
+      {mline("i", ""), val}, {mline("i", "2147483648"), val}, {mline("i", "-2147483649"), val},
+      {mline("i", "1.5"), val}, {mline("i", " 1"), val}, {mline("i", "0x10"), val}, {mline("I", "-1"), val},
+      {mline("I", "4294967296"), val}, {mline("l", "9223372036854775808"), val},
+      {mline("L", "18446744073709551616"), val}, {mline("n", "1.5x"), val}, {mline("n", "inf"), val},
+      {mline("n", "nan"), val}, {mline("n", "1e400"), val}, {mline("0", "1.5"), val},
       {mline("i", "[[NULL]]"), val}, {mline("h", "1"), val},
       {mline("i", "1", std::string("m\0x", 3)), "! line over 16 MiB or holding a NUL byte"},
   };
@@ -132,25 +152,31 @@ TEST(Harl, LineRows) {
 // output expands back; broken bundles (fields, base64, zlib, trailing bytes, lying counts, a tighter
 // caller limit) are refused as a whole with their reason
 TEST(Harl, BundleRows) {
-  const std::string text = mline("i", "1") + "\nH\t" + kSrc + "\t1\t" + kUuid + "\th\tAAA=\nX\tother\n\nlast";
-  const std::string lines = "5:" + mline("i", "1") + "|H\t" + kSrc + "\t1\t" + kUuid + "\th\tAAA=|X\tother||last";
+  const std::string hline = "H\t" + kSrc + "\t1\t" + kUuid + "\th\tAAA=";
+  const std::string text = mline("i", "1") + "\n" + hline + "\nX\tother\n\nlast";
+  const std::string lines = "5:" + mline("i", "1") + "|" + hline + "|X\tother||last";
   size_t len = 0;
-  std::unique_ptr<char, decltype(&free)> built(harl_bundle_build(kSrc.c_str(), "1.5", text.data(), text.size(), 5, &len), free);
+  char *raw = harl_bundle_build(kSrc.c_str(), "1.5", text.data(), text.size(), 5, &len);
+  std::unique_ptr<char, decltype(&free)> built(raw, free);
   ASSERT_NE(built, nullptr);
   const std::string built_line(built.get(), len);
   const std::string z = zlib("a\nb\nc"), good = b64(z), corrupt = z.substr(0, 5) + "\x55" + z.substr(6);
-  const std::string count = "! bundle: count malformed or out of range", differs = "! bundle: count differs from the lines found";
+  const std::string count = "! bundle: count malformed or out of range";
+  const std::string differs = "! bundle: count differs from the lines found";
   const std::string broken = "! bundle: broken or truncated zlib data", base64 = "! bundle: bad base64";
-  struct { std::string payload, want; int max_lines = -1; } rows[] = {
-      {bundle("5", b64(zlib(text))), lines}, {bundle("5", b64(zlib(text + "\n"))), lines}, {built_line, lines},
-      {bundle("0", b64(zlib(""))), "0:"}, {bundle("3", good), "3:a|b|c", 3}, {bundle("3", good), count, 2},
-      {"", "! bundle: wrong number of fields"}, {"B\t" + kSrc + "\t1\t3", "! bundle: wrong number of fields"},
-      {bundle("3", good + "\tx"), base64}, {"M\t" + kSrc + "\t1\t3\t" + good, "! bundle: not a bundle line"},
+  struct row {
+    std::string payload, want;
+    int max_lines = -1;
+  } rows[] = {
+      {bundle("5", b64(zlib(text))), lines}, {bundle("5", b64(zlib(text + "\n"))), lines},
+      {built_line, lines}, {bundle("0", b64(zlib(""))), "0:"}, {bundle("3", good), "3:a|b|c", 3},
+      {bundle("3", good), count, 2}, {"", "! bundle: wrong number of fields"},
+      {"B\t" + kSrc + "\t1\t3", "! bundle: wrong number of fields"}, {bundle("3", good + "\tx"), base64},
+      {"M\t" + kSrc + "\t1\t3\t" + good, "! bundle: not a bundle line"},
       {"B\tshort\t1\t3\t" + good, "! bundle: source shorter than 8 bytes"},
-      {"B\t" + kSrc + "\tnow\t3\t" + good, "! bundle: bad time"},
-      {bundle("", good), count}, {bundle("-1", good), count}, {bundle("x", good), count},
-      {bundle("99999999999", good), count}, {bundle("100001", good), count},
-      {bundle("2", good), differs}, {bundle("4", good), differs},
+      {"B\t" + kSrc + "\tnow\t3\t" + good, "! bundle: bad time"}, {bundle("", good), count},
+      {bundle("-1", good), count}, {bundle("x", good), count}, {bundle("99999999999", good), count},
+      {bundle("100001", good), count}, {bundle("2", good), differs}, {bundle("4", good), differs},
       {bundle("3", good.substr(0, good.size() - 1)), base64}, {bundle("3", "!!!!"), base64},
       {bundle("3", ""), broken}, {bundle("3", b64("not zlib at all")), broken},
       {bundle("3", b64(z.substr(0, z.size() - 3))), broken}, {bundle("3", b64(corrupt)), broken},
@@ -175,5 +201,4 @@ TEST(Harl, BundleLimits) {
   EXPECT_EQ(expand(bundle(std::to_string(HARL_BUNDLE_MAX_LINES + 1), b64(zlib(many + "\nx")))),
             "! bundle: count malformed or out of range");
   EXPECT_EQ(expand(bundle(max, b64(zlib(many + "\nx")))), "! bundle: count differs from the lines found");
-
 }

@@ -19,8 +19,14 @@ struct probe {
   std::vector<std::string> calls;
   std::atomic<int> running{0}, max_running{0}, completed{0};
   std::atomic<bool> release{true}; /* false: WORK waits until it is set */
-  void add(const std::string &c) { std::lock_guard<std::mutex> g(m); calls.push_back(c); }
-  std::vector<std::string> seen() { std::lock_guard<std::mutex> g(m); return calls; }
+  void add(const std::string &c) {
+    std::lock_guard<std::mutex> g(m);
+    calls.push_back(c);
+  }
+  std::vector<std::string> seen() {
+    std::lock_guard<std::mutex> g(m);
+    return calls;
+  }
 };
 probe *g_probe; /* the probe of the running test */
 thread_local int t_work = -1; /* the job whose WORK this thread ran last */
@@ -29,7 +35,8 @@ int job(eventer_t, int mask, void *closure, struct timeval *) {
   int n = (int) (intptr_t) closure;
   if (mask == EVENTER_ASYNCH_WORK) {
     g_probe->add("W" + std::to_string(n));
-    int now = ++g_probe->running, was = g_probe->max_running;
+    int now = ++g_probe->running;
+    int was = g_probe->max_running;
     while (now > was && !g_probe->max_running.compare_exchange_weak(was, now)) {}
     vorn_test::wait_until([] { return g_probe->release.load(); });
     g_probe->running--;
@@ -59,7 +66,8 @@ TEST(Eventer, TimersFireOnceInOrder) {
   g_probe = &p;
   struct timeval base;
   gettimeofday(&base, nullptr);
-  for (auto [tag, ms] : std::vector<std::pair<int, long>>{{6, 60}, {4, 40}, {5, 40}, {0, -1000}, {2, 20}, {1, 10}, {3, 30}}) {
+  const std::pair<int, long> timers[] = {{6, 60}, {4, 40}, {5, 40}, {0, -1000}, {2, 20}, {1, 10}, {3, 30}};
+  for (auto [tag, ms] : timers) {
     struct timeval t = base;
     t.tv_usec += ms * 1000 + 50000; /* may leave 0..999999: eventer_add normalises it */
     eventer_add(eventer_alloc_timer(timer, (void *) (intptr_t) tag, &t));
@@ -68,7 +76,7 @@ TEST(Eventer, TimersFireOnceInOrder) {
   ASSERT_TRUE(vorn_test::wait_until([&] { return p.seen().size() == 8; }));
   struct timeval done;
   gettimeofday(&done, nullptr);
-  EXPECT_GE(done.tv_sec * 1000000 + done.tv_usec - base.tv_sec * 1000000 - base.tv_usec, 1200000);
+  EXPECT_GE((done.tv_sec - base.tv_sec) * 1000000 + done.tv_usec - base.tv_usec, 1200000);
   EXPECT_EQ(p.seen(), (std::vector<std::string>{"T0", "T1", "T2", "T3", "T4", "T5", "T6", "T7"}));
 }
 
@@ -79,8 +87,8 @@ TEST(Eventer, TimersFireOnceInOrder) {
 TEST(Eventer, JobQueues) {
   probe p;
   g_probe = &p;
-  eventer_jobq_t *one = eventer_jobq_create("test_order", 1, 0, 0), *three = eventer_jobq_create("test_limit", 3, 0, 0);
-  ASSERT_TRUE(one && three);
+  eventer_jobq_t *one = eventer_jobq_create("test_order", 1, 0, 0);
+  eventer_jobq_t *three = eventer_jobq_create("test_limit", 3, 0, 0);
   EXPECT_EQ(eventer_jobq_retrieve("test_order"), one);
   for (int i = 0; i < 3; i++) ASSERT_TRUE(add(one, i));
   ASSERT_TRUE(vorn_test::wait_until([&] { return p.completed == 3; }));
@@ -98,10 +106,9 @@ TEST(Eventer, JobQueues) {
   EXPECT_EQ(eventer_jobq_wakeups(three), wakeups) << "a busy queue woke a worker";
 
   eventer_jobq_t *bound = eventer_jobq_create("test_bound", 1, 2, 100);
-  {
-    std::lock_guard<std::mutex> g(p.m);
-    p.calls.clear();
-  }
+  p.m.lock();
+  p.calls.clear();
+  p.m.unlock();
   p.release = false;
   ASSERT_TRUE(add(bound, 0));
   ASSERT_TRUE(vorn_test::wait_until([&] { return p.running == 1; }));
@@ -134,6 +141,6 @@ TEST(Eventer, RunCallbacksBracketRuns) {
   eventer_jobq_set_run_callbacks(q, nullptr, nullptr);
   std::string shape; /* "B", then one "j" per job, "E" */
   for (const auto &c : p.seen()) shape += c[0] == 'W' ? "j" : c[0] == 'C' ? "" : c;
-  EXPECT_EQ(shape, "B" + std::string(EVENTER_JOBQ_RUN_MAX, 'j') + "EB" + std::string(EVENTER_JOBQ_RUN_MAX, 'j') +
-                       "EBjE");
+  const std::string run(EVENTER_JOBQ_RUN_MAX, 'j');
+  EXPECT_EQ(shape, "B" + run + "EB" + run + "EBjE");
 }

@@ -1,14 +1,10 @@
-/* Tests of the XML configuration: lookups by path, strict conversions, lists, and loading. */
+/* Tests of the XML configuration: lookups by path and strict conversions. */
 #include "zint/zint_conf.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <memory>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -19,7 +15,8 @@ std::string lookup(const char *path) {
   zint_boolean b0 = false, b1 = true;
   std::string out = zint_conf_get_string(ZINT_CONF_ROOT, path, &s) ? s : "-";
   free(s);
-  out += zint_conf_get_int32(ZINT_CONF_ROOT, path, &i) ? "|" + std::to_string(i) : i == -99 ? "|-" : "|changed";
+  bool found = zint_conf_get_int32(ZINT_CONF_ROOT, path, &i);
+  out += found ? "|" + std::to_string(i) : i == -99 ? "|-" : "|changed";
   bool ok = zint_conf_get_boolean(ZINT_CONF_ROOT, path, &b0);
   ok = zint_conf_get_boolean(ZINT_CONF_ROOT, path, &b1) && ok;
   out += ok ? "|" + std::to_string(b0 && b1) : !b0 && b1 ? "|-" : "|changed";
@@ -30,41 +27,29 @@ std::string lookup(const char *path) {
 
 // what this proves: text and attributes are found by path (strings kept as they are), integers
 // are whole decimal int32 values only, booleans take every documented spelling, and absent paths,
-// bad paths and values that do not convert answer false and leave the output alone
+// bad paths and values that do not convert answer false and leave the output alone; u64 limits are
+// whole decimal numbers up to their bound
 TEST(ZintConf, LookupRows) {
-  ASSERT_EQ(zint_conf_load_string(R"(<vorn-c lockfile="/tmp/x.lock"><wdb><host>db1</host><port> 5432 </port></wdb>
-    <mq><subject> a.b </subject></mq><nums a="2147483647" b="-2147483648" c="2147483648" d="12abc" e="" f="0x10"
-    g="+3" h="010"/><bools t1="TRUE" t2="on" t4="yes" f1="False" f2="OFF" f3="0" f4="no" bad="maybe"/>
-    <sslconfig><ca_chain>/etc/ca.pem</ca_chain><key>/k</key><key>/k2</key></sslconfig>
-    <listeners><listener address="127.0.0.1" port="8080"/><listener address="::1">tls</listener></listeners></vorn-c>)"), 0);
+  ASSERT_EQ(zint_conf_load_string(R"(<vorn-c><wdb><host>db1</host><port> 5432 </port></wdb>
+    <mq><subject> a.b </subject></mq><nums a="2147483647" b="-2147483648" c="2147483648" d="12abc" e=""
+    f="0x10" g="+3" h="010"/><bools t1="TRUE" t2="on" t4="yes" f1="False" f2="OFF" f3="0" f4="no"
+    bad="maybe"/></vorn-c>)"), 0);
   const char *rows[][2] = {
       {"//wdb/host", "db1|-|-"}, {"//wdb/port", " 5432 |5432|-"}, {"//mq/subject", " a.b |-|-"},
       {"//nums/@a", "2147483647|2147483647|-"}, {"//nums/@b", "-2147483648|-2147483648|-"},
-      {"//nums/@c", "2147483648|-|-"}, {"//nums/@d", "12abc|-|-"}, {"//nums/@e", "|-|-"}, {"//nums/@f", "0x10|-|-"},
-      {"//nums/@g", "+3|3|-"}, {"//nums/@h", "010|10|-"}, {"//bools/@t1", "TRUE|-|1"}, {"//bools/@t2", "on|-|1"},
-      {"//bools/@t4", "yes|-|1"}, {"//bools/@f1", "False|-|0"}, {"//bools/@f2", "OFF|-|0"}, {"//bools/@f3", "0|0|0"},
+      {"//nums/@c", "2147483648|-|-"}, {"//nums/@d", "12abc|-|-"}, {"//nums/@e", "|-|-"},
+      {"//nums/@f", "0x10|-|-"}, {"//nums/@g", "+3|3|-"}, {"//nums/@h", "010|10|-"},
+      {"//bools/@t1", "TRUE|-|1"}, {"//bools/@t2", "on|-|1"}, {"//bools/@t4", "yes|-|1"},
+      {"//bools/@f1", "False|-|0"}, {"//bools/@f2", "OFF|-|0"}, {"//bools/@f3", "0|0|0"},
       {"//bools/@f4", "no|-|0"}, {"//bools/@bad", "maybe|-|-"}, {"//wdb/password", "-|-|-"},
-      {"//bools/@nothing", "-|-|-"}, {"//wdb[", "-|-|-"}, {"count(//wdb)", "-|-|-"}};
+      {"//wdb[", "-|-|-"}, {"count(//wdb)", "-|-|-"},
+  };
   for (auto &r : rows) EXPECT_EQ(lookup(r[0]), r[1]) << r[0];
-  EXPECT_EQ(zint_conf_root_attribute("lockfile"), "/tmp/x.lock");
-  EXPECT_EQ(zint_conf_root_attribute("nothing"), "");
-  char *s = nullptr;
-  zint_conf_section_t mq = zint_conf_get_section(ZINT_CONF_ROOT, "//mq");
-  ASSERT_TRUE(zint_conf_get_string(mq, "subject", &s));
-  EXPECT_STREQ(s, " a.b ");
-  free(s);
-  EXPECT_EQ(zint_conf_get_section(ZINT_CONF_ROOT, "//bools/@t1"), nullptr);
-  std::unique_ptr<zint_conf_hash_t> h(zint_conf_get_hash(ZINT_CONF_ROOT, "//sslconfig"));
-  ASSERT_NE(h, nullptr);
-  EXPECT_EQ(*h, (zint_conf_hash_t{{"ca_chain", "/etc/ca.pem"}, {"key", "/k2"}})); /* the last repeat wins */
-  EXPECT_EQ(zint_conf_get_hash(ZINT_CONF_ROOT, "//missing"), nullptr);
-  auto ls = zint_conf_get_elements("//listeners/listener");
-  ASSERT_EQ(ls.size(), 2u);
-  EXPECT_EQ(ls[0], (zint_conf_hash_t{{"", ""}, {"address", "127.0.0.1"}, {"port", "8080"}}));
-  EXPECT_EQ(ls[1], (zint_conf_hash_t{{"address", "::1"}, {"", "tls"}}));
-  EXPECT_TRUE(zint_conf_get_elements("//[").empty());
   uint64_t v = 7;
-  EXPECT_TRUE(zint_conf_parse_u64("18446744073709551615", UINT64_MAX, &v) && v == UINT64_MAX);
-  for (const char *bad : {"", " -5", "\n 0", " 5", "-1", "+1", "5 ", "0x10", "18446744073709551616", "11"})
-    EXPECT_FALSE(zint_conf_parse_u64(bad, 10, &v) || v != UINT64_MAX) << bad;
+  EXPECT_TRUE(zint_conf_parse_u64("18446744073709551615", UINT64_MAX, &v));
+  EXPECT_EQ(v, UINT64_MAX);
+  for (const char *bad : {"", " -5", "\n 0", " 5", "-1", "+1", "5 ", "0x10", "18446744073709551616", "11"}) {
+    EXPECT_FALSE(zint_conf_parse_u64(bad, 10, &v)) << bad;
+    EXPECT_EQ(v, UINT64_MAX) << bad;
+  }
 }

@@ -1,4 +1,4 @@
-/* Tests of the JSON layer: writer, parser, readers and shared references. */
+/* Tests of the JSON layer: writer and parser. */
 #include "zint/zint_json.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +25,7 @@ std::string parse(const std::string &text, int len = -2, int depth = 0) {
   return out;
 }
 
+zint_json_object *dbl(double d) { return zint_json_object_new_double(d); }
 zint_json_object *str(const std::string &s) { return zint_json_object_new_string_bytes(s.data(), s.size()); }
 
 zint_json_object *obj(std::initializer_list<std::pair<const char *, zint_json_object *>> members) {
@@ -42,24 +43,25 @@ zint_json_object *obj(std::initializer_list<std::pair<const char *, zint_json_ob
 TEST(Json, WriterRows) {
   zint_json_object *minus_one_unsigned = zint_json_object_new_int(-1);
   zint_json_object_set_int_overflow(minus_one_unsigned, zint_json_overflow_uint64);
-  zint_json_object *edited = obj({{"error", str("bad")}, {"id", str("u")}, {"period", zint_json_object_new_int(60000)},
-                                  {"type", str("watch")}});
+  zint_json_object *period = zint_json_object_new_int(60000);
+  zint_json_object *edited = obj({{"error", str("bad")}, {"id", str("u")}, {"period", period}});
+  zint_json_object_object_add(edited, "type", str("watch"));
   zint_json_object_object_add(edited, "id", str("v"));
   zint_json_object_object_del(edited, "error");
   zint_json_object_object_del(edited, "absent");
   zint_json_object_object_add(edited, "z", nullptr);
   zint_json_object_object_add(edited, "k\"\xff", zint_json_object_new_boolean(1));
   struct { zint_json_object *o; std::string want; } rows[] = {
-      {zint_json_object_new_double(1.5), "1.5"}, {zint_json_object_new_double(1733540000123.0 / 1000.0), "1733540000.123"},
-      {zint_json_object_new_double(2.0), "2.0"}, {zint_json_object_new_double(-0.0), "-0.0"},
-      {zint_json_object_new_double(0.1), "0.1"}, {zint_json_object_new_double(0.000001), "0.000001"},
-      {zint_json_object_new_double(1e-7), "1e-7"}, {zint_json_object_new_double(1.25e-10), "1.25e-10"},
-      {zint_json_object_new_double(1e20), "100000000000000000000.0"}, {zint_json_object_new_double(1e21), "1e+21"},
-      {zint_json_object_new_double(DBL_MAX), "1.7976931348623157e+308"}, {zint_json_object_new_double(5e-324), "5e-324"},
-      {zint_json_object_new_double(NAN), "null"}, {zint_json_object_new_double(-INFINITY), "null"},
+      {dbl(1.5), "1.5"}, {dbl(1733540000123.0 / 1000.0), "1733540000.123"}, {dbl(2.0), "2.0"},
+      {dbl(-0.0), "-0.0"}, {dbl(0.1), "0.1"}, {dbl(0.000001), "0.000001"}, {dbl(1e-7), "1e-7"},
+      {dbl(1.25e-10), "1.25e-10"}, {dbl(1e20), "100000000000000000000.0"}, {dbl(1e21), "1e+21"},
+      {dbl(DBL_MAX), "1.7976931348623157e+308"}, {dbl(5e-324), "5e-324"}, {dbl(NAN), "null"},
+      {dbl(-INFINITY), "null"},
       {zint_json_object_new_int64(INT64_MIN), "-9223372036854775808"}, {zint_json_object_new_int(-42), "-42"},
-      {zint_json_object_new_uint64(UINT64_MAX), "18446744073709551615"}, {minus_one_unsigned, "18446744073709551615"},
-      {str("q\"b\\s/"), "\"q\\\"b\\\\s/\""}, {str("\b\f\n\r\t\x01\x1f\x7f"), "\"\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\""},
+      {zint_json_object_new_uint64(UINT64_MAX), "18446744073709551615"},
+      {minus_one_unsigned, "18446744073709551615"},
+      {str("q\"b\\s/"), "\"q\\\"b\\\\s/\""},
+      {str("\b\f\n\r\t\x01\x1f\x7f"), "\"\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\""},
       {str(std::string("nul\0x", 5)), "\"nul\\u0000x\""},
       {str("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"), "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
       {str("a\xff" "b"), "\"a\xef\xbf\xbd" "b\""}, {str("cut\xe2\x82"), "\"cut\xef\xbf\xbd\""},
@@ -69,7 +71,8 @@ TEST(Json, WriterRows) {
       {zint_json_object_new_string_len("a0b1c2d3-e4f5-4a6b-8c7d-9e0f1a2b3c4d", 37),
        "\"a0b1c2d3-e4f5-4a6b-8c7d-9e0f1a2b3c4d\""},
       {edited, "{\"id\":\"v\",\"period\":60000,\"type\":\"watch\",\"z\":null,\"k\\\"\xef\xbf\xbd\":true}"},
-      {zint_json_object_new_object(), "{}"}, {nullptr, "null"}, {zint_json_object_new_string(nullptr), "null"},
+      {zint_json_object_new_object(), "{}"}, {nullptr, "null"},
+      {zint_json_object_new_string(nullptr), "null"},
   };
   for (auto &r : rows) {
     EXPECT_EQ(write(r.o), r.want);
@@ -111,25 +114,4 @@ TEST(Json, ParseRows) {
   EXPECT_NE(tok->err, zint_json_tokener_success);
   EXPECT_EQ(zint_json_tokener_parse_ex(nullptr, "{}", 2), nullptr);
   zint_json_tokener_free(tok);
-}
-
-// what this proves: a value shared by several parents stays valid whichever parent goes first, put
-// reports the last release, adding to a non-container or a container to itself fails and releases
-// the value, and the serialised text follows changes (ASan checks every free)
-TEST(Json, SharedReferences) {
-  zint_json_object *msg = zint_json_tokener_parse("{\"type\":\"M\",\"cpu\":{\"x\":[1,2]}}");
-  zint_json_object *out = obj({{"value", zint_json_object_get(zint_json_object_object_get(msg, "cpu"))}});
-  zint_json_object *arr = zint_json_object_new_array();
-  zint_json_object_array_add(arr, zint_json_object_get(zint_json_object_object_get(msg, "cpu")));
-  EXPECT_EQ(zint_json_object_put(msg), 1);
-  EXPECT_STREQ(zint_json_object_to_json_string(out), "{\"value\":{\"x\":[1,2]}}");
-  zint_json_object_set_int(zint_json_object_array_get_idx(zint_json_object_object_get(
-                               zint_json_object_array_get_idx(arr, 0), "x"), 1), 3);
-  EXPECT_STREQ(zint_json_object_to_json_string(out), "{\"value\":{\"x\":[1,3]}}");
-  EXPECT_EQ(zint_json_object_put(out), 1);
-  EXPECT_EQ(write(arr), "[{\"x\":[1,3]}]");
-  EXPECT_EQ(zint_json_object_object_add(arr, "k", zint_json_object_new_int(1)), -1);
-  EXPECT_EQ(zint_json_object_array_add(arr, zint_json_object_get(arr)), -1); /* the reference is released */
-  EXPECT_EQ(zint_json_object_put(arr), 1);
-  EXPECT_EQ(zint_json_object_put(nullptr), 0);
 }

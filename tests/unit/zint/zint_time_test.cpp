@@ -19,7 +19,8 @@ TEST(ZintTime, UuidRows) {
     int rc;
   } rows[] = {{lower, 36, 0}, {"1B4E28BA-2FA1-11D2-883F-0016D3CCA427", 36, 0}, {lower, 35, -1}, {"", 0, -1},
               {std::string(lower) + "7", 37, -1}, {"1b4e28ba2fa1-11d2-883f-0016d3cca4277", 36, -1},
-              {"1b4e28ba-2fa1-11d2-883f-0016d3cca42g", 36, -1}, {"1b4e28ba-2fa1-11d2-883f+0016d3cca427", 36, -1},
+              {"1b4e28ba-2fa1-11d2-883f-0016d3cca42g", 36, -1},
+              {"1b4e28ba-2fa1-11d2-883f+0016d3cca427", 36, -1},
               {" 1b4e28ba-2fa1-11d2-883f-0016d3cca42", 36, -1}};
   for (const row &r : rows) {
     SCOPED_TRACE(r.text);
