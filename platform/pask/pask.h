@@ -55,8 +55,6 @@ typedef enum {
 /* The current state and, in since_ns when not null, when it was entered (zint_get_nanos). Any
  * thread. */
 pask_state_t pask_module_state(uint64_t *since_ns);
-/* Text for a state ("connected", "reconnecting", ...). */
-const char *pask_state_name(pask_state_t state);
 /* Connections made since start (the first is 1); reconnections add to it. */
 int pask_module_connection_id(void);
 

@@ -392,17 +392,6 @@ pask_state_t pask_module_state(uint64_t *since_ns) {
   return st;
 }
 
-const char *pask_state_name(pask_state_t state) {
-  switch (state) {
-  case PASK_STATE_STOPPED: return "not running";
-  case PASK_STATE_CONNECTING: return "connecting";
-  case PASK_STATE_CONNECTED: return "connected";
-  case PASK_STATE_RECONNECTING: return "reconnecting";
-  case PASK_STATE_CLOSED: return "closed";
-  }
-  return "unknown";
-}
-
 int pask_module_connection_id(void) { return pask_conn.connection_id.load(); }
 
 const char *pask_msg_subject(const struct pask_msg *msg) { return msg && msg->m ? natsMsg_GetSubject(msg->m) : nullptr; }

@@ -91,6 +91,10 @@ TEST(Hist, DecodeRowsAndRoundTrip) {
     EXPECT_EQ(contents(h.get()), r.consumed < 0 ? "2:9" : r.want) << r.text;
   }
   EXPECT_EQ(hist_deserialize_b64(nullptr, "AAA=", 4), -1);
+  char exact[5]; /* four characters and the NUL: one byte less is refused */
+  EXPECT_EQ(hist_b64_encode((const unsigned char *) "ab", 2, exact, 4), -1);
+  EXPECT_EQ(hist_b64_encode((const unsigned char *) "ab", 2, exact, 5), 4);
+  EXPECT_STREQ(exact, "YWI=");
   hist_ptr h = make(), back = make();
   for (double v : {0.5, 0.5, 10.0, -3.14159, 0.0, 1e-9, 123456.0, 7e100})
     ASSERT_EQ(hist_insert(h.get(), v, 1), 0);

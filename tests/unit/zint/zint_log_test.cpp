@@ -72,8 +72,9 @@ TEST(ZintLog, StreamsAndConfiguration) {
   zint_log(zint_log_stream_find("t5/quiet"), "not written\n");
   /* t5/bad kept the inherited output */
   zint_log(zint_log_stream_find("t5/bad"), "%s\n", std::string(5000, 'b').c_str());
+  zint_log(zint_log_stream_find("t5/bad"), "%s\n", std::string(511, 'c').c_str()); /* 512: just too long */
   zint_log(zint_log_stream_find("t5/ts"), "stamped\n");
-  EXPECT_EQ(slurp("c.log"), "entry 42 x\n" + std::string(5000, 'b') + "\n");
+  EXPECT_EQ(slurp("c.log"), "entry 42 x\n" + std::string(5000, 'b') + "\n" + std::string(511, 'c') + "\n");
   const std::regex stamped("\\[\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{6}Z\\] stamped\n");
   EXPECT_TRUE(std::regex_match(slurp("ts.log"), stamped)) << slurp("ts.log");
 }
