@@ -1,5 +1,5 @@
-/* End to end through real processes (the service, PostgreSQL, nats-server, broker simulators, the bus publisher tool,
- * websocket clients); one stack serves every test and each test leaves nothing behind. */
+/* End to end through real processes (the service, PostgreSQL, nats-server, broker simulators, the bus
+ * publisher tool, websocket clients); one stack serves every test and each test leaves nothing behind. */
 #include "support/vorn_fixture.h"
 
 using namespace vorn_test;
@@ -10,20 +10,24 @@ Stack *const the_stack = static_cast<Stack *>(::testing::AddGlobalTestEnvironmen
 #define REQUIRE_STACK() ASSERT_EQ("", the_stack->setup_error)
 
 /* The frame of a plain sample with a .5 time (see unique_time). */
-std::string m_frame(const std::string &id, const std::string &metric, const std::string &time, const std::string &value) {
-  return "{\"check\":{\"id\":\"" + id + "\",\"metric_name\":\"" + metric + "\",\"time\":" + time + ",\"type\":\"M\",\"value\":" +
-         value + "}}";
+std::string m_frame(const std::string &id, const std::string &metric, const std::string &time,
+                    const std::string &value) {
+  return "{\"check\":{\"id\":\"" + id + "\",\"metric_name\":\"" + metric + "\",\"time\":" + time +
+         ",\"type\":\"M\",\"value\":" + value + "}}";
 }
 
 std::pair<int64_t, int64_t> gauges(json::value s = the_stack->vorn.stats()) {
   return {stat(s, {"websocket", "watches", "check"}), stat(s, {"websocket", "watches", "stream"})};
 }
-}  // namespace
+} // namespace
 
-// what this proves: every malformed message gets exactly its own error frame of kind "neither", heartbeats (also binary, or with a list beside) get the fixed reply, every message counts once in "requests" and each refusal once in "errors"/"api"; a text that is not JSON also ends the session with 1008 and is logged
+// what this proves: every malformed message gets exactly its own error frame of kind "neither", heartbeats
+// (also binary, or with a list beside) get the fixed reply, every message counts once in "requests" and each
+// refusal once in "errors"/"api"; a text that is not JSON also ends the session with 1008 and is logged
 TEST(E2e, HeartbeatsAndMalformedRequests) {
   REQUIRE_STACK();
-  const std::string neither = "neither 'watch' nor 'unwatch' found in request", w = "{\"id\":\"" + S::kBusCheck + "\"}";
+  const std::string neither = "neither 'watch' nor 'unwatch' found in request",
+                    w = "{\"id\":\"" + S::kBusCheck + "\"}";
   struct {
     std::string request, reply;
     bool binary;
@@ -39,30 +43,37 @@ TEST(E2e, HeartbeatsAndMalformedRequests) {
       {"[" + w + "]", error_frame("request is not a JSON object", "neither"), false},
       {"{\"watch\":" + w + "}", error_frame("'watch' is not an array", "neither"), false},
       {"{\"unwatch\":[],\"watch\":5}", error_frame("'watch' is not an array", "neither"), false},
-      {"{\"unwatch\":true,\"watch\":[" + w + "]}", error_frame("'unwatch' is not an array", "neither"), false},
+      {"{\"unwatch\":true,\"watch\":[" + w + "]}", error_frame("'unwatch' is not an array", "neither"),
+       false},
   };
   WsClient c;
   ASSERT_TRUE(c.open(the_stack->vorn.port));
   json::value s0 = the_stack->vorn.stats();
   for (const auto &row : rows) EXPECT_EQ(row.reply, c.ask(row.request, row.binary)) << row.request;
   EXPECT_EQ(error_frame("Unable to parse incoming json", "neither"), c.ask("{\"watch\":[tru"));
-  EXPECT_FALSE(c.read()); EXPECT_EQ(1008, c.close_code());
+  EXPECT_FALSE(c.read());
+  EXPECT_EQ(1008, c.close_code());
   json::value s = the_stack->vorn.stats();
   EXPECT_EQ(stat(s0, {"requests"}) + 13 + 1, stat(s, {"requests"}));
   EXPECT_EQ(stat(s0, {"errors", "api"}) + 9, stat(s, {"errors", "api"}));
-  EXPECT_TRUE(the_stack->vorn.logged("Unable to parse incoming json")); the_stack->expect_quiet();
+  EXPECT_TRUE(the_stack->vorn.logged("Unable to parse incoming json"));
+  the_stack->expect_quiet();
 }
 
-// what this proves: bad entries are refused one by one (unwatch list first) with the entry's JSON text, the good entry of the same message is still handled, each refusal counts once; ids that cannot name a bus stream are refused by the bus side with the id and counted there
+// what this proves: bad entries are refused one by one (unwatch list first) with the entry's JSON text, the
+// good entry of the same message is still handled, each refusal counts once; ids that cannot name a bus
+// stream are refused by the bus side with the id and counted there
 TEST(E2e, BadEntriesAreRefusedOneByOne) {
   REQUIRE_STACK();
   WsClient c;
   ASSERT_TRUE(c.open(the_stack->vorn.port));
   json::value s0 = the_stack->vorn.stats();
   const std::string b = S::kBusCheck, nul = "{\"id\":\"" + b + "\\u0000junk\"}";
-  ASSERT_TRUE(c.send("{\"watch\":[{\"period\":5},7,null,{\"id\":12}," + nul + ",{\"id\":\"" + b + "\",\"metrics\":\"cpu\"},{\"id\":\"" +
-                     b + "\",\"metrics\":[\"cpu\",null]},{\"id\":\"" + b + "\"}],\"unwatch\":[{},\"x\",{\"id\":[]}," + nul + "]}"));
-  const std::string not_str = "'id' is not a string (", not_arr = "'metrics' is not an array of strings ({\"id\":\"" + b;
+  ASSERT_TRUE(c.send("{\"watch\":[{\"period\":5},7,null,{\"id\":12}," + nul + ",{\"id\":\"" + b +
+                     "\",\"metrics\":\"cpu\"},{\"id\":\"" + b + "\",\"metrics\":[\"cpu\",null]},{\"id\":\"" +
+                     b + "\"}],\"unwatch\":[{},\"x\",{\"id\":[]}," + nul + "]}"));
+  const std::string not_str = "'id' is not a string (",
+                    not_arr = "'metrics' is not an array of strings ({\"id\":\"" + b;
   EXPECT_EQ((std::vector<std::string>{
                 error_frame("no uuid found in unwatch request ({})", "unwatch"),
                 error_frame("invalid unwatch request: entry is not an object (\"x\")", "unwatch"),
@@ -79,21 +90,26 @@ TEST(E2e, BadEntriesAreRefusedOneByOne) {
             c.drain());
   EXPECT_EQ(std::make_pair(int64_t(1), int64_t(0)), gauges()) << "the good entry was not handled";
   ASSERT_TRUE(c.send("{\"watch\":[{\"id\":\"not-a-uuid\"},{\"id\":\"\"}]}"));
-  EXPECT_EQ((std::vector<std::string>{"{\"error\":\"pask watch request failed\",\"id\":\"not-a-uuid\",\"type\":\"watch\"}",
-                                      "{\"error\":\"pask watch request failed\",\"id\":\"\",\"type\":\"watch\"}"}),
+  EXPECT_EQ((std::vector<std::string>{
+                "{\"error\":\"pask watch request failed\",\"id\":\"not-a-uuid\",\"type\":\"watch\"}",
+                "{\"error\":\"pask watch request failed\",\"id\":\"\",\"type\":\"watch\"}"}),
             c.drain());
   json::value s = the_stack->vorn.stats();
   EXPECT_EQ(stat(s0, {"errors", "api"}) + 11, stat(s, {"errors", "api"}));
   EXPECT_EQ(stat(s0, {"errors", "pask"}) + 2, stat(s, {"errors", "pask"}));
-  c.close(); the_stack->expect_quiet();
+  c.close();
+  the_stack->expect_quiet();
 }
 
-// what this proves: watch, re-watch, unwatch and session end move the check (bus) and stream (broker) gauges exactly: unwatch is handled before watch in one message, unwatching what is not watched is silent, an unwatch without period ends only the bus side, a second session counts on its own
+// what this proves: watch, re-watch, unwatch and session end move the check (bus) and stream (broker) gauges
+// exactly: unwatch is handled before watch in one message, unwatching what is not watched is silent, an
+// unwatch without period ends only the bus side, a second session counts on its own
 TEST(E2e, WatchListAndGauges) {
   REQUIRE_STACK();
   WsClient c, d;
   ASSERT_TRUE(c.open(the_stack->vorn.port) && d.open(the_stack->vorn.port));
-  const std::string w = "{\"id\":\"" + S::kBusCheck + "\"}", p = "{\"id\":\"" + S::kBrokerCheck + "\",\"period\":60000}";
+  const std::string w = "{\"id\":\"" + S::kBusCheck + "\"}",
+                    p = "{\"id\":\"" + S::kBrokerCheck + "\",\"period\":60000}";
   struct {
     WsClient *session;
     std::string request;
@@ -110,36 +126,47 @@ TEST(E2e, WatchListAndGauges) {
   };
   for (const auto &step : steps) {
     ASSERT_TRUE(step.session->send(step.request));
-    for (const auto &f : step.session->drain()) EXPECT_TRUE(is_data(f, S::kBrokerCheck)) << step.request << ": " << f;
-    EXPECT_TRUE(wait_until([&] { return gauges() == step.gauges; })) << step.request << ": " << gauges().first << "/" << gauges().second;
+    for (const auto &f : step.session->drain())
+      EXPECT_TRUE(is_data(f, S::kBrokerCheck)) << step.request << ": " << f;
+    EXPECT_TRUE(wait_until([&] { return gauges() == step.gauges; }))
+        << step.request << ": " << gauges().first << "/" << gauges().second;
   }
   d.close();
   EXPECT_TRUE(wait_until([&] { return gauges() == std::make_pair(int64_t(1), int64_t(1)); }));
-  c.close(); the_stack->expect_quiet();
+  c.close();
+  the_stack->expect_quiet();
 }
 
-// what this proves: bus samples (plain, text, histogram, upper-case id) reach exactly the sessions whose watch and filter admit them, once each, as whole data frames; a repeated payload reaches nobody; a changed filter replaces the old one; a line that cannot be a frame is counted in "mq"/"bad_lines" (and GET /metrics) and logged, and is no error of the service
+// what this proves: bus samples (plain, text, histogram, upper-case id) reach exactly the sessions whose
+// watch and filter admit them, once each, as whole data frames; a repeated payload reaches nobody; a changed
+// filter replaces the old one; a line that cannot be a frame is counted in "mq"/"bad_lines" (and GET
+// /metrics) and logged, and is no error of the service
 TEST(E2e, BusSamplesReachTheRightWatchers) {
   REQUIRE_STACK();
   WsClient all, cpu, other;
   const std::string b = S::kBusCheck, o = S::kOtherBusCheck;
-  for (auto [c, req] : {std::pair{&all, watch_of(b, 0, ",\"metrics\":[]")}, {&cpu, watch_of(b, 0, ",\"metrics\":[\"cpu\",\"disk\"]")},
+  for (auto [c, req] : {std::pair{&all, watch_of(b, 0, ",\"metrics\":[]")},
+                        {&cpu, watch_of(b, 0, ",\"metrics\":[\"cpu\",\"disk\"]")},
                         {&other, watch_of(o)}})
     ASSERT_TRUE(c->open(the_stack->vorn.port) && c->send(req) && c->drain().empty());
   std::string upper = b, t[5];
   for (char &ch : upper) ch = (char) toupper((unsigned char) ch);
   for (auto &x : t) x = unique_time();
   for (const std::string &payload :
-       {m_line(b, "mem", "1.5", "n", t[0]), m_line(b, "mem", "1.5", "n", t[0]), m_line(upper, "cpu", "12.5", "n", t[1]),
+       {m_line(b, "mem", "1.5", "n", t[0]), m_line(b, "mem", "1.5", "n", t[0]),
+        m_line(upper, "cpu", "12.5", "n", t[1]),
         "H\te2e-broker-01\t" + t[2] + "\t" + b + "\tlatency\tAAIy/wAAAAAAAAADCgEAAAAAAAAAAQ==\n",
-        m_line(b, "cpu", "7.25", "n", t[3]), m_line(b, "state", "all\tfine", "s", t[3]), m_line(o, "cpu", "8.25", "n", t[3])})
+        m_line(b, "cpu", "7.25", "n", t[3]), m_line(b, "state", "all\tfine", "s", t[3]),
+        m_line(o, "cpu", "8.25", "n", t[3])})
     ASSERT_TRUE(the_stack->publish(payload));
-  const std::string latency = "{\"check\":{\"id\":\"" + b + "\",\"metric_name\":\"latency\",\"time\":" + t[2] +
+  const std::string latency = "{\"check\":{\"id\":\"" + b +
+                              "\",\"metric_name\":\"latency\",\"time\":" + t[2] +
                               ",\"type\":\"H1\",\"histogram\":{\"0.500000\":3,\"10.000000\":1}}}";
   std::vector<std::string> got;
   for (int i = 0; i < 5; i++) got.push_back(all.read().value_or("<none: " + all.last_error + ">"));
   std::sort(got.begin(), got.end());
-  std::vector<std::string> want = {m_frame(b, "mem", t[0], "1.5"), m_frame(b, "cpu", t[1], "12.5"), m_frame(b, "cpu", t[3], "7.25"),
+  std::vector<std::string> want = {m_frame(b, "mem", t[0], "1.5"), m_frame(b, "cpu", t[1], "12.5"),
+                                   m_frame(b, "cpu", t[3], "7.25"),
                                    m_frame(b, "state", t[3], "\"all\\tfine\""), latency};
   std::sort(want.begin(), want.end());
   EXPECT_EQ(want, got);
@@ -150,32 +177,39 @@ TEST(E2e, BusSamplesReachTheRightWatchers) {
   EXPECT_EQ(m_frame(o, "cpu", t[3], "8.25"), other.read().value_or(""));
   EXPECT_EQ(std::vector<std::string>{}, other.drain());
   ASSERT_TRUE(cpu.send(watch_of(b, 0, ",\"metrics\":[\"mem\"]")) && cpu.drain().empty());
-  ASSERT_TRUE(the_stack->publish(m_line(b, "cpu", "1.25", "n", t[4])) && the_stack->publish(m_line(b, "mem", "2.25", "n", t[4])));
+  ASSERT_TRUE(the_stack->publish(m_line(b, "cpu", "1.25", "n", t[4])) &&
+              the_stack->publish(m_line(b, "mem", "2.25", "n", t[4])));
   EXPECT_EQ(m_frame(b, "mem", t[4], "2.25"), cpu.read().value_or(""));
   EXPECT_EQ((std::vector<std::string>{m_frame(b, "cpu", t[4], "1.25"), m_frame(b, "mem", t[4], "2.25")}),
             (std::vector<std::string>{all.read().value_or(""), all.read().value_or("")}));
   json::value s0 = the_stack->vorn.stats();
   ASSERT_TRUE(the_stack->publish(m_line(b, "cpu", "3", "n", "17335x0000")));
-  EXPECT_TRUE(wait_until([&] { return the_stack->vorn.stat({"mq", "bad_lines"}) == stat(s0, {"mq", "bad_lines"}) + 1; }));
+  EXPECT_TRUE(wait_until([&] {
+    return the_stack->vorn.stat({"mq", "bad_lines"}) == stat(s0, {"mq", "bad_lines"}) + 1;
+  }));
   EXPECT_TRUE(the_stack->vorn.logged("bus line refused (bad time)"));
-  EXPECT_NE(std::string::npos, the_stack->vorn.get("/metrics").body.find("\nvorn_mq_bad_lines_total " +
-                                                                          std::to_string(stat(s0, {"mq", "bad_lines"}) + 1) + "\n"));
+  EXPECT_NE(std::string::npos, the_stack->vorn.get("/metrics")
+                                   .body.find("\nvorn_mq_bad_lines_total " +
+                                              std::to_string(stat(s0, {"mq", "bad_lines"}) + 1) + "\n"));
   EXPECT_EQ(stat(s0, {"errors", "total"}), the_stack->vorn.stat({"errors", "total"}));
   EXPECT_EQ(std::vector<std::string>{}, all.drain());
   for (WsClient *c : {&all, &cpu, &other}) c->close();
   the_stack->expect_quiet();
 }
 
-// what this proves: the bus publisher tool's generated lines, each payload published twice, reach a watcher once each; one watch with a period gets the broker's samples, asked for with the watch's metric filter, and the bus samples of the same check; the broker connection is counted and ends after the last client
+// what this proves: the bus publisher tool's generated lines, each payload published twice, reach a watcher
+// once each; one watch with a period gets the broker's samples, asked for with the watch's metric filter, and
+// the bus samples of the same check; the broker connection is counted and ends after the last client
 TEST(E2e, PublisherToolAndBrokerForOneWatch) {
   REQUIRE_STACK();
   WsClient g, c;
   const std::string gen = "7e570000-0000-4000-8000-000000000000";
   ASSERT_TRUE(g.open(the_stack->vorn.port) && g.send(watch_of(gen)) && g.drain().empty());
   Child pub;
-  ASSERT_TRUE(pub.start({env_or("VORN_TOOLS_DIR", "build/tools") + "/pask-pub", "-u", the_stack->nats.url(), "-s", S::kSubject, "-g",
-                         "-c", "1", "-m", "2", "-n", "40", "-r", "200", "-k", "plain,hist", "-t"},
-                        the_stack->dir.path() + "/pub.out", the_stack->dir.path() + "/pub.err"));
+  ASSERT_TRUE(
+      pub.start({env_or("VORN_TOOLS_DIR", "build/tools") + "/pask-pub", "-u", the_stack->nats.url(), "-s",
+                 S::kSubject, "-g", "-c", "1", "-m", "2", "-n", "40", "-r", "200", "-k", "plain,hist", "-t"},
+                the_stack->dir.path() + "/pub.out", the_stack->dir.path() + "/pub.err"));
   EXPECT_EQ(0, pub.wait_exit()) << pub.err();
   for (int i = 0; i < 40; i++) ASSERT_TRUE(is_data(g.read().value_or(""), gen)) << i;
   EXPECT_EQ(std::vector<std::string>{}, g.drain());
@@ -183,22 +217,36 @@ TEST(E2e, PublisherToolAndBrokerForOneWatch) {
   int64_t connects = the_stack->vorn.stat({"agents", "global", "connects"});
   ASSERT_TRUE(c.send(watch_of(S::kBrokerCheck, 200, ",\"metrics\":[\"cpu\",\"latency\"]")));
   std::vector<std::string> skipped;
-  EXPECT_TRUE(c.read_until([](const std::string &f) { return is_data(f, S::kBrokerCheck) && f.find("\"type\":\"H1\"") != std::string::npos; }, &skipped));
-  for (const auto &f : skipped) EXPECT_TRUE(is_data(f, S::kBrokerCheck, "cpu") || f.find("\"metric_name\":\"latency\"") != std::string::npos) << f;
+  EXPECT_TRUE(c.read_until(
+      [](const std::string &f) {
+        return is_data(f, S::kBrokerCheck) && f.find("\"type\":\"H1\"") != std::string::npos;
+      },
+      &skipped));
+  for (const auto &f : skipped)
+    EXPECT_TRUE(is_data(f, S::kBrokerCheck, "cpu") ||
+                f.find("\"metric_name\":\"latency\"") != std::string::npos)
+        << f;
   json::object req = the_stack->sim.wait_event([](const json::object &e) {
-    return event_is(e, "request") && e.at("request").as_object().if_contains("period_ms") && e.at("request").at("period_ms") == 200;
+    return event_is(e, "request") && e.at("request").as_object().if_contains("period_ms") &&
+           e.at("request").at("period_ms") == 200;
   });
   ASSERT_FALSE(req.empty()) << the_stack->sim.stderr_text();
   json::array names = req.at("request").at("metrics").as_array();
   std::sort(names.begin(), names.end(), [](auto &x, auto &y) { return x.as_string() < y.as_string(); });
-  EXPECT_EQ(json::value({{"check_uuid", S::kBrokerCheck}, {"metrics", {"cpu", "latency"}}, {"period_ms", 200}}),
-            json::value({{"check_uuid", req.at("request").at("check_uuid")}, {"metrics", names}, {"period_ms", req.at("request").at("period_ms")}}));
+  EXPECT_EQ(
+      json::value({{"check_uuid", S::kBrokerCheck}, {"metrics", {"cpu", "latency"}}, {"period_ms", 200}}),
+      json::value({{"check_uuid", req.at("request").at("check_uuid")},
+                   {"metrics", names},
+                   {"period_ms", req.at("request").at("period_ms")}}));
   std::string t = unique_time();
   ASSERT_TRUE(the_stack->publish(m_line(S::kBrokerCheck, "cpu", "99.5", "n", t)));
-  EXPECT_TRUE(c.read_until([&](const std::string &f) { return f == m_frame(S::kBrokerCheck, "cpu", t, "99.5"); }));
+  EXPECT_TRUE(
+      c.read_until([&](const std::string &f) { return f == m_frame(S::kBrokerCheck, "cpu", t, "99.5"); }));
   EXPECT_EQ(1, the_stack->vorn.stat({"agents", "global", "connections"}));
   EXPECT_EQ(connects + 1, the_stack->vorn.stat({"agents", "global", "connects"}));
-  c.close(); g.close(); the_stack->expect_quiet();
+  c.close();
+  g.close();
+  the_stack->expect_quiet();
 }
 
 // what this proves: the watch tool prints the frames of its watch and filter only, ends with 0 on
@@ -209,7 +257,8 @@ TEST(E2e, WatchTool) {
   const std::string url = "ws://127.0.0.1:" + std::to_string(the_stack->vorn.port) + "/";
   const std::string files = the_stack->dir.path() + "/watch";
   Child watch, refused, once;
-  ASSERT_TRUE(watch.start({tool, url, "--id", S::kBusCheck, "--metric", "cpu"}, files + ".out", files + ".err"));
+  ASSERT_TRUE(
+      watch.start({tool, url, "--id", S::kBusCheck, "--metric", "cpu"}, files + ".out", files + ".err"));
   ASSERT_TRUE(wait_until([] { return gauges().first == 1; })) << watch.err();
   const std::string t = unique_time();
   ASSERT_TRUE(the_stack->publish(m_line(S::kBusCheck, "mem", "5")));
@@ -229,7 +278,8 @@ TEST(E2e, WatchTool) {
   the_stack->expect_quiet();
 }
 
-// what this proves: broker failures (unknown check, broker not listening, broker closing) reach every client of the stream with its id and period, end that stream only, and leave the bus side in place
+// what this proves: broker failures (unknown check, broker not listening, broker closing) reach every client
+// of the stream with its id and period, end that stream only, and leave the bus side in place
 TEST(E2e, BrokerFailuresReachEveryClient) {
   REQUIRE_STACK();
   struct {
@@ -241,34 +291,46 @@ TEST(E2e, BrokerFailuresReachEveryClient) {
     SCOPED_TRACE(row.check);
     WsClient a, b;
     ASSERT_TRUE(a.open(the_stack->vorn.port) && b.open(the_stack->vorn.port));
-    ASSERT_TRUE(a.send(watch_of(row.check, 250)) && b.send(watch_of(row.check, 250))); /* both join before it fails */
+    ASSERT_TRUE(a.send(watch_of(row.check, 250)) &&
+                b.send(watch_of(row.check, 250))); /* both join before it fails */
     for (WsClient *c : {&a, &b}) {
       std::vector<std::string> skipped;
-      EXPECT_EQ(error_frame(row.error, "watch", row.check, 250), c->read_until(is_error, &skipped).value_or(c->last_error));
+      EXPECT_EQ(error_frame(row.error, "watch", row.check, 250),
+                c->read_until(is_error, &skipped).value_or(c->last_error));
       for (const auto &x : skipped) EXPECT_TRUE(is_data(x, row.check)) << x;
     }
     EXPECT_TRUE(wait_until([&] { return gauges() == std::make_pair(int64_t(2), int64_t(0)); }));
     std::string t = unique_time();
     ASSERT_TRUE(the_stack->publish(m_line(row.check, "disk", "3.25", "n", t)));
-    for (WsClient *c : {&a, &b}) EXPECT_TRUE(c->read_until([&](const std::string &f) { return f == m_frame(row.check, "disk", t, "3.25"); }));
-    a.close(); b.close(); the_stack->expect_quiet();
+    for (WsClient *c : {&a, &b})
+      EXPECT_TRUE(
+          c->read_until([&](const std::string &f) { return f == m_frame(row.check, "disk", t, "3.25"); }));
+    a.close();
+    b.close();
+    the_stack->expect_quiet();
   }
 }
 
-// what this proves: GET /stats.json is JSON and one newline, counts itself, names the bus; the page's files are served under /ui/ with their types (/ui redirected, unknown files 404); other paths are 404; a websocket naming another sub-protocol is not upgraded
+// what this proves: GET /stats.json is JSON and one newline, counts itself, names the bus; the page's files
+// are served under /ui/ with their types (/ui redirected, unknown files 404); other paths are 404; a
+// websocket naming another sub-protocol is not upgraded
 TEST(E2e, HttpEndpoints) {
   REQUIRE_STACK();
   HttpReply a = the_stack->vorn.get("/stats.json"), b = the_stack->vorn.get("/stats.json");
-  ASSERT_EQ(200, a.status) << a.error; EXPECT_EQ("application/json", a.content_type);
+  ASSERT_EQ(200, a.status) << a.error;
+  EXPECT_EQ("application/json", a.content_type);
   EXPECT_EQ("}\n", a.body.substr(a.body.size() - 2));
   json::value va = json::parse(a.body), vb = json::parse(b.body);
   EXPECT_EQ(stat(va, {"requests"}) + 1, stat(vb, {"requests"}));
   EXPECT_EQ(json::value({{"host", the_stack->nats.url()}, {"type", "pask"}}), vb.at("mq").at("details"));
-  for (auto [target, status, type] : {std::tuple{"/stats.jsonx", 404, "text/plain"}, {"/ui", 301, "text/plain; charset=utf-8"},
-                                      {"/ui/", 200, "text/html; charset=utf-8"}, {"/ui/nope.css", 404, "text/plain; charset=utf-8"}}) {
+  for (auto [target, status, type] : {std::tuple{"/stats.jsonx", 404, "text/plain"},
+                                      {"/ui", 301, "text/plain; charset=utf-8"},
+                                      {"/ui/", 200, "text/html; charset=utf-8"},
+                                      {"/ui/nope.css", 404, "text/plain; charset=utf-8"}}) {
     HttpReply r = the_stack->vorn.get(target);
     EXPECT_EQ(std::make_pair(status, std::string(type)), std::make_pair(r.status, r.content_type)) << target;
   }
   WsClient other;
-  EXPECT_FALSE(other.open(the_stack->vorn.port, nullptr, "other")); the_stack->expect_quiet();
+  EXPECT_FALSE(other.open(the_stack->vorn.port, nullptr, "other"));
+  the_stack->expect_quiet();
 }

@@ -1,5 +1,5 @@
-/* Faults through real processes: brokers, the database and the bus server fail under the service, clients misbehave;
- * small limits and timeouts make every fault show quickly. */
+/* Faults through real processes: brokers, the database and the bus server fail under the service, clients
+ * misbehave; small limits and timeouts make every fault show quickly. */
 #include "support/vorn_fixture.h"
 #include <sys/socket.h>
 
@@ -13,20 +13,25 @@ constexpr int kConnectTimeoutMs = 1000, kBrokerIdleMs = 1000;
 
 Stack *const the_stack = static_cast<Stack *>(::testing::AddGlobalTestEnvironment(new Stack([] {
   VornConf c;
-  c.extra = "<http max_message_bytes=\"" + std::to_string(kMaxClientMessage) +
-             "\" outbound_queue_bytes=\"65536\" ping_interval_ms=\"0\" idle_timeout_ms=\"0\"/>\n<websocket_client "
-             "connect_timeout_ms=\"" + std::to_string(kConnectTimeoutMs) + "\" idle_timeout_ms=\"" + std::to_string(kBrokerIdleMs) +
-             "\" max_message_bytes=\"" + std::to_string(kMaxBrokerMessage) + "\"/>\n";
+  c.extra =
+      "<http max_message_bytes=\"" + std::to_string(kMaxClientMessage) +
+      "\" outbound_queue_bytes=\"65536\" ping_interval_ms=\"0\" idle_timeout_ms=\"0\"/>\n<websocket_client "
+      "connect_timeout_ms=\"" +
+      std::to_string(kConnectTimeoutMs) + "\" idle_timeout_ms=\"" + std::to_string(kBrokerIdleMs) +
+      "\" max_message_bytes=\"" + std::to_string(kMaxBrokerMessage) + "\"/>\n";
   return c;
 }())));
 #define REQUIRE_STACK() ASSERT_EQ("", the_stack->setup_error)
 const std::string kTerminated = "connection to broker was terminated";
 
 int64_t at(const json::value &s, std::initializer_list<const char *> path) { return stat(s, path); }
-long open_fds(pid_t pid) { return std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"), {}); }
+long open_fds(pid_t pid) {
+  return std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"), {});
+}
 /* A client frame with a zero mask key, so that its payload goes as it is. */
 std::string frame(int first, const std::string &p) {
-  std::string len = p.size() < 126 ? std::string(1, char(0x80 | p.size())) : std::string{char(0xfe), char(p.size() >> 8), char(p.size() & 0xff)};
+  std::string len = p.size() < 126 ? std::string(1, char(0x80 | p.size()))
+                                   : std::string{char(0xfe), char(p.size() >> 8), char(p.size() & 0xff)};
   return char(first) + len + std::string(4, '\0') + p;
 }
 /* Publishes a sample of check; true when it is the next frame of every client. */
@@ -35,9 +40,13 @@ bool bus_flows(const std::string &check, std::vector<WsClient *> clients) {
   for (WsClient *c : clients) ok = is_data(c->read().value_or(c->last_error), check, "disk") && ok;
   return ok;
 }
-}  // namespace
+} // namespace
 
-// what this proves: a broker that dies, freezes, never completes the upgrade or sends a frame over the limit ends its stream with the termination frame (id and period) to every client, after the idle or connect deadline where one applies; the connection is counted opened and closed, no service error is counted and the bus side of the watches goes on; broken frames are skipped and a large frame under the limit is relayed whole
+// what this proves: a broker that dies, freezes, never completes the upgrade or sends a frame over the limit
+// ends its stream with the termination frame (id and period) to every client, after the idle or connect
+// deadline where one applies; the connection is counted opened and closed, no service error is counted and
+// the bus side of the watches goes on; broken frames are skipped and a large frame under the limit is relayed
+// whole
 TEST(Fault, BrokerFaults) {
   REQUIRE_STACK();
   enum Act { none, kill_sim, stop_sim };
@@ -45,19 +54,30 @@ TEST(Fault, BrokerFaults) {
     const char *name;
     std::vector<std::string> sim_args; /* empty: a socket that accepts but never answers */
     Act act;
-    std::string first_metric;          /* data that must come first ("" none) */
+    std::string first_metric; /* data that must come first ("" none) */
     bool ends;
     int min_ms;
   } rows[] = {
       {"killed", {"--heartbeat-ms", "300"}, kill_sim, "cpu", true, 0},
       {"frozen", {"--heartbeat-ms", "200"}, stop_sim, "cpu", true, kBrokerIdleMs * 9 / 10},
       {"no upgrade", {}, none, "", true, kConnectTimeoutMs * 9 / 10},
-      {"oversized", {"--heartbeat-ms", "200", "--big-frame-bytes", std::to_string(kMaxBrokerMessage + 1000)}, none, "", true, 0},
+      {"oversized",
+       {"--heartbeat-ms", "200", "--big-frame-bytes", std::to_string(kMaxBrokerMessage + 1000)},
+       none,
+       "",
+       true,
+       0},
       {"malformed", {"--heartbeat-ms", "200", "--malformed"}, none, "mem", false, 0},
-      {"large", {"--heartbeat-ms", "200", "--big-frame-bytes", std::to_string(kMaxBrokerMessage / 2)}, none, "blob", false, 0},
+      {"large",
+       {"--heartbeat-ms", "200", "--big-frame-bytes", std::to_string(kMaxBrokerMessage / 2)},
+       none,
+       "blob",
+       false,
+       0},
   };
   for (const auto &row : rows) {
-    SCOPED_TRACE(row.name); HarlSim sim;
+    SCOPED_TRACE(row.name);
+    HarlSim sim;
     std::string err;
     int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), port = free_loopback_port();
     sockaddr_in sa{AF_INET, htons((uint16_t) port), {htonl(INADDR_LOOPBACK)}, {}};
@@ -73,11 +93,13 @@ TEST(Fault, BrokerFaults) {
     ASSERT_TRUE(a.send(watch_of(check, 100)) && b.send(watch_of(check, 100)));
     std::vector<std::string> skipped[2];
     for (int i = 0; i < 2 && !row.first_metric.empty(); i++)
-      ASSERT_TRUE((i ? b : a).read_until([&](const std::string &f) { return is_data(f, check, row.first_metric); }, &skipped[i]));
+      ASSERT_TRUE((i ? b : a).read_until(
+          [&](const std::string &f) { return is_data(f, check, row.first_metric); }, &skipped[i]));
     if (row.act != none) kill(sim.pid(), row.act == kill_sim ? SIGKILL : SIGSTOP);
     auto t0 = Clock::now();
     for (int i = 0; i < 2 && row.ends; i++) {
-      EXPECT_EQ(error_frame(kTerminated, "watch", check, 100), (i ? b : a).read_until(is_error, &skipped[i]).value_or("none"));
+      EXPECT_EQ(error_frame(kTerminated, "watch", check, 100),
+                (i ? b : a).read_until(is_error, &skipped[i]).value_or("none"));
       EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count(), row.min_ms);
       for (const auto &x : skipped[i]) EXPECT_TRUE(is_data(x, check)) << x;
     }
@@ -86,62 +108,87 @@ TEST(Fault, BrokerFaults) {
       int cfd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
       std::string got(4096, '\0');
       got.resize(std::max<ssize_t>(0, recv(cfd, got.data(), got.size(), MSG_WAITALL)));
-      EXPECT_EQ(0u, got.rfind("GET /livestream/ HTTP/1.1", 0)) << got; close(cfd);
+      EXPECT_EQ(0u, got.rfind("GET /livestream/ HTTP/1.1", 0)) << got;
+      close(cfd);
     }
     close(lfd);
     json::value s;
     EXPECT_TRUE(wait_until([&] {
       s = the_stack->vorn.stats();
-      return at(s, {"agents", "global", "connections"}) == (row.ends ? 0 : 1) && at(s, {"websocket", "watches", "stream"}) == (row.ends ? 0 : 2);
+      return at(s, {"agents", "global", "connections"}) == (row.ends ? 0 : 1) &&
+             at(s, {"websocket", "watches", "stream"}) == (row.ends ? 0 : 2);
     })) << json::serialize(s);
     EXPECT_EQ(at(s0, {"agents", "global", "connects"}) + 1, at(s, {"agents", "global", "connects"}));
     EXPECT_EQ(at(s0, {"agents", "global", "closes"}) + row.ends, at(s, {"agents", "global", "closes"}));
-    EXPECT_EQ(at(s0, {"errors", "total"}), at(s, {"errors", "total"})) << json::serialize(s0) << "\n" << json::serialize(s);
+    EXPECT_EQ(at(s0, {"errors", "total"}), at(s, {"errors", "total"})) << json::serialize(s0) << "\n"
+                                                                       << json::serialize(s);
     /* the bus side goes on and no second error frame comes first; a stream that stays delivers on */
-    EXPECT_TRUE(row.ends ? bus_flows(check, {&a, &b}) : a.read_until([&](const std::string &f) { return is_data(f, check, "cpu"); }).has_value());
-    a.close(); b.close(); the_stack->expect_quiet();
+    EXPECT_TRUE(row.ends ? bus_flows(check, {&a, &b}) : a.read_until([&](const std::string &f) {
+                                                           return is_data(f, check, "cpu");
+                                                         }).has_value());
+    a.close();
+    b.close();
+    the_stack->expect_quiet();
   }
 }
 
-// what this proves: a client that watches and does not read is ended once its outbound queue is over the bound (counted in "websocket"/"slow_clients", not an error), and then reads a gap-free prefix of the frames and close 1013 "client too slow"; the clients that read get every frame once and in order; the service takes the client back when it reconnects
+// what this proves: a client that watches and does not read is ended once its outbound queue is over the
+// bound (counted in "websocket"/"slow_clients", not an error), and then reads a gap-free prefix of the frames
+// and close 1013 "client too slow"; the clients that read get every frame once and in order; the service
+// takes the client back when it reconnects
 TEST(Fault, ClientThatDoesNotReadIsEndedWith1013) {
   REQUIRE_STACK();
   const std::string check = "5100dead-1b5f-4c47-9a43-0e6a2e4c8f16";
   WsClient slow, good[2];
   ASSERT_TRUE(slow.open(the_stack->vorn.port, nullptr, "vorn", "/", 4096) && slow.send(watch_of(check)));
-  for (WsClient &g : good) ASSERT_TRUE(g.open(the_stack->vorn.port) && g.send(watch_of(check)) && g.drain().empty());
+  for (WsClient &g : good)
+    ASSERT_TRUE(g.open(the_stack->vorn.port) && g.send(watch_of(check)) && g.drain().empty());
   ASSERT_TRUE(wait_until([&] { return the_stack->vorn.stat({"websocket", "watches", "check"}) == 3; }));
   json::value s0 = the_stack->vorn.stats();
-  auto seq = [](const std::string &f) { size_t v = f.find("\"value\":\""); return v == std::string::npos ? -1 : atol(f.c_str() + v + 9); };
+  auto seq = [](const std::string &f) {
+    size_t v = f.find("\"value\":\"");
+    return v == std::string::npos ? -1 : atol(f.c_str() + v + 9);
+  };
   long published = 0, after_end = 0;
   while (after_end < 3 && published < 20000) {
     for (int k = 0; k < 20; k++) /* large lines, one payload each */
-      ASSERT_TRUE(the_stack->publish(m_line(check, "payload", std::to_string(++published) + ":" + std::string(2000, 'v'), "s")));
+      ASSERT_TRUE(the_stack->publish(
+          m_line(check, "payload", std::to_string(++published) + ":" + std::string(2000, 'v'), "s")));
     for (WsClient &g : good)
-      for (long k = published - 19; k <= published; k++) ASSERT_EQ(k, seq(g.read().value_or(g.last_error))) << k;
+      for (long k = published - 19; k <= published; k++)
+        ASSERT_EQ(k, seq(g.read().value_or(g.last_error))) << k;
     after_end += the_stack->vorn.stat({"websocket", "slow_clients"}) > at(s0, {"websocket", "slow_clients"});
   }
   ASSERT_EQ(3, after_end) << "not ended after " << published << " frames";
   long k = 0;
   while (auto f = slow.read()) ASSERT_EQ(++k, seq(*f));
-  EXPECT_EQ(1013, slow.close_code()); EXPECT_EQ("client too slow", slow.close_reason()); EXPECT_GT(k, 0); EXPECT_LT(k, published);
+  EXPECT_EQ(1013, slow.close_code());
+  EXPECT_EQ("client too slow", slow.close_reason());
+  EXPECT_GT(k, 0);
+  EXPECT_LT(k, published);
   json::value s = the_stack->vorn.stats();
   EXPECT_EQ(2, at(s, {"websocket", "watches", "check"}));
   EXPECT_EQ(at(s0, {"errors", "total"}), at(s, {"errors", "total"}));
   EXPECT_EQ(at(s0, {"websocket", "slow_clients"}) + 1, at(s, {"websocket", "slow_clients"}));
   for (WsClient &g : good) EXPECT_EQ(std::vector<std::string>{}, g.drain());
   WsClient again;
-  ASSERT_TRUE(again.open(the_stack->vorn.port) && again.send(watch_of(check))); EXPECT_EQ(kHeartbeat, again.ask(kHeartbeat));
+  ASSERT_TRUE(again.open(the_stack->vorn.port) && again.send(watch_of(check)));
+  EXPECT_EQ(kHeartbeat, again.ask(kHeartbeat));
   EXPECT_EQ(3, the_stack->vorn.stat({"websocket", "watches", "check"}));
   for (WsClient *c : {&again, &good[0], &good[1]}) c->close();
   the_stack->expect_quiet();
 }
 
-// what this proves: bad input from clients ends only that session, with the right code, before the handler sees it (a message over the limit, whole or in fragments: 1009, counted in "errors"/"message_too_big"; protocol violations: 1002; text that is not UTF-8: 1007; bytes that are not HTTP: 400), a message at the limit and non-UTF-8 bytes in a binary frame are handled; the sessions' watches are undone, nothing else counts as an error and a bystander goes on
+// what this proves: bad input from clients ends only that session, with the right code, before the handler
+// sees it (a message over the limit, whole or in fragments: 1009, counted in "errors"/"message_too_big";
+// protocol violations: 1002; text that is not UTF-8: 1007; bytes that are not HTTP: 400), a message at the
+// limit and non-UTF-8 bytes in a binary frame are handled; the sessions' watches are undone, nothing else
+// counts as an error and a bystander goes on
 TEST(Fault, BadClientInput) {
   REQUIRE_STACK();
   WsClient bystander;
-  ASSERT_TRUE(bystander.open(the_stack->vorn.port) && bystander.send(watch_of(S::kBusCheck)) && bystander.drain().empty());
+  ASSERT_TRUE(bystander.open(the_stack->vorn.port) && bystander.send(watch_of(S::kBusCheck)) &&
+              bystander.drain().empty());
   auto sized = [](size_t n) {
     std::string head = "{\"type\":\"heartbeat\",\"pad\":\"", tail = "\"}";
     return head + std::string(n - head.size() - tail.size(), 'm') + tail;
@@ -156,13 +203,23 @@ TEST(Fault, BadClientInput) {
   } rows[] = {
       {"at the limit", text, sized(kMaxClientMessage), kHeartbeat, 0},
       {"over the limit", text, sized(kMaxClientMessage + 1), "", 1009},
-      {"over the limit in fragments", raw, frame(0x01, sized(kMaxClientMessage + 1).substr(0, 9000)) + frame(0x80, sized(kMaxClientMessage + 1).substr(9000)), "", 1009},
+      {"over the limit in fragments", raw,
+       frame(0x01, sized(kMaxClientMessage + 1).substr(0, 9000)) +
+           frame(0x80, sized(kMaxClientMessage + 1).substr(9000)),
+       "", 1009},
       {"unmasked", raw, std::string("\x81\x02{}", 4), "", 1002},
       {"reserved opcode", raw, std::string("\x83\x80\x01\x02\x03\x04", 6), "", 1002},
-      {"long control frame", raw, std::string("\x89\xfe\x00\x80\x01\x02\x03\x04", 8) + std::string(128, 'p'), "", 1002},
+      {"long control frame", raw, std::string("\x89\xfe\x00\x80\x01\x02\x03\x04", 8) + std::string(128, 'p'),
+       "", 1002},
       {"continuation without start", raw, std::string("\x80\x82\x01\x02\x03\x04{}", 8), "", 1002},
-      {"not UTF-8", text, "{\"watch\":[{\"id\":\"ab\xff\xfe" "cd\"}]}", "", 1007},
-      {"not UTF-8, binary", binary, "{\"watch\":[{\"id\":\"ab\xff\xfe" "cd\"}]}", error_frame("Unable to parse incoming json", "neither"), 1008},
+      {"not UTF-8", text,
+       "{\"watch\":[{\"id\":\"ab\xff\xfe"
+       "cd\"}]}",
+       "", 1007},
+      {"not UTF-8, binary", binary,
+       "{\"watch\":[{\"id\":\"ab\xff\xfe"
+       "cd\"}]}",
+       error_frame("Unable to parse incoming json", "neither"), 1008},
   };
   json::value s0 = the_stack->vorn.stats();
   for (const auto &row : rows) {
@@ -175,23 +232,34 @@ TEST(Fault, BadClientInput) {
     EXPECT_EQ(row.code, (c.read(std::chrono::milliseconds(row.code ? 20000 : 300)), c.close_code()));
     /* the refused frames are no requests; the stats request is one */
     EXPECT_EQ(requests + !row.reply.empty() + 1, the_stack->vorn.stat({"requests"}));
-    EXPECT_TRUE(wait_until([&] { return the_stack->vorn.stat({"websocket", "watches", "check"}) == 1 + !row.code; }));
+    EXPECT_TRUE(wait_until([&] {
+      return the_stack->vorn.stat({"websocket", "watches", "check"}) == 1 + !row.code;
+    }));
   }
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sa{AF_INET, htons((uint16_t) the_stack->vorn.port), {htonl(INADDR_LOOPBACK)}, {}};
-  ASSERT_EQ(0, connect(fd, (sockaddr *) &sa, sizeof sa)); ASSERT_EQ(12, write(fd, "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\r\n\r\n", 12));
+  ASSERT_EQ(0, connect(fd, (sockaddr *) &sa, sizeof sa));
+  ASSERT_EQ(12, write(fd, "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\r\n\r\n", 12));
   char reply[13] = {};
-  EXPECT_EQ(12, recv(fd, reply, 12, MSG_WAITALL)); EXPECT_STREQ("HTTP/1.1 400", reply); close(fd);
+  EXPECT_EQ(12, recv(fd, reply, 12, MSG_WAITALL));
+  EXPECT_STREQ("HTTP/1.1 400", reply);
+  close(fd);
   json::value s = the_stack->vorn.stats();
   EXPECT_EQ(at(s0, {"errors", "message_too_big"}) + 2, at(s, {"errors", "message_too_big"}));
-  EXPECT_EQ(at(s0, {"errors", "total"}) + 2 + 1, at(s, {"errors", "total"})); /* the binary row's refusal counts too */
+  EXPECT_EQ(at(s0, {"errors", "total"}) + 2 + 1,
+            at(s, {"errors", "total"})); /* the binary row's refusal counts too */
   EXPECT_TRUE(bus_flows(S::kBusCheck, {&bystander}));
-  bystander.close(); the_stack->expect_quiet();
+  bystander.close();
+  the_stack->expect_quiet();
 }
 
-// what this proves: hundreds of clients that watch (a quarter with a period, on one broker stream) and go, half with a close handshake and half by dropping the connection, while bus data flows, leave no watch, stream, broker connection, session socket or thread behind, cycle after cycle
+// what this proves: hundreds of clients that watch (a quarter with a period, on one broker stream) and go,
+// half with a close handshake and half by dropping the connection, while bus data flows, leave no watch,
+// stream, broker connection, session socket or thread behind, cycle after cycle
 TEST(Fault, ClientChurnLeavesNothingBehind) {
-  REQUIRE_STACK(); constexpr int kClients = 400, kCycles = 4; pid_t pid = the_stack->vorn.proc.pid;
+  REQUIRE_STACK();
+  constexpr int kClients = 400, kCycles = 4;
+  pid_t pid = the_stack->vorn.proc.pid;
   const long fds0 = open_fds(pid);
   for (int cycle = 0; cycle < kCycles; cycle++) {
     SCOPED_TRACE(cycle);
@@ -199,62 +267,81 @@ TEST(Fault, ClientChurnLeavesNothingBehind) {
     for (int i = 0; i < kClients; i++) {
       clients.push_back(std::make_unique<WsClient>());
       ASSERT_TRUE(clients.back()->open(the_stack->vorn.port) &&
-                  clients.back()->send(i % 4 ? watch_of(S::kBusCheck, 0, ",\"metrics\":[\"cpu\"]") : watch_of(S::kBrokerCheck, 1000)));
+                  clients.back()->send(i % 4 ? watch_of(S::kBusCheck, 0, ",\"metrics\":[\"cpu\"]")
+                                             : watch_of(S::kBrokerCheck, 1000)));
       if (i % 50 == 0) the_stack->publish(m_line(S::kBusCheck, "cpu", std::to_string(i)));
     }
     json::value s;
     EXPECT_TRUE(wait_until([&] {
       s = the_stack->vorn.stats();
-      return at(s, {"websocket", "watches", "check"}) == kClients && at(s, {"websocket", "watches", "stream"}) == kClients / 4 &&
+      return at(s, {"websocket", "watches", "check"}) == kClients &&
+             at(s, {"websocket", "watches", "stream"}) == kClients / 4 &&
              at(s, {"agents", "global", "connections"}) == 1;
     })) << json::serialize(s);
     for (int i = 0; i < kClients; i++) i % 2 ? clients[i]->abort() : clients[i]->close();
-    clients.clear(); the_stack->expect_quiet();
+    clients.clear();
+    the_stack->expect_quiet();
     long fds = 0;
-    EXPECT_TRUE(wait_until([&] { return (fds = open_fds(pid)) <= fds0 + 2; })) << fds << " open, " << fds0 << " before";
+    EXPECT_TRUE(wait_until([&] { return (fds = open_fds(pid)) <= fds0 + 2; }))
+        << fds << " open, " << fds0 << " before";
   }
 }
 
-// what this proves: a frozen database stalls nobody: while broker watches wait for their lookups (counted in "wdb"/"pending"), bus frames and heartbeat replies reach other sessions and new sessions are served; once it answers, every waiting watch gets its broker's data and the one unwatched meanwhile gets nothing and opens no broker connection
+// what this proves: a frozen database stalls nobody: while broker watches wait for their lookups (counted in
+// "wdb"/"pending"), bus frames and heartbeat replies reach other sessions and new sessions are served; once
+// it answers, every waiting watch gets its broker's data and the one unwatched meanwhile gets nothing and
+// opens no broker connection
 TEST(Fault, FrozenDatabaseStallsNobody) {
   REQUIRE_STACK();
   std::vector<std::string> checks;
   WsClient bystanders[3], waiting[4], late;
   for (int i = 0; i < 4; i++) checks.push_back(the_stack->add_broker_check(the_stack->sim.port()));
-  for (WsClient &b : bystanders) ASSERT_TRUE(b.open(the_stack->vorn.port) && b.send(watch_of(S::kBusCheck)) && b.drain().empty());
+  for (WsClient &b : bystanders)
+    ASSERT_TRUE(b.open(the_stack->vorn.port) && b.send(watch_of(S::kBusCheck)) && b.drain().empty());
   json::value s0 = the_stack->vorn.stats();
   the_stack->pg.freeze();
   struct Thaw {
     ~Thaw() { the_stack->pg.thaw(); }
   } thaw_on_exit;
-  for (int i = 0; i < 4; i++) ASSERT_TRUE(waiting[i].open(the_stack->vorn.port) && waiting[i].send(watch_of(checks[i], 150)));
+  for (int i = 0; i < 4; i++)
+    ASSERT_TRUE(waiting[i].open(the_stack->vorn.port) && waiting[i].send(watch_of(checks[i], 150)));
   ASSERT_TRUE(wait_until([&] { return the_stack->vorn.stat({"wdb", "pending"}) == 4; }));
   ASSERT_TRUE(waiting[3].send("{\"unwatch\":[{\"id\":\"" + checks[3] + "\",\"period\":150}]}"));
   ASSERT_TRUE(wait_until([&] { return the_stack->vorn.stat({"websocket", "watches", "stream"}) == 3; }));
   EXPECT_TRUE(bus_flows(S::kBusCheck, {&bystanders[0], &bystanders[1], &bystanders[2]}));
   for (WsClient &b : bystanders) EXPECT_EQ(kHeartbeat, b.ask(kHeartbeat));
-  ASSERT_TRUE(late.open(the_stack->vorn.port)); EXPECT_EQ(kHeartbeat, late.ask(kHeartbeat)); the_stack->pg.thaw();
-  for (int i = 0; i < 3; i++) EXPECT_TRUE(waiting[i].read_until([&](const std::string &f) { return is_data(f, checks[i]); })) << i;
+  ASSERT_TRUE(late.open(the_stack->vorn.port));
+  EXPECT_EQ(kHeartbeat, late.ask(kHeartbeat));
+  the_stack->pg.thaw();
+  for (int i = 0; i < 3; i++)
+    EXPECT_TRUE(waiting[i].read_until([&](const std::string &f) { return is_data(f, checks[i]); })) << i;
   json::value s;
   ASSERT_TRUE(wait_until([&] { return stat(s = the_stack->vorn.stats(), {"wdb", "pending"}) == 0; }));
   EXPECT_EQ(at(s0, {"agents", "global", "connects"}) + 3, at(s, {"agents", "global", "connects"}));
   EXPECT_EQ(std::vector<std::string>{}, waiting[3].drain());
-  for (WsClient *c : {&waiting[0], &waiting[1], &waiting[2], &waiting[3], &bystanders[0], &bystanders[1], &bystanders[2], &late}) c->close();
+  for (WsClient *c : {&waiting[0], &waiting[1], &waiting[2], &waiting[3], &bystanders[0], &bystanders[1],
+                      &bystanders[2], &late})
+    c->close();
   the_stack->expect_quiet();
 }
 
-// what this proves: with PostgreSQL stopped each broker lookup fails, is logged and counted ("wdb" and "broker" once each), and its client gets the not-found frame while the bus side carries on; once the database is back, broker watches work again
+// what this proves: with PostgreSQL stopped each broker lookup fails, is logged and counted ("wdb" and
+// "broker" once each), and its client gets the not-found frame while the bus side carries on; once the
+// database is back, broker watches work again
 TEST(Fault, DatabaseStoppedAtRunTime) {
   REQUIRE_STACK();
   WsClient c;
   ASSERT_TRUE(c.open(the_stack->vorn.port) && c.send(watch_of(S::kBusCheck)) && c.drain().empty());
-  const std::string check = the_stack->add_broker_check(the_stack->sim.port()); /* never looked up: no kept answer */
+  const std::string check =
+      the_stack->add_broker_check(the_stack->sim.port()); /* never looked up: no kept answer */
   the_stack->pg.stop();
   json::value s0 = the_stack->vorn.stats(), s;
   for (int i = 0; i < 2; i++)
     EXPECT_EQ(error_frame("could not find broker for provided uuid", "watch", check, 150),
               c.ask(watch_of(check, 150)));
-  EXPECT_TRUE(wait_until([&] { return at(s = the_stack->vorn.stats(), {"websocket", "watches", "stream"}) == 0; }));
+  EXPECT_TRUE(wait_until([&] {
+    return at(s = the_stack->vorn.stats(), {"websocket", "watches", "stream"}) == 0;
+  }));
   EXPECT_EQ(at(s0, {"errors", "wdb"}) + 2, at(s, {"errors", "wdb"}));
   EXPECT_EQ(at(s0, {"errors", "broker"}) + 2, at(s, {"errors", "broker"}));
   EXPECT_EQ(at(s0, {"errors", "total"}) + 4, at(s, {"errors", "total"}));
@@ -263,8 +350,10 @@ TEST(Fault, DatabaseStoppedAtRunTime) {
   EXPECT_TRUE(the_stack->vorn.logged("wdb_find_harl_ip connection to wdb failed"));
   EXPECT_TRUE(bus_flows(S::kBusCheck, {&c}));
   std::string err;
-  ASSERT_TRUE(the_stack->pg.restart(&err)) << err; ASSERT_TRUE(c.send(watch_of(check, 150)));
+  ASSERT_TRUE(the_stack->pg.restart(&err)) << err;
+  ASSERT_TRUE(c.send(watch_of(check, 150)));
   EXPECT_TRUE(c.read_until([&](const std::string &f) { return is_data(f, check, "cpu"); })) << c.last_error;
   EXPECT_EQ(1, the_stack->vorn.stat({"agents", "global", "connections"}));
-  c.close(); the_stack->expect_quiet();
+  c.close();
+  the_stack->expect_quiet();
 }

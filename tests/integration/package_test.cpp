@@ -1,4 +1,5 @@
-/* The Debian package built with cpack from the built tree, unpacked into a scratch root and run from there. */
+/* The Debian package built with cpack from the built tree, unpacked into a scratch root and run from there.
+ */
 #include "support/vorn_fixture.h"
 
 using namespace vorn_test;
@@ -12,12 +13,15 @@ int run(const std::string &cmd, const std::string &dir, std::string *out) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 std::string replace_all(std::string s, const std::string &from, const std::string &to) {
-  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) s.replace(at, from.size(), to);
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+    s.replace(at, from.size(), to);
   return s;
 }
-}  // namespace
+} // namespace
 
-// what this proves: the .deb declares its runtime library dependencies, installs the documented layout with an executable postinst, and the unpacked binary links nothing of the build tree, prints its usage, starts from the packaged example configuration and serves /health and /metrics
+// what this proves: the .deb declares its runtime library dependencies, installs the documented layout with
+// an executable postinst, and the unpacked binary links nothing of the build tree, prints its usage, starts
+// from the packaged example configuration and serves /health and /metrics
 TEST(Package, BuildUnpackAndRun) {
   const std::string build = fs::path(env_or("VORN_BINARY", "build/vorn-c")).parent_path().string();
   ASSERT_TRUE(fs::exists(build + "/CPackConfig.cmake")) << build;
@@ -25,33 +29,43 @@ TEST(Package, BuildUnpackAndRun) {
   const std::string d = tmp.path(), root = d + "/root";
   std::string out, deb;
   ASSERT_EQ(0, run("cpack -G DEB -B " + d + "/pkg --config " + build + "/CPackConfig.cmake", d, &out)) << out;
-  for (const auto &e : fs::directory_iterator(d + "/pkg")) deb = e.path().extension() == ".deb" ? e.path().string() : deb;
-  ASSERT_EQ(0, run("dpkg-deb -f " + deb + " Package Depends", d, &out)) << out; EXPECT_EQ(0u, out.find("Package: vorn-c\n")) << out;
-  for (const char *lib : {"libnats", "libpq5", "libssl3", "libpugixml", "liburcu", "libwslay", "libboost-json1.81", "zlib1g", "adduser"})
+  for (const auto &e : fs::directory_iterator(d + "/pkg"))
+    deb = e.path().extension() == ".deb" ? e.path().string() : deb;
+  ASSERT_EQ(0, run("dpkg-deb -f " + deb + " Package Depends", d, &out)) << out;
+  EXPECT_EQ(0u, out.find("Package: vorn-c\n")) << out;
+  for (const char *lib : {"libnats", "libpq5", "libssl3", "libpugixml", "liburcu", "libwslay",
+                          "libboost-json1.81", "zlib1g", "adduser"})
     EXPECT_NE(std::string::npos, out.find(lib)) << lib << ":\n" << out;
-  ASSERT_EQ(0, run("dpkg-deb -x " + deb + " " + root + " && dpkg-deb -e " + deb + " " + d + "/ctl", d, &out)) << out;
-  for (const char *f : {"usr/bin/vorn-c", "usr/bin/vorn-watch", "usr/lib/vorn-c/harl-sim", "usr/lib/vorn-c/pask-pub",
-                        "usr/share/vorn-c/etc/vorn-c.conf", "usr/share/vorn-c/etc/vorn-c.service", "usr/share/vorn-c/db/schema.sql",
+  ASSERT_EQ(0, run("dpkg-deb -x " + deb + " " + root + " && dpkg-deb -e " + deb + " " + d + "/ctl", d, &out))
+      << out;
+  for (const char *f : {"usr/bin/vorn-c", "usr/bin/vorn-watch", "usr/lib/vorn-c/harl-sim",
+                        "usr/lib/vorn-c/pask-pub", "usr/share/vorn-c/etc/vorn-c.conf",
+                        "usr/share/vorn-c/etc/vorn-c.service", "usr/share/vorn-c/db/schema.sql",
                         "usr/lib/systemd/system/vorn-c.service", "usr/share/doc/vorn-c/operations.md"})
     EXPECT_TRUE(fs::exists(root + "/" + f)) << f;
   EXPECT_EQ(0, access((d + "/ctl/postinst").c_str(), X_OK));
   const std::string vorn = root + "/usr/bin/vorn-c";
-  ASSERT_EQ(0, run("ldd " + vorn, d, &out)) << out; EXPECT_EQ(std::string::npos, out.find("not found")) << out;
-  EXPECT_EQ(std::string::npos, out.find(build)) << out; EXPECT_EQ(2, run(vorn, d, &out));
+  ASSERT_EQ(0, run("ldd " + vorn, d, &out)) << out;
+  EXPECT_EQ(std::string::npos, out.find("not found")) << out;
+  EXPECT_EQ(std::string::npos, out.find(build)) << out;
+  EXPECT_EQ(2, run(vorn, d, &out));
   EXPECT_EQ(0u, out.find(vorn + " <-c conffile> [-D] [-d]\n")) << out;
   PgCluster pg;
   nats_fixture nats;
   std::string err;
   ASSERT_TRUE(pg.start(&err) && pg.create_database("vorn", &err, root + "/usr/share/vorn-c/db/schema.sql") &&
-              pg.create_login("vorn", "secret", &err)) << err;
+              pg.create_login("vorn", "secret", &err))
+      << err;
   ASSERT_TRUE(nats.start()) << nats.error;
   std::string conf = read_file_text(root + "/usr/share/vorn-c/etc/vorn-c.conf");
   ASSERT_NE(std::string::npos, conf.find("port=\"8080\""));
   conf = replace_all(replace_all(conf, "port=\"8080\"", "port=\"0\""), "nats://127.0.0.1:4222", nats.url());
-  conf = replace_all(replace_all(conf, "<port>5432</port>", "<port>" + std::to_string(pg.port()) + "</port>"), "/run/vorn-c/vorn-c.lock", d + "/vorn-c.lock");
+  conf = replace_all(replace_all(conf, "<port>5432</port>", "<port>" + std::to_string(pg.port()) + "</port>"),
+                     "/run/vorn-c/vorn-c.lock", d + "/vorn-c.lock");
   std::ofstream(d + "/vorn-c.conf") << conf;
   Vorn v;
   ASSERT_TRUE(v.start(d + "/vorn-c.conf", &err, {}, vorn)) << err;
   EXPECT_TRUE(wait_until([&] { return v.get("/health").status == 200; })) << v.tail();
-  EXPECT_NE(std::string::npos, v.get("/metrics").body.find("\nvorn_requests_total ")) << v.tail(); EXPECT_EQ(0, v.proc.stop()) << v.tail();
+  EXPECT_NE(std::string::npos, v.get("/metrics").body.find("\nvorn_requests_total ")) << v.tail();
+  EXPECT_EQ(0, v.proc.stop()) << v.tail();
 }

@@ -1,53 +1,80 @@
-/* The live page in headless chromium (tests/browser/ui_page.mjs) against the whole stack; on the script's requests this
- * program restarts the service with a small outbound queue and publishes a sample too big for it. */
+/* The live page in headless chromium (tests/browser/ui_page.mjs) against the whole stack; on the script's
+ * requests this program restarts the service with a small outbound queue and publishes a sample too big for
+ * it. */
 #include "support/vorn_fixture.h"
 
 using namespace vorn_test;
 
 namespace {
-const std::string kSrc = env_or("VORN_SOURCE_DIR", "."), kChromium = env_or("VORN_CHROMIUM", "/usr/bin/chromium");
-const bool kBrowser = access("/usr/bin/node", X_OK) == 0 && access(kChromium.c_str(), X_OK) == 0 &&
-                      access((kSrc + "/tests/browser/node_modules/playwright-core/package.json").c_str(), R_OK) == 0;
-Stack *const the_stack = kBrowser ? static_cast<Stack *>(::testing::AddGlobalTestEnvironment(new Stack)) : nullptr;
-}  // namespace
+const std::string kSrc = env_or("VORN_SOURCE_DIR", "."),
+                  kChromium = env_or("VORN_CHROMIUM", "/usr/bin/chromium");
+const bool kBrowser =
+    access("/usr/bin/node", X_OK) == 0 && access(kChromium.c_str(), X_OK) == 0 &&
+    access((kSrc + "/tests/browser/node_modules/playwright-core/package.json").c_str(), R_OK) == 0;
+Stack *const the_stack =
+    kBrowser ? static_cast<Stack *>(::testing::AddGlobalTestEnvironment(new Stack)) : nullptr;
+} // namespace
 
-// what this proves: in a real browser the page serves from /ui/, connects with the "vorn" sub-protocol, its form makes bus and broker watches whose samples reach charts and the raw log, an error frame is shown as text; after the service restarts the page reconnects and sends its watches again; a frame that does not fit the session's outbound queue ends the session with 1013, which the page shows before it reconnects and resumes without that frame
+// what this proves: in a real browser the page serves from /ui/, connects with the "vorn" sub-protocol, its
+// form makes bus and broker watches whose samples reach charts and the raw log, an error frame is shown as
+// text; after the service restarts the page reconnects and sends its watches again; a frame that does not fit
+// the session's outbound queue ends the session with 1013, which the page shows before it reconnects and
+// resumes without that frame
 TEST(Ui, LivePageInHeadlessChromium) {
-  if (!kBrowser) GTEST_SKIP() << "needs node, " << kChromium << " and tests/browser/node_modules (scripts/setup)";
-  ASSERT_EQ("", the_stack->setup_error); Stack &s = *the_stack;
-  const std::string out = std::filesystem::path(env_or("VORN_BINARY", "build/vorn-c")).parent_path().string() + "/test-output/ui",
+  if (!kBrowser)
+    GTEST_SKIP() << "needs node, " << kChromium << " and tests/browser/node_modules (scripts/setup)";
+  ASSERT_EQ("", the_stack->setup_error);
+  Stack &s = *the_stack;
+  const std::string out =
+                        std::filesystem::path(env_or("VORN_BINARY", "build/vorn-c")).parent_path().string() +
+                        "/test-output/ui",
                     bus_check = "7e570000-0000-4000-8000-000000000000";
   std::filesystem::create_directories(out);
   Child pub, page;
-  ASSERT_TRUE(pub.start({env_or("VORN_TOOLS_DIR", "build/tools") + "/pask-pub", "-u", s.nats.url(), "-s", Stack::kSubject, "-g", "-c",
-                         "1", "-m", "2", "-r", "20", "-k", "plain,hist"}, s.dir.path() + "/pub.out", s.dir.path() + "/pub.err"));
+  ASSERT_TRUE(pub.start({env_or("VORN_TOOLS_DIR", "build/tools") + "/pask-pub", "-u", s.nats.url(), "-s",
+                         Stack::kSubject, "-g", "-c", "1", "-m", "2", "-r", "20", "-k", "plain,hist"},
+                        s.dir.path() + "/pub.out", s.dir.path() + "/pub.err"));
   int in[2];
   ASSERT_EQ(0, pipe2(in, O_CLOEXEC));
-  ASSERT_TRUE(page.start({"/usr/bin/node", kSrc + "/tests/browser/ui_page.mjs", "--url", "http://127.0.0.1:" + std::to_string(s.vorn.port) + "/",
-                          "--bus-check", bus_check, "--broker-check", Stack::kBrokerCheck, "--unknown-check", Stack::kUnknownCheck, "--out", out},
-                         out + "/page.out", out + "/page.err", in[0]));
+  ASSERT_TRUE(page.start(
+      {"/usr/bin/node", kSrc + "/tests/browser/ui_page.mjs", "--url",
+       "http://127.0.0.1:" + std::to_string(s.vorn.port) + "/", "--bus-check", bus_check, "--broker-check",
+       Stack::kBrokerCheck, "--unknown-check", Stack::kUnknownCheck, "--out", out},
+      out + "/page.out", out + "/page.err", in[0]));
   close(in[0]);
   /* The page asks on its stdout ("STOP", "START", "BIG") and waits for the answer on its stdin. */
   std::vector<std::string> asked;
   std::string err;
   auto answer = [&](const std::string &request, const std::string &reply, const std::function<bool()> &act) {
-    if (page.out().find("\n" + request + "\n") == std::string::npos || std::count(asked.begin(), asked.end(), request)) return;
+    if (page.out().find("\n" + request + "\n") == std::string::npos ||
+        std::count(asked.begin(), asked.end(), request))
+      return;
     asked.push_back(request);
-    EXPECT_EQ((ssize_t) reply.size() + 1, act() ? write(in[1], (reply + "\n").c_str(), reply.size() + 1) : -1) << request;
+    EXPECT_EQ((ssize_t) reply.size() + 1, act() ? write(in[1], (reply + "\n").c_str(), reply.size() + 1) : -1)
+        << request;
   };
   int rc = -2;
-  wait_until([&] {
-    answer("STOP", "STOPPED", [&] { return s.vorn.proc.stop() == 0 || (err = "vorn-c did not end with 0:\n" + s.vorn.tail(), false); });
-    answer("START", "STARTED", [&] {
-      std::string conf = read_file_text(s.dir.path() + "/vorn-c.conf"), path = s.dir.path() + "/vorn-c-2.conf";
-      conf.replace(conf.find("port=\"0\""), 8, "port=\"" + std::to_string(s.vorn.port) + "\"");
-      std::ofstream(path) << conf.insert(conf.rfind("</vorn-c>"), "<http outbound_queue_bytes=\"8192\"/>\n");
-      return s.vorn.start(path, &err);
-    });
-    answer("BIG", "SENT", [&] { return s.publish(m_line(bus_check, "latency_big", std::string(20000, 'x'), "s")); });
-    return (rc = page.wait_exit(std::chrono::milliseconds(0))) != -2;
-  }, std::chrono::seconds(80));
-  close(in[1]); EXPECT_EQ("", err); EXPECT_EQ(0, rc) << "page script:\n" << page.out() << page.err() << "\nservice log:\n" << s.vorn.tail();
+  wait_until(
+      [&] {
+        answer("STOP", "STOPPED", [&] {
+          return s.vorn.proc.stop() == 0 || (err = "vorn-c did not end with 0:\n" + s.vorn.tail(), false);
+        });
+        answer("START", "STARTED", [&] {
+          std::string conf = read_file_text(s.dir.path() + "/vorn-c.conf"),
+                      path = s.dir.path() + "/vorn-c-2.conf";
+          conf.replace(conf.find("port=\"0\""), 8, "port=\"" + std::to_string(s.vorn.port) + "\"");
+          std::ofstream(path) << conf.insert(conf.rfind("</vorn-c>"),
+                                             "<http outbound_queue_bytes=\"8192\"/>\n");
+          return s.vorn.start(path, &err);
+        });
+        answer("BIG", "SENT",
+               [&] { return s.publish(m_line(bus_check, "latency_big", std::string(20000, 'x'), "s")); });
+        return (rc = page.wait_exit(std::chrono::milliseconds(0))) != -2;
+      },
+      std::chrono::seconds(80));
+  close(in[1]);
+  EXPECT_EQ("", err);
+  EXPECT_EQ(0, rc) << "page script:\n" << page.out() << page.err() << "\nservice log:\n" << s.vorn.tail();
   EXPECT_EQ((std::vector<std::string>{"STOP", "START", "BIG"}), asked);
   EXPECT_TRUE(std::filesystem::exists(out + "/ui-live.png"));
 }

@@ -10,9 +10,12 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using ec_t = beast::error_code;
-static const tcp::endpoint at_port(int port) { return {asio::ip::make_address("127.0.0.1"), (unsigned short) port}; }
+static const tcp::endpoint at_port(int port) {
+  return {asio::ip::make_address("127.0.0.1"), (unsigned short) port};
+}
 /* Starts op(handler) and runs it for up to max; on timeout cancels s and lets the handler run. */
-template <class Op> static ec_t run(asio::io_context &ioc, tcp::socket &s, Op op, std::chrono::milliseconds max) {
+template <class Op>
+static ec_t run(asio::io_context &ioc, tcp::socket &s, Op op, std::chrono::milliseconds max) {
   ec_t ec = asio::error::timed_out;
   bool done = false;
   op([&](ec_t e, size_t = 0) { ec = e, done = true; });
@@ -21,15 +24,23 @@ template <class Op> static ec_t run(asio::io_context &ioc, tcp::socket &s, Op op
   return ec;
 }
 HttpReply http_get(int port, const std::string &target) {
-  asio::io_context ioc; tcp::socket s(ioc);
+  asio::io_context ioc;
+  tcp::socket s(ioc);
   http::request<http::empty_body> req{http::verb::get, target, 11};
-  req.set(http::field::host, "127.0.0.1"); beast::flat_buffer buf; http::response<http::string_body> res; ec_t ec; s.connect(at_port(port), ec);
+  req.set(http::field::host, "127.0.0.1");
+  beast::flat_buffer buf;
+  http::response<http::string_body> res;
+  ec_t ec;
+  s.connect(at_port(port), ec);
   if (!ec) http::write(s, req, ec);
-  if (!ec) ec = run(ioc, s, [&](auto h) { http::async_read(s, buf, res, h); }, std::chrono::seconds(20));
+  if (!ec)
+    ec = run(
+        ioc, s, [&](auto h) { http::async_read(s, buf, res, h); }, std::chrono::seconds(20));
   if (ec) return {0, "", "", ec.message()};
   s.shutdown(tcp::socket::shutdown_send, ec);
   char sink[512];
-  while (!run(ioc, s, [&](auto h) { s.async_read_some(asio::buffer(sink), h); }, std::chrono::seconds(20))) {
+  while (!run(
+      ioc, s, [&](auto h) { s.async_read_some(asio::buffer(sink), h); }, std::chrono::seconds(20))) {
   }
   return {(int) res.result_int(), std::string(res[http::field::content_type]), res.body(), ""};
 }
@@ -40,8 +51,10 @@ struct WsClient::Impl {
 };
 WsClient::WsClient() : impl_(std::make_unique<Impl>()) {}
 WsClient::~WsClient() { abort(); }
-bool WsClient::open(int port, std::string *err, const std::string &protocol, const std::string &path, int rcvbuf, const std::string &origin) {
-  ec_t ec; impl_->sock().open(tcp::v4(), ec);
+bool WsClient::open(int port, std::string *err, const std::string &protocol, const std::string &path,
+                    int rcvbuf, const std::string &origin) {
+  ec_t ec;
+  impl_->sock().open(tcp::v4(), ec);
   if (!ec && rcvbuf) impl_->sock().set_option(asio::socket_base::receive_buffer_size(rcvbuf), ec);
   if (!ec) impl_->sock().connect(at_port(port), ec);
   impl_->ws.set_option(websocket::stream_base::decorator([=](websocket::request_type &r) {
@@ -49,13 +62,17 @@ bool WsClient::open(int port, std::string *err, const std::string &protocol, con
     if (!origin.empty()) r.set(http::field::origin, origin);
   }));
   websocket::response_type res;
-  if (!ec) ec = run(impl_->ioc, impl_->sock(), [&](auto h) { impl_->ws.async_handshake(res, "127.0.0.1", path, h); }, std::chrono::seconds(20));
+  if (!ec)
+    ec = run(
+        impl_->ioc, impl_->sock(), [&](auto h) { impl_->ws.async_handshake(res, "127.0.0.1", path, h); },
+        std::chrono::seconds(20));
   upgrade_status = res.result_int();
   if (ec && err) *err = ec.message();
   return !ec;
 }
 bool WsClient::send(const std::string &text, bool binary) {
-  ec_t ec; impl_->ws.binary(binary), impl_->ws.write(asio::buffer(text), ec);
+  ec_t ec;
+  impl_->ws.binary(binary), impl_->ws.write(asio::buffer(text), ec);
   return ec ? (last_error = ec.message(), false) : true;
 }
 bool WsClient::send_raw(const std::string &bytes) {
@@ -64,7 +81,9 @@ bool WsClient::send_raw(const std::string &bytes) {
 }
 std::optional<std::string> WsClient::read(std::chrono::milliseconds max) {
   beast::flat_buffer b;
-  if (ec_t ec = run(impl_->ioc, impl_->sock(), [&](auto h) { impl_->ws.async_read(b, h); }, max)) return last_error = ec.message(), std::nullopt;
+  if (ec_t ec = run(
+          impl_->ioc, impl_->sock(), [&](auto h) { impl_->ws.async_read(b, h); }, max))
+    return last_error = ec.message(), std::nullopt;
   return beast::buffers_to_string(b.data());
 }
 std::string WsClient::ask(const std::string &text, bool binary) {
@@ -74,14 +93,18 @@ std::string WsClient::ask(const std::string &text, bool binary) {
 std::vector<std::string> WsClient::drain() {
   std::vector<std::string> out;
   for (auto f = send("{\"type\":\"heartbeat\"}") ? read() : std::nullopt;; f = read()) {
-    if (!f || *f == "{\"type\":\"heartbeat\"}") return f ? out : (out.push_back("<no frame: " + last_error + ">"), out);
+    if (!f || *f == "{\"type\":\"heartbeat\"}")
+      return f ? out : (out.push_back("<no frame: " + last_error + ">"), out);
     out.push_back(*f);
   }
 }
-std::optional<std::string> WsClient::read_until(const std::function<bool(const std::string &)> &pred, std::vector<std::string> *skipped) {
+std::optional<std::string> WsClient::read_until(const std::function<bool(const std::string &)> &pred,
+                                                std::vector<std::string> *skipped) {
   while (auto f = read())
-    if (pred(*f)) return f;
-    else if (skipped) skipped->push_back(*f);
+    if (pred(*f))
+      return f;
+    else if (skipped)
+      skipped->push_back(*f);
   return std::nullopt;
 }
 void WsClient::close() {
@@ -90,8 +113,9 @@ void WsClient::close() {
   abort();
 }
 void WsClient::abort() {
-  ec_t ec; impl_->sock().close(ec);
+  ec_t ec;
+  impl_->sock().close(ec);
 }
 int WsClient::close_code() const { return impl_->ws.reason().code; }
 std::string WsClient::close_reason() const { return impl_->ws.reason().reason.c_str(); }
-}  // namespace vorn_test
+} // namespace vorn_test

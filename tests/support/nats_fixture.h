@@ -1,4 +1,5 @@
-/* Test support: a nats-server child on loopback. The first start lets the server pick a free port ("-p -1") and reads it from its log; restart() comes back on the same port. Stopped by PID. */
+/* Test support: a nats-server child on loopback. The first start lets the server pick a free port ("-p -1")
+ * and reads it from its log; restart() comes back on the same port. Stopped by PID. */
 #pragma once
 #include "support/process.h"
 namespace vorn_test {
@@ -12,15 +13,18 @@ struct nats_fixture {
     if (proc_.running()) return true;
     std::vector<std::string> args = {env_or("VORN_NATS_SERVER", "nats-server"), "-a", "127.0.0.1", "-p",
                                      port > 0 ? std::to_string(port) : "-1"};
-    args.insert(args.end(), extra_args.begin(), extra_args.end()); proc_.start(args, dir_.path() + "/out", dir_.path() + "/nats.log");
-    int p = proc_.await_port("Listening for client connections on 127.0.0.1:", proc_.err_path, std::chrono::seconds(15));
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    proc_.start(args, dir_.path() + "/out", dir_.path() + "/nats.log");
+    int p = proc_.await_port("Listening for client connections on 127.0.0.1:", proc_.err_path,
+                             std::chrono::seconds(15));
     if (p <= 0) return error = "nats-server did not come up: " + log_text(), stop(), false;
     return port = p, true;
   }
   void stop() { proc_.stop(SIGTERM, std::chrono::seconds(5)); }
   bool restart() { return stop(), start(); }
+
  private:
   TempDir dir_; /* holds the log */
   Child proc_;
 };
-}  // namespace vorn_test
+} // namespace vorn_test

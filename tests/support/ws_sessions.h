@@ -1,4 +1,6 @@
-/* Test support: real websocket sessions on a loopback listener, for tests that hand session contexts to client records. Each test_ws::client connects and names itself; the server side holds one reference on its session context until the client object goes away. */
+/* Test support: real websocket sessions on a loopback listener, for tests that hand session contexts to
+ * client records. Each test_ws::client connects and names itself; the server side holds one reference on its
+ * session context until the client object goes away. */
 #pragma once
 #include "support/client.h"
 #include "support/wait.h"
@@ -12,10 +14,16 @@ struct registry {
   std::mutex mu;
   std::map<std::string, zint_http_session_ctx *> by_name; /* one reference held per entry */
 };
-inline registry &sessions() { static registry r; return r; }
-inline int name_handler(zint_http_rest_closure_t *restc, int, const unsigned char *msg, size_t len) { /* The first message of a session is its name; the handler keeps the context under that name. */
+inline registry &sessions() {
+  static registry r;
+  return r;
+}
+inline int name_handler(zint_http_rest_closure_t *restc, int, const unsigned char *msg,
+                        size_t len) { /* The first message of a session is its name; the handler keeps the
+                                         context under that name. */
   std::lock_guard<std::mutex> lk(sessions().mu);
-  if (sessions().by_name.try_emplace(std::string((const char *) msg, len), restc->http_ctx).second) zint_http_session_ref_inc(restc->http_ctx);
+  if (sessions().by_name.try_emplace(std::string((const char *) msg, len), restc->http_ctx).second)
+    zint_http_session_ref_inc(restc->http_ctx);
   return 0;
 }
 inline int port() { /* Port of a listener with the endpoint "/sessions/" (sub-protocol "test-sessions"). */
@@ -24,7 +32,8 @@ inline int port() { /* Port of a listener with the endpoint "/sessions/" (sub-pr
   return p;
 }
 inline std::atomic<int> name_seq{0};
-struct client { /* A blocking client; ctx is its server-side session context (valid while the object lives). */
+struct client { /* A blocking client; ctx is its server-side session context (valid while the object lives).
+                 */
   vorn_test::WsClient ws;
   std::string name = "s" + std::to_string(name_seq++);
   zint_http_session_ctx *ctx = nullptr;
@@ -38,12 +47,15 @@ struct client { /* A blocking client; ctx is its server-side session context (va
   ~client() {
     ws.abort();
     std::lock_guard<std::mutex> lk(sessions().mu);
-    if (sessions().by_name.count(name)) zint_http_ctx_session_release(sessions().by_name[name]), sessions().by_name.erase(name);
+    if (sessions().by_name.count(name))
+      zint_http_ctx_session_release(sessions().by_name[name]), sessions().by_name.erase(name);
   }
-  std::string read() { return ws.read(std::chrono::seconds(10)).value_or(""); } /* the next frame; "" after 10 s or an error */
+  std::string read() {
+    return ws.read(std::chrono::seconds(10)).value_or("");
+  }                   /* the next frame; "" after 10 s or an error */
   void disconnect() { /* Drops the connection and waits until the server refuses frames for this session. */
     ws.abort();
     wait_until([&] { return !zint_http_websocket_queue_msg(ctx, 1, (const unsigned char *) "p", 1); });
   }
 };
-}  // namespace test_ws
+} // namespace test_ws

@@ -15,7 +15,8 @@ TEST(Health, StatusAndReasonPerBusState) {
   } rows[] = {
       {PASK_STATE_CONNECTED, 10 * s, 75 * s + 999999999, 200, "ok: message bus connected for 65 s\n"},
       {PASK_STATE_CONNECTING, 1 * s, 3 * s, 503, "message bus down: not connected yet, trying for 2 s\n"},
-      {PASK_STATE_RECONNECTING, 5 * s, 12 * s, 503, "message bus down: connection lost 7 s ago, reconnecting\n"},
+      {PASK_STATE_RECONNECTING, 5 * s, 12 * s, 503,
+       "message bus down: connection lost 7 s ago, reconnecting\n"},
       {PASK_STATE_CLOSED, 2 * s, 2 * s, 503, "message bus down: connection closed 0 s ago, not retrying\n"},
       {PASK_STATE_CONNECTED, 0, 9 * s, 200, "ok: message bus connected for 0 s\n"},
       {PASK_STATE_CONNECTED, 9 * s, 1 * s, 200, "ok: message bus connected for 0 s\n"},

@@ -22,33 +22,46 @@ stats_handle_t *gauge() {
   zint_memory_barrier(); /* records of deleted streams are counted down at reclamation */
   return g;
 }
-zint_boolean add(const std::string &key, test_ws::client &c, stream_hash_callback cb = nullptr, void *cl = nullptr) {
+zint_boolean add(const std::string &key, test_ws::client &c, stream_hash_callback cb = nullptr,
+                 void *cl = nullptr) {
   vorn_client_t *r = vorn_client_new(c.ctx, nullptr, 0, gauge());
   zint_boolean taken = stream_hash_add_client(strdup(key.c_str()), key.size(), r, cb, cl);
-  if (!taken) vorn_client_free(r); /* a lost insert race whose winner is already gone leaves it with the caller */
+  if (!taken)
+    vorn_client_free(r); /* a lost insert race whose winner is already gone leaves it with the caller */
   return taken;
 }
-void unwatch(const std::string &key, test_ws::client &c, stream_hash_callback cb = nullptr, void *cl = nullptr) {
+void unwatch(const std::string &key, test_ws::client &c, stream_hash_callback cb = nullptr,
+             void *cl = nullptr) {
   vorn_client_t *probe = vorn_client_new_thin(c.ctx);
   stream_hash_remove_client(key.c_str(), key.size(), probe, cb, cl);
   vorn_client_free(probe);
 }
 
-struct cb_log { int calls = 0, optimize_calls = 0; bool result = true; unsigned char id[16] = {}; };
+struct cb_log {
+  int calls = 0, optimize_calls = 0;
+  bool result = true;
+  unsigned char id[16] = {};
+};
 zint_boolean log_cb(stream_closure_t *sc, void *v) {
   auto *l = static_cast<cb_log *>(v);
   return l->calls++, stream_closure_get_id(sc, l->id), l->result;
 }
 void log_optimize(void *v) { static_cast<cb_log *>(v)->optimize_calls++; }
-zint_boolean find(const std::string &key, cb_log &l, const unsigned char *id = nullptr, bool optimize = false) {
-  return stream_hash_get_stream_closure(key.c_str(), key.size(), id, log_cb, optimize ? log_optimize : nullptr, &l);
+zint_boolean find(const std::string &key, cb_log &l, const unsigned char *id = nullptr,
+                  bool optimize = false) {
+  return stream_hash_get_stream_closure(key.c_str(), key.size(), id, log_cb,
+                                        optimize ? log_optimize : nullptr, &l);
 }
 
 const std::string kKey = "6f1c2ae4-9b1d-4c0e-8a43-3d2f1c2ae49b";
 
-void expect_empty() { EXPECT_EQ(std::make_pair(stream_hash_size(), stats_get_u64(gauge())), std::make_pair(0, uint64_t{0})); }
+void expect_empty() {
+  EXPECT_EQ(std::make_pair(stream_hash_size(), stats_get_u64(gauge())), std::make_pair(0, uint64_t{0}));
+}
 
-// what this proves: add creates a stream on first use and replaces a session's record; remove runs the callback only while records stay and deletes the emptied stream; a refusing callback deletes the stream; a stale identity acts on nothing; the preparation runs only for existing streams
+// what this proves: add creates a stream on first use and replaces a session's record; remove runs the
+// callback only while records stay and deletes the emptied stream; a refusing callback deletes the stream; a
+// stale identity acts on nothing; the preparation runs only for existing streams
 TEST(Stream, RegistryOwnershipCallbacksAndIdentity) {
   test_ws::client a, b;
   cb_log first, none, found, refuse{0, 0, false, {}}, stale, opt, absent, drop{0, 0, false, {}};
@@ -56,11 +69,13 @@ TEST(Stream, RegistryOwnershipCallbacksAndIdentity) {
   EXPECT_TRUE(add(kKey, a)); /* replaces a's record; the caller's key is freed (ASan) */
   EXPECT_TRUE(add(kKey, b));
   EXPECT_TRUE(add(kKey + "60000", a)); /* a broker key of the same check is another stream */
-  EXPECT_EQ(std::make_tuple(first.calls, stream_hash_size(), stats_get_u64(gauge())), std::make_tuple(1, 2, uint64_t{3}));
+  EXPECT_EQ(std::make_tuple(first.calls, stream_hash_size(), stats_get_u64(gauge())),
+            std::make_tuple(1, 2, uint64_t{3}));
   unwatch(kKey, a, log_cb, &none);           /* b stays: the callback runs */
   unwatch(kKey, a, log_cb, &none);           /* nothing of a's left: no call */
   unwatch(kKey + "60000", a, log_cb, &none); /* last record: deleted without a call */
-  EXPECT_EQ(std::make_tuple(none.calls, stream_hash_size(), stats_get_u64(gauge())), std::make_tuple(1, 1, uint64_t{1}));
+  EXPECT_EQ(std::make_tuple(none.calls, stream_hash_size(), stats_get_u64(gauge())),
+            std::make_tuple(1, 1, uint64_t{1}));
   EXPECT_TRUE(find(kKey, found, first.id));
   EXPECT_EQ(found.calls, 1);
   unwatch(kKey, b);
@@ -71,23 +86,28 @@ TEST(Stream, RegistryOwnershipCallbacksAndIdentity) {
   EXPECT_TRUE(find(kKey, opt, nullptr, true));
   EXPECT_FALSE(find("absent", absent, nullptr, true));
   EXPECT_FALSE(find(kKey, drop));
-  EXPECT_EQ(std::make_tuple(stale.calls, opt.optimize_calls, opt.calls, absent.optimize_calls + absent.calls, drop.calls),
+  EXPECT_EQ(std::make_tuple(stale.calls, opt.optimize_calls, opt.calls, absent.optimize_calls + absent.calls,
+                            drop.calls),
             std::make_tuple(0, 1, 1, 0, 1));
   expect_empty();
 }
 
 zint_boolean broadcast_or_drop(stream_closure_t *sc, void *v) {
   stream_closure_broadcast(sc, "{}", 2, "m", 1);
-  if ((*static_cast<std::minstd_rand *>(v))() % 7 == 0) return false; /* callbacks delete streams now and then */
+  if ((*static_cast<std::minstd_rand *>(v))() % 7 == 0)
+    return false; /* callbacks delete streams now and then */
   return !stream_closure_is_empty(sc);
 }
 
-// what this proves: two threads adding to one new key end with one stream holding both records; concurrent watches, unwatches and finds that delete streams free nothing twice, count every refusal, and leave the registry empty and the gauge at zero
+// what this proves: two threads adding to one new key end with one stream holding both records; concurrent
+// watches, unwatches and finds that delete streams free nothing twice, count every refusal, and leave the
+// registry empty and the gauge at zero
 TEST(Stream, ConcurrentChurn) {
   std::vector<std::unique_ptr<test_ws::client>> sessions;
   for (int i = 0; i < 8; i++) sessions.push_back(std::make_unique<test_ws::client>());
   for (int round = 0; round < 50; round++) {
-    std::thread t1([&] { EXPECT_TRUE(add("race", *sessions[0])); }), t2([&] { EXPECT_TRUE(add("race", *sessions[1])); });
+    std::thread t1([&] { EXPECT_TRUE(add("race", *sessions[0])); }),
+        t2([&] { EXPECT_TRUE(add("race", *sessions[1])); });
     t1.join(), t2.join();
     EXPECT_EQ(std::make_pair(stream_hash_size(), stats_get_u64(gauge())), std::make_pair(1, uint64_t{2}));
     unwatch("race", *sessions[0]), unwatch("race", *sessions[1]);
@@ -105,7 +125,9 @@ TEST(Stream, ConcurrentChurn) {
         switch (rng() % 3) {
           case 0: refused += !add(key, s, rng() % 2 ? broadcast_or_drop : nullptr, &rng); break;
           case 1: unwatch(key, s, broadcast_or_drop, &rng); break;
-          default: stream_hash_get_stream_closure(key.c_str(), key.size(), nullptr, broadcast_or_drop, nullptr, &rng);
+          default:
+            stream_hash_get_stream_closure(key.c_str(), key.size(), nullptr, broadcast_or_drop, nullptr,
+                                           &rng);
         }
       }
     });
@@ -115,4 +137,4 @@ TEST(Stream, ConcurrentChurn) {
     for (auto &key : keys) unwatch(key, *s);
   expect_empty();
 }
-}  // namespace
+} // namespace
