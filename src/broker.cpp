@@ -241,10 +241,13 @@ zint_boolean harl_heartbeat_callback(stream_closure_t *sc, void *) {
   return !stream_closure_is_deleted(sc);
 }
 
-zint_boolean harl_websocket_client_tick_handler(zint_websocket_client_t *, void *v_nk) {
+zint_boolean harl_websocket_client_tick_handler(zint_websocket_client_t *websocket_client, void *v_nk) {
   harl_key_t *nk = static_cast<harl_key_t *>(v_nk);
-  return stream_hash_get_stream_closure(nk->key, nk->klen, nk->sc_id, harl_heartbeat_callback, nullptr,
-                                        nullptr);
+  if (!stream_hash_get_stream_closure(nk->key, nk->klen, nk->sc_id, harl_heartbeat_callback, nullptr,
+                                      nullptr))
+    return false;
+  /* A watcher that joined or left changes the request: a broker that sends nothing more gets it too. */
+  return !nk->dirty.load() || harl_websocket_client_ready_handler(websocket_client, nk);
 }
 
 zint_boolean harl_websocket_client_msg_handler(zint_websocket_client_t *websocket_client, int,

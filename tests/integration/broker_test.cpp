@@ -167,6 +167,21 @@ TEST_F(Broker, LastUnwatchClosesQuietly) {
   EXPECT_TRUE(no_error_frames(a));
 }
 
+// what this proves: a broker that sends nothing (no metric of the request exists) still gets the request
+// widened by a new watcher
+TEST_F(Broker, NewWatcherWidensTheRequestOfAQuietBroker) {
+  test_ws::client a, b;
+  watch(a, uuid(silent, 4), {"nosuch"});
+  ASSERT_EQ(requests(silent, uuid(silent, 4), 1).size(), 1u);
+  watch(b, uuid(silent, 4), {"mem"});
+  std::vector<std::string> reqs = requests(silent, uuid(silent, 4), 2);
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_NE(reqs[1].find("\"metrics\":[\"mem\",\"nosuch\"]"), std::string::npos) << reqs[1];
+  unwatch(a, uuid(silent, 4));
+  unwatch(b, uuid(silent, 4));
+  EXPECT_TRUE(wait_until([] { return stream_hash_size() == 0; }));
+}
+
 // what this proves: while the database is frozen a watch beyond <wdb max_pending> is refused at once,
 // counted; the waiting ones get their data once the database answers
 TEST_F(Broker, LookupsWaitingForAFrozenDatabaseAreBounded) {
