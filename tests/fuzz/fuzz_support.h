@@ -1,38 +1,31 @@
-/* Shared pieces of the fuzzers: quiet logs, a failure that libFuzzer records as a crash, detached
- * websocket sessions that collect what the service writes, and checks of the frames clients get,
- * made with Boost.JSON's parser so that a writer fault cannot hide behind a matching reader fault. */
+/* Shared pieces of the fuzzers: failures libFuzzer records as crashes, the service's set-up, detached
+ * websocket sessions and checks of the frames clients get (Boost.JSON: no shared fault with the writer). */
 #ifndef VORN_FUZZ_SUPPORT_H
 #define VORN_FUZZ_SUPPORT_H
-
 #include "client.h"
 #include "stream_hash.h"
 #include "vorn_stats.h"
 #include "zint/zint_log.h"
 #include "zint/zint_memory.h"
 #include <boost/json.hpp>
-#include <cstdio>
-#include <cstdlib>
 #include <set>
-#include <string>
-#include <string_view>
-#include <vector>
 
 namespace fuzz {
-/* A broken property: report it and abort, which libFuzzer saves as a crashing input. */
-[[noreturn]] inline void fail(const char *what, std::string_view detail = {}) {
+/* A broken property aborts: libFuzzer saves the input as a crash. */
+inline void require(bool ok, const char *what, std::string_view detail) {
+  if (ok) return;
   fprintf(stderr, "fuzz property failed: %s: %.*s\n", what, (int) detail.size(), detail.data());
   abort();
 }
-#define FUZZ_REQUIRE(cond, detail) do { if (!(cond)) ::fuzz::fail(#cond, (detail)); } while (0)
+#define FUZZ_REQUIRE(cond, detail) ::fuzz::require((cond), #cond, (detail))
 
-/* Log entries are still formatted (bad format arguments show under the sanitizers) but go to
- * /dev/null, unless VORN_FUZZ_LOG is set. */
-inline void quiet_logs() {
-  if (getenv("VORN_FUZZ_LOG")) return;
+/* Log entries are formatted (bad arguments show under the sanitizers), then dropped unless VORN_FUZZ_LOG. */
+inline int quiet_logs() {
+  if (getenv("VORN_FUZZ_LOG")) return 0;
   zint_log_stream_set_output(zint_error, "/dev/null", 0);
   zint_log_stream_set_output(zint_notice, "/dev/null", 0);
+  return 0;
 }
-
 /* Quiet logs, safe memory, statistics, the stream registry and client records. */
 inline void init_service() {
   quiet_logs();
@@ -41,39 +34,38 @@ inline void init_service() {
   stream_hash_init();
   client_init();
 }
-
-/* Splits data at '\n' into the messages of one run (empty pieces included). */
+/* The input after byte 0, split at '\n' into the messages of one run (empty pieces included). */
 inline std::vector<std::string_view> split_lines(const uint8_t *data, size_t size) {
   std::vector<std::string_view> out;
-  std::string_view all(reinterpret_cast<const char *>(data), size);
+  std::string_view all(reinterpret_cast<const char *>(data + 1), size - 1);
   size_t start = 0;
   for (size_t nl; (nl = all.find('\n', start)) != std::string_view::npos; start = nl + 1)
     out.push_back(all.substr(start, nl - start));
   out.push_back(all.substr(start));
   return out;
 }
+/* An exactly sized copy of a message, so that reads past its end show under ASan. */
+inline std::vector<unsigned char> bytes(std::string_view s) { return {s.begin(), s.end()}; }
 
-/* A websocket session without a connection: keeps every text frame queued to it, parsed. Bit i%32
- * of refuse refuses the i-th frame offered, as a full outbound queue would. */
+/* A websocket session without a connection: keeps every text frame queued to it, parsed. Bit i%32 of
+ * refuse refuses the i-th frame offered, as a full outbound queue would. */
 struct session {
-  zint_http_session_ctx *ctx = nullptr;
+  zint_http_session_ctx *ctx;
+  uint32_t refuse;
   std::vector<boost::json::value> frames;
   std::vector<std::string> texts;
-  uint32_t refuse = 0;
   size_t offered = 0;
   std::string last_offered; /* taken or refused */
   bool ended = false;
-
-  explicit session(uint32_t refuse_mask = 0) : refuse(refuse_mask) {
-    ctx = zint_http_detached_session_new(sink, this);
-    if (!ctx) fail("zint_http_detached_session_new");
+  explicit session(uint32_t refuse_mask = 0)
+      : ctx(zint_http_detached_session_new(sink, this)), refuse(refuse_mask) {
+    FUZZ_REQUIRE(ctx != nullptr, "zint_http_detached_session_new");
   }
   ~session() { end(); }
   session(const session &) = delete;
   void end() {
-    if (ended) return;
+    if (!ended) zint_http_detached_session_end(ctx);
     ended = true;
-    zint_http_detached_session_end(ctx);
   }
   static zint_boolean sink(void *arg, int opcode, const unsigned char *buf, size_t len) {
     auto *s = static_cast<session *>(arg);
@@ -95,18 +87,15 @@ inline std::string keys_of(const boost::json::object &o) {
   for (const auto &kv : o) out += (out.empty() ? "" : ",") + std::string(kv.key());
   return out;
 }
-
 /* An error frame: "error", optional "id", optional "period", "type" (the request kind), in order. */
 inline bool is_error_frame(const boost::json::object &o) {
   static const std::set<std::string> layouts = {"error,type", "error,id,type", "error,period,type",
                                                 "error,id,period,type"};
-  if (!layouts.count(keys_of(o)) || !o.at("error").is_string()) return false;
-  const boost::json::value &kind = o.at("type");
-  bool known = kind == "neither" || kind == "watch" || kind == "unwatch";
-  return known && (!o.contains("id") || o.at("id").is_string()) &&
-         (!o.contains("period") || o.at("period").is_int64());
+  const boost::json::value *id = o.if_contains("id"), *period = o.if_contains("period");
+  return layouts.count(keys_of(o)) && o.at("error").is_string() &&
+         (o.at("type") == "neither" || o.at("type") == "watch" || o.at("type") == "unwatch") &&
+         (!id || id->is_string()) && (!period || period->is_int64());
 }
-
 /* A client data message: {"check":{"id","metric_name","time","type", then "value" for "M" or a
  * "histogram" object for "H1"}}. */
 inline bool is_data_frame(const boost::json::object &o) {
@@ -114,14 +103,13 @@ inline bool is_data_frame(const boost::json::object &o) {
   const boost::json::object &c = o.at("check").get_object();
   std::string keys = keys_of(c);
   bool m = keys == "id,metric_name,time,type,value" && c.at("type") == "M";
-  bool h = keys == "id,metric_name,time,type,histogram" && c.at("type") == "H1" &&
-           c.at("histogram").is_object();
+  bool h =
+      keys == "id,metric_name,time,type,histogram" && c.at("type") == "H1" && c.at("histogram").is_object();
   return (m || h) && c.at("id").is_string() && c.at("metric_name").is_string() && c.at("time").is_number();
 }
 
-/* The end of a run: the registry is empty at once (entries leave the tables at once, only their
- * memory waits). Deferred releases run on the reclamation thread; every 256th run waits for all of
- * them (memory stays flat without a grace period per run) and returns true. */
+/* The end of a run: the registry is empty at once (only the entries' memory waits). Deferred releases
+ * run on the reclamation thread; every 256th run waits for all of them and returns true. */
 inline bool end_run() {
   FUZZ_REQUIRE(stream_hash_size() == 0, std::to_string(stream_hash_size()));
   static unsigned runs = 0;
@@ -130,5 +118,4 @@ inline bool end_run() {
   return true;
 }
 } // namespace fuzz
-
 #endif

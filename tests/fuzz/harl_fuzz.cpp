@@ -1,31 +1,23 @@
-/* Fuzzes the broker side of a broker stream: each input is a run of frames (one per line) a broker
- * sends, handed to the connection's message handler as the websocket client does. Two detached sessions
- * are on the stream, one for every metric, one for "cpu"; byte 0's nibbles pick frames each refuses.
- * Properties: a session gets client data messages and at most, last, the error frame of the ended
- * connection; the handler returns true exactly while the stream exists; without refusals the filtered
- * session gets exactly the wildcard session's "cpu" frames; the registry is empty at the end. */
+/* Fuzzes the broker side of a broker stream: each input is a run of frames (one per line) a broker sends,
+ * handed to the connection's message handler as the websocket client does. Two sessions watch, one every
+ * metric, one "cpu"; byte 0's nibbles pick frames each refuses. Properties: a session gets data messages
+ * and at most, last, the ended connection's error frame; the handler returns true exactly while the stream
+ * exists; without refusals the "cpu" session gets exactly the other's "cpu" frames; the registry empties. */
 #include "broker.h"
 #include "fuzz_support.h"
-
 #include <cstring>
 #include <new>
 
 namespace {
 const char *const kUuid = "0b1c4c2e-2d0a-4f8e-9a57-2b8f6d1c9e01";
-const int kPeriod = 60000;
 
-/* What harl_subscribe_callback does once a connection is started: the key becomes the stream's
- * upstream closure, bound to this stream instance. */
+/* What harl_subscribe_callback does once a connection is started: the key becomes the stream's upstream
+ * closure, bound to this stream instance. */
 zint_boolean attach(stream_closure_t *sc, void *nk) {
   if (stream_closure_get_closure(sc)) return true;
   stream_closure_get_id(sc, static_cast<harl_key_t *>(nk)->sc_id);
   stream_closure_set_closure(sc, nk);
   return true;
-}
-
-void join(fuzz::session &s, harl_key_t *nk, const char **names, size_t n) {
-  vorn_client_t *c = vorn_client_new(s.ctx, names, n, nullptr);
-  FUZZ_REQUIRE(stream_hash_add_client(strdup(nk->key), nk->klen, c, attach, nk), "join");
 }
 
 /* A session's data frame texts, after checking that only the error frame may follow them. */
@@ -40,7 +32,7 @@ std::vector<std::string> data_of(const fuzz::session &s) {
   }
   return data;
 }
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzz::init_service();
@@ -50,27 +42,28 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) return 0;
-  uint32_t refuse_all = (data[0] & 0x0f) * 0x11111111u, refuse_cpu = (data[0] >> 4) * 0x11111111u;
-  std::vector<std::string_view> lines = fuzz::split_lines(data + 1, size - 1);
+  uint32_t refuse_all = (data[0] & 0x0f) * 0x11111111u;
+  uint32_t refuse_cpu = (data[0] >> 4) * 0x11111111u;
   {
     fuzz::session all(refuse_all), cpu(refuse_cpu);
     harl_key_t *nk = new (calloc(1, sizeof(harl_key_t))) harl_key_t();
     nk->uuid = strdup(kUuid);
-    nk->period = kPeriod;
-    nk->key = concat_uuid_period(kUuid, kPeriod, &nk->klen);
+    nk->period = 60000;
+    nk->key = concat_uuid_period(kUuid, nk->period, &nk->klen);
     nk->dirty.store(false);
     const char *names[] = {"cpu"};
-    join(all, nk, nullptr, 0);
-    join(cpu, nk, names, 1);
+    for (auto [s, n] : {std::pair{&all, 0}, std::pair{&cpu, 1}}) {
+      vorn_client_t *c = vorn_client_new(s->ctx, n ? names : nullptr, n, nullptr);
+      FUZZ_REQUIRE(stream_hash_add_client(strdup(nk->key), nk->klen, c, attach, nk), "join");
+    }
     FUZZ_REQUIRE(stream_hash_size() == 1, "stream");
-    for (std::string_view line : lines) {
-      std::vector<unsigned char> msg(line.begin(), line.end()); /* exactly sized */
+    for (std::string_view line : fuzz::split_lines(data, size)) {
+      std::vector<unsigned char> msg = fuzz::bytes(line);
       zint_boolean open = harl_websocket_client_msg_handler(nullptr, 1, msg.data(), msg.size(), nk);
       FUZZ_REQUIRE(open == (stream_hash_size() == 1), line);
       if (!open) break; /* the websocket client closes the connection */
     }
-    /* The connection ends (closed after a false result, or by the broker): the cleanup handler. */
-    harl_websocket_client_cleanup_handler(nullptr, nk);
+    harl_websocket_client_cleanup_handler(nullptr, nk); /* the connection ends */
     std::vector<std::string> got_all = data_of(all), got_cpu = data_of(cpu), want;
     for (const std::string &t : got_all)
       if (boost::json::parse(t).at("check").at("metric_name") == "cpu") want.push_back(t);

@@ -1,23 +1,20 @@
-/* Fuzzes the metric-message library's line decoder on its own: the input is one bus line. Properties:
- * the result is 1, 0 or -1; a decoded line's name and source lie inside the line; asking for its kind
- * gives the same decoding, for the other kind 0; one trailing newline changes nothing; the decoded time
- * and UUID read back the same through the library's own field parsers. */
+/* Fuzzes the metric-message library's line decoder on its own: the input is one bus line. Properties: the
+ * result is 1, 0 or -1; a decoded line's name and source lie inside the line; asking for its kind gives the
+ * same decoding, for the other kind 0; one trailing newline changes nothing; the decoded time and UUID read
+ * back the same through the library's own field parsers. */
 #include "fuzz_support.h"
 #include "harl/harl.h"
-#include "zint/zint_time.h"
-
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
 namespace {
 using message = std::unique_ptr<harl_metric_message_t, decltype(&harl_metric_message_free)>;
 
-/* Decodes an exactly sized copy of the line; rc gets the result. */
+/* Decodes an exactly sized copy of the line. */
 message decode(const std::string &line, int want, int *rc) {
   message m((harl_metric_message_t *) calloc(1, sizeof(harl_metric_message_t)), harl_metric_message_free);
-  char *copy = (char *) malloc(line.size() ? line.size() : 1);
-  memcpy(copy, line.data(), line.size());
-  m->original_message = copy;
+  m->original_message = (char *) memcpy(malloc(std::max<size_t>(line.size(), 1)), line.data(), line.size());
   m->original_message_len = line.size();
   m->original_allocated = true;
   *rc = harl_message_decoder_parse_line(m.get(), want);
@@ -25,27 +22,26 @@ message decode(const std::string &line, int want, int *rc) {
 }
 
 bool inside(const harl_metric_message_t *m, const char *p, int len) {
-  const char *b = m->original_message, *e = b + m->original_message_len;
-  return len >= 0 && (len == 0 || (p >= b && p + len <= e));
+  const char *b = m->original_message;
+  return len >= 0 && (len == 0 || (p >= b && p + len <= b + m->original_message_len));
 }
 
-/* A decoding as text (identity, time, type, null, value: a string's text, else the value's bytes, which
- * are 0 where a narrow type leaves them, the message being zeroed), to compare two decodings. */
+/* A decoding as text (identity, time, type, null, value: a string's text, else the value's bytes, zero
+ * where a narrow type leaves them), to compare two decodings. */
 std::string text_of(const harl_metric_message_t *m) {
   const harl_metric_value_t &v = m->value;
   uint64_t bits = 0;
   memcpy(&bits, &v.value, 8);
   bool str = !v.is_null && (v.type == METRIC_STRING || v.type == METRIC_HISTOGRAM);
-  std::string value = !str ? std::to_string(bits) : v.value.v_string ? v.value.v_string : "(null)";
-  std::string id((const char *) m->id.id, 16);
-  std::string name(m->id.name, (size_t) m->id.name_len_with_tags),
-      source(m->id.source, (size_t) m->id.source_len);
-  for (long long n : {(long long) m->id.name_len, (long long) m->type, (long long) v.whence_ms,
-                      (long long) v.type, (long long) v.is_null})
-    id += "/" + std::to_string(n);
-  return id + "/" + name + "/" + source + "/" + value;
+  std::string out((const char *) m->id.id, 16);
+  for (int64_t n : {(int64_t) m->id.name_len, (int64_t) m->type, (int64_t) v.whence_ms, (int64_t) v.type,
+                    (int64_t) v.is_null})
+    out += "/" + std::to_string(n);
+  out += "/" + std::string(m->id.name, (size_t) m->id.name_len_with_tags) + "/" +
+         std::string(m->id.source, (size_t) m->id.source_len) + "/";
+  return out + (!str ? std::to_string(bits) : v.value.v_string ? v.value.v_string : "(null)");
 }
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string line(reinterpret_cast<const char *>(data), size);
@@ -58,9 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   if (rc != 1) return 0;
   FUZZ_REQUIRE(m->type == MESSAGE_TYPE_M || m->type == MESSAGE_TYPE_H, line);
-  FUZZ_REQUIRE(inside(m.get(), m->id.name, m->id.name_len_with_tags), line);
-  FUZZ_REQUIRE(inside(m.get(), m->id.source, m->id.source_len), line);
-  FUZZ_REQUIRE(m->id.name_len >= 0 && m->id.name_len <= m->id.name_len_with_tags, line);
+  FUZZ_REQUIRE(inside(m.get(), m->id.name, m->id.name_len_with_tags) &&
+                   inside(m.get(), m->id.source, m->id.source_len) && m->id.name_len >= 0 &&
+                   m->id.name_len <= m->id.name_len_with_tags,
+               line);
   bool str = m->type == MESSAGE_TYPE_H || (!m->value.is_null && m->value.type == METRIC_STRING);
   FUZZ_REQUIRE(!str || m->value.value.v_string != nullptr, line);
   message same = decode(line, m->type, &same_rc), wrong = decode(line, m->type == 'M' ? 'H' : 'M', &wrong_rc);
@@ -73,10 +70,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_REQUIRE(harl_parse_time_ms(line.data() + t2 + 1, t3 - t2 - 1, &ms) && ms == m->value.whence_ms, line);
   unsigned char id[16];
   FUZZ_REQUIRE(harl_parse_uuid(line.data() + t3 + 1, t4 - t3 - 1, id) && memcmp(id, m->id.id, 16) == 0, line);
-  char text[37] = {0};
-  zint_uuid_unparse_lower(m->id.id, text);
-  std::string given = line.substr(t3 + 1, 36);
-  for (char &c : given) c = (char) tolower((unsigned char) c);
-  FUZZ_REQUIRE(given == text, line);
   return 0;
 }

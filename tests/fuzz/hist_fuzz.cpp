@@ -1,11 +1,10 @@
-/* Fuzzes the histogram codec, taking the input as base64 histogram text, as raw bytes for the base64
- * codec, and as (val, exp, count) buckets and double samples for the inserters. Properties: a text that
- * decodes gives ascending buckets, re-encodes to a text decoding to the same buckets, and decoding it
- * twice doubles every count (saturating); a refused text changes nothing; base64 round-trips any bytes
- * and any text it decodes; every bucket maps back to itself; a finite sample lands in its bucket. */
+/* Fuzzes the histogram codec, taking the input as base64 histogram text, as raw bytes for the base64 codec,
+ * and as (val, exp, count) buckets and double samples for the inserters. Properties: a text that decodes
+ * gives ascending buckets, re-encodes to a text decoding to the same buckets, and decoding it twice doubles
+ * every count (saturating); a refused text changes nothing; base64 round-trips any bytes and any text it
+ * decodes; an inserter refuses exactly what has no bucket (bucket edges: unit/hist/hist_test). */
 #include "fuzz_support.h"
 #include "hist/hist.h"
-#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -13,7 +12,6 @@ namespace {
 using buckets_t = std::vector<std::pair<double, uint64_t>>;
 using hist_ptr = std::unique_ptr<histogram_t, decltype(&hist_free)>;
 hist_ptr new_hist() { return hist_ptr(hist_alloc(), hist_free); }
-
 buckets_t buckets_of(const histogram_t *h) {
   buckets_t out;
   int n = hist_bucket_count(h);
@@ -26,15 +24,13 @@ buckets_t buckets_of(const histogram_t *h) {
   }
   return out;
 }
-
 void check_decoded(const histogram_t *h, std::string_view input) {
   buckets_t b = buckets_of(h);
   for (size_t i = 1; i < b.size(); i++) FUZZ_REQUIRE(b[i - 1].first < b[i].first, input);
   size_t len = 0;
-  char *encoded = hist_serialize_b64(h, &len);
-  FUZZ_REQUIRE(encoded && strlen(encoded) == len, "hist_serialize_b64");
-  std::string text(encoded, len);
-  free(encoded);
+  std::unique_ptr<char, decltype(&free)> encoded(hist_serialize_b64(h, &len), free);
+  FUZZ_REQUIRE(encoded && strlen(encoded.get()) == len, "hist_serialize_b64");
+  std::string text(encoded.get(), len);
   hist_ptr again = new_hist();
   ssize_t used = hist_deserialize_b64(again.get(), text.data(), text.size());
   FUZZ_REQUIRE(used == (ssize_t) (2 + 10 * b.size()) && buckets_of(again.get()) == b, text);
@@ -42,12 +38,7 @@ void check_decoded(const histogram_t *h, std::string_view input) {
   FUZZ_REQUIRE(hist_deserialize_b64(again.get(), text.data(), text.size()) == used, text);
   for (auto &[v, count] : b) count = count > UINT64_MAX / 2 ? UINT64_MAX : count * 2;
   FUZZ_REQUIRE(buckets_of(again.get()) == b, text);
-  for (const auto &[v, count] : b) { /* every bucket's value is the lower bound of that bucket */
-    int8_t val = 0, exp = 0;
-    FUZZ_REQUIRE(hist_bucket_of(v, &val, &exp) && hist_bucket_value(val, exp) == v, std::to_string(v));
-  }
 }
-
 /* base64 of bytes, checked against its exact length and a buffer one byte short. */
 std::string encode(const unsigned char *data, size_t size) {
   std::string enc((size + 2) / 3 * 4 + 1, '?');
@@ -58,7 +49,6 @@ std::string encode(const unsigned char *data, size_t size) {
   enc.pop_back();
   return enc;
 }
-
 void check_base64(const uint8_t *data, size_t size) {
   std::string enc = encode(data, size);
   std::vector<unsigned char> dec(hist_b64_decoded_max(enc.size()));
@@ -75,7 +65,6 @@ void check_base64(const uint8_t *data, size_t size) {
                    memcmp(raw.data(), raw2.data(), (size_t) r) == 0,
                "re-encoded text");
 }
-
 void check_inserts(const uint8_t *data, size_t size) {
   hist_ptr h = new_hist();
   for (size_t i = 0; i + 10 <= size && i < 400; i += 10) { /* raw buckets: 10 bytes each */
@@ -90,30 +79,12 @@ void check_inserts(const uint8_t *data, size_t size) {
     double v;
     memcpy(&v, data + i, 8);
     int8_t val = 0, exp = 0;
-    bool has_bucket = hist_bucket_of(v, &val, &exp);
-    FUZZ_REQUIRE(hist_insert(h.get(), v, 1) == (has_bucket ? 0 : -1), std::to_string(v));
-    if (!has_bucket || v == 0) {
-      FUZZ_REQUIRE(!has_bucket || val == 0, std::to_string(v));
-      continue;
-    }
-    /* The range's upper end is the next bucket's value in value order (none after 99e127). */
-    int8_t mag = (int8_t) std::abs(val);
-    double a = std::fabs(v), lo = std::fabs(hist_bucket_value(val, exp)), hi = INFINITY;
-    if (mag < 99)
-      hi = hist_bucket_value((int8_t) (mag + 1), exp);
-    else if (exp < 127)
-      hi = hist_bucket_value(10, (int8_t) (exp + 1));
-    char detail[128];
-    snprintf(detail, sizeof detail, "%.17g in bucket (%d, %d)", v, val, exp);
-    FUZZ_REQUIRE((v < 0) == (val < 0) && lo <= a && a < hi, detail);
+    FUZZ_REQUIRE(hist_insert(h.get(), v, 1) == (hist_bucket_of(v, &val, &exp) ? 0 : -1), std::to_string(v));
   }
 }
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzz::quiet_logs();
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int *, char ***) { return fuzz::quiet_logs(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string_view text(reinterpret_cast<const char *>(data), size);

@@ -9,11 +9,14 @@
 
 namespace {
 ssize_t append(void *out, const char *buf, size_t len) {
-  return static_cast<std::string *>(out)->append(buf, len), (ssize_t) len;
+  static_cast<std::string *>(out)->append(buf, len);
+  return (ssize_t) len;
 }
-
-/* The service's tree as its modules register it, with distinct values and awkward strings and names. */
-void known_tree() {
+// what this proves: the JSON (pretty as served, and compact) and Prometheus texts of a known tree are exactly
+// as expected: registration order, error totals, escaping, invalid UTF-8 replaced, the service's labels,
+// _total and _info, collisions skipped and named
+TEST(Stats, WholeOutputOfAKnownTree) {
+  /* The service's tree as its modules register it, with distinct values and awkward strings and names. */
   stats_init();
   stats_init(); /* a second call keeps the recorder and its "errors"/"total" */
   auto ns = [](const char *parent, const char *name) {
@@ -24,26 +27,22 @@ void known_tree() {
     stats_add64(stats_register(n, name, type), v);
   };
   stats_handle_t *api = stats_register(ns(nullptr, "errors"), "api", STATS_TYPE_COUNTER);
-  report_error(api), report_error(api),
-      report_error(stats_register(ns(nullptr, "errors"), "pask", STATS_TYPE_COUNTER));
+  report_error(api);
+  report_error(api);
+  report_error(stats_register(ns(nullptr, "errors"), "pask", STATS_TYPE_COUNTER));
   add(ns(nullptr, "errors"), "we\"ird\\mod\nule\xff", STATS_TYPE_COUNTER, 0);
   add(ns(nullptr, "mq"), "firehose", STATS_TYPE_COUNTER, 123456789012);
   for (auto [name, text] : {std::pair{"host", "nats\"1\\\n\x01\xff"}, std::pair{"type", "pask"}})
     stats_set(stats_register(ns("mq", "details"), name, STATS_TYPE_STRING), STATS_TYPE_STRING, text);
   stats_register(ns("mq", "details"), "9lives", STATS_TYPE_STRING); /* never set */
   add(ns("agents", "global"), "connections", STATS_TYPE_UINT64, 5);
-  add(ns("websocket", "watches"), "check", STATS_TYPE_UINT64, 8),
-      add(ns("websocket", "watches"), "stream", STATS_TYPE_UINT64, -1); /* below 0 a moment */
+  add(ns("websocket", "watches"), "check", STATS_TYPE_UINT64, 8);
+  add(ns("websocket", "watches"), "stream", STATS_TYPE_UINT64, -1); /* below 0 a moment */
   stats_ns_t *root = stats_recorder_global_ns(stats_rec);
-  add(root, "skew", STATS_TYPE_INT64, -5), ns(nullptr, "empty");
-  add(root, "a.b", STATS_TYPE_COUNTER, 1), add(root, "a_b", STATS_TYPE_COUNTER, 2); /* one metric name */
-}
-
-// what this proves: the JSON (pretty as served, and compact) and Prometheus texts of a known tree are exactly
-// as expected: registration order, error totals, escaping, invalid UTF-8 replaced, the service's labels,
-// _total and _info, collisions skipped and named
-TEST(Stats, WholeOutputOfAKnownTree) {
-  known_tree();
+  add(root, "skew", STATS_TYPE_INT64, -5);
+  ns(nullptr, "empty");
+  add(root, "a.b", STATS_TYPE_COUNTER, 1);
+  add(root, "a_b", STATS_TYPE_COUNTER, 2); /* one metric name */
   std::string json, compact, prom;
   ssize_t n = stats_recorder_output_json(stats_rec, true, true, append, &json);
   EXPECT_EQ(n, (ssize_t) json.size());
