@@ -1,7 +1,6 @@
-/* Fuzzes the websocket watch protocol: each input is a run of client messages (one per line) fed to
- * websocket_handler on one or two detached sessions. Every frame written is a JSON object of a known kind;
- * once the sessions end no stream and no watch gauge is left. Byte 0: bit 0 binary frames, bit 1 two
- * sessions (lines alternate), bit 2 end the second first, bits 3..7 which frames they refuse. */
+/* Fuzzes the websocket watch protocol: client messages (one per line) to websocket_handler on one or two
+ * sessions; every frame is of a known kind and the registry and watch gauges empty. Byte 0: bit 0 binary
+ * frames, bit 1 two sessions (lines alternate), bit 2 end the second first, bits 3..7 refused frames. */
 #include "api.h"
 #include "broker.h"
 #include "fuzz_support.h"

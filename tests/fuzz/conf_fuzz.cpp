@@ -1,7 +1,5 @@
-/* Fuzzes the configuration loader: an XML document loaded from text, then read the way the service and the
- * framework read it (every path they use, sections, repeated elements, the HTTP server's and the websocket
- * client's limits). Property: an accepted int32 is exactly the decimal in the text; an accepted u64 is
- * digits only. (Each getter's table of spellings: unit/zint/zint_conf_test.) */
+/* Fuzzes the configuration loader: a document from text, read as the service and the framework read it;
+ * an accepted int32 or u64 is exactly the decimal in the text (spellings: unit/zint/zint_conf_test). */
 #include "fuzz_support.h"
 #include "zint/zint_conf.h"
 #include "zint/zint_http.h"
@@ -15,11 +13,9 @@ const char kPaths[] =
     "//network/in/mq/pending_msgs_limit //pools/@handle_pask_messages_in_jobq //pools/@pask_backlog_bytes "
     "//listeners/@require_tls //vorn/web/@root //vorn/web/@max_file_bytes //http/@max_message_bytes "
     "/vorn-c //* //@* //text()";
-
 bool all_digits(const std::string &s) {
   return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
 }
-
 void check_path(const char *path) {
   char *text = nullptr;
   bool has_text = zint_conf_get_string(ZINT_CONF_ROOT, path, &text);

@@ -18,7 +18,6 @@ inline void require(bool ok, const char *what, std::string_view detail) {
   abort();
 }
 #define FUZZ_REQUIRE(cond, detail) ::fuzz::require((cond), #cond, (detail))
-
 /* Log entries are formatted (bad arguments show under the sanitizers), then dropped unless VORN_FUZZ_LOG. */
 inline int quiet_logs() {
   if (getenv("VORN_FUZZ_LOG")) return 0;
@@ -46,7 +45,6 @@ inline std::vector<std::string_view> split_lines(const uint8_t *data, size_t siz
 }
 /* An exactly sized copy of a message, so that reads past its end show under ASan. */
 inline std::vector<unsigned char> bytes(std::string_view s) { return {s.begin(), s.end()}; }
-
 /* A websocket session without a connection: keeps every text frame queued to it, parsed. Bit i%32 of
  * refuse refuses the i-th frame offered, as a full outbound queue would. */
 struct session {
@@ -80,7 +78,6 @@ struct session {
     return true;
   }
 };
-
 /* Member names of o in order, joined with ','. */
 inline std::string keys_of(const boost::json::object &o) {
   std::string out;
@@ -107,7 +104,6 @@ inline bool is_data_frame(const boost::json::object &o) {
       keys == "id,metric_name,time,type,histogram" && c.at("type") == "H1" && c.at("histogram").is_object();
   return (m || h) && c.at("id").is_string() && c.at("metric_name").is_string() && c.at("time").is_number();
 }
-
 /* The end of a run: the registry is empty at once (only the entries' memory waits). Deferred releases
  * run on the reclamation thread; every 256th run waits for all of them and returns true. */
 inline bool end_run() {

@@ -1,8 +1,7 @@
-/* Fuzzes the broker side of a broker stream: each input is a run of frames (one per line) a broker sends,
- * handed to the connection's message handler as the websocket client does. Two sessions watch, one every
- * metric, one "cpu"; byte 0's nibbles pick frames each refuses. Properties: a session gets data messages
- * and at most, last, the ended connection's error frame; the handler returns true exactly while the stream
- * exists; without refusals the "cpu" session gets exactly the other's "cpu" frames; the registry empties. */
+/* Fuzzes a broker stream: frames a broker sends (one per line) to the connection's message handler, watched
+ * by an all-metrics and a "cpu" session (byte 0's nibbles: refused frames). Data messages, then at most the
+ * ended connection's error frame; true exactly while the stream exists; "cpu" gets the other's "cpu"
+ * frames (without refusals); the registry empties. */
 #include "broker.h"
 #include "fuzz_support.h"
 #include <cstring>
@@ -10,17 +9,14 @@
 
 namespace {
 const char *const kUuid = "0b1c4c2e-2d0a-4f8e-9a57-2b8f6d1c9e01";
-
-/* What harl_subscribe_callback does once a connection is started: the key becomes the stream's upstream
- * closure, bound to this stream instance. */
+/* As harl_subscribe_callback once a connection is started: the key is bound to this stream instance. */
 zint_boolean attach(stream_closure_t *sc, void *nk) {
   if (stream_closure_get_closure(sc)) return true;
   stream_closure_get_id(sc, static_cast<harl_key_t *>(nk)->sc_id);
   stream_closure_set_closure(sc, nk);
   return true;
 }
-
-/* A session's data frame texts, after checking that only the error frame may follow them. */
+/* A session's data frames; only the error frame may follow them. */
 std::vector<std::string> data_of(const fuzz::session &s) {
   const std::string ended = std::string("{\"error\":\"connection to broker was terminated\",\"id\":\"") +
                             kUuid + "\",\"period\":60000,\"type\":\"watch\"}";

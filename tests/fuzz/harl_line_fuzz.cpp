@@ -1,7 +1,6 @@
-/* Fuzzes the metric-message library's line decoder on its own: the input is one bus line. Properties: the
- * result is 1, 0 or -1; a decoded line's name and source lie inside the line; asking for its kind gives the
- * same decoding, for the other kind 0; one trailing newline changes nothing; the decoded time and UUID read
- * back the same through the library's own field parsers. */
+/* Fuzzes the line decoder with one bus line: 1, 0 or -1; name and source inside the line; its own kind
+ * decodes the same, the other gives 0; a trailing newline changes nothing; time and UUID agree with the
+ * library's field parsers. */
 #include "fuzz_support.h"
 #include "harl/harl.h"
 #include <algorithm>
@@ -10,7 +9,6 @@
 
 namespace {
 using message = std::unique_ptr<harl_metric_message_t, decltype(&harl_metric_message_free)>;
-
 /* Decodes an exactly sized copy of the line. */
 message decode(const std::string &line, int want, int *rc) {
   message m((harl_metric_message_t *) calloc(1, sizeof(harl_metric_message_t)), harl_metric_message_free);
@@ -20,12 +18,10 @@ message decode(const std::string &line, int want, int *rc) {
   *rc = harl_message_decoder_parse_line(m.get(), want);
   return m;
 }
-
 bool inside(const harl_metric_message_t *m, const char *p, int len) {
   const char *b = m->original_message;
   return len >= 0 && (len == 0 || (p >= b && p + len <= b + m->original_message_len));
 }
-
 /* A decoding as text (identity, time, type, null, value: a string's text, else the value's bytes, zero
  * where a narrow type leaves them), to compare two decodings. */
 std::string text_of(const harl_metric_message_t *m) {

@@ -1,8 +1,7 @@
-/* Fuzzes the message-bus ingest from the raw payload to the frames clients get: the hook (on the delivering
- * thread), duplicate suppression, line decoding, bundle expansion, the client data message. One session
- * watches every metric of checks A and B, one "cpu" of A. Properties: every frame is a data message of a
- * watched check; the "cpu" session gets exactly the other's "cpu" frames of A; a timed payload delivered
- * twice is dropped the second time; the registry empties. */
+/* Fuzzes the bus ingest from payload to frames (hook, dedupe, lines, bundles, data messages); one session
+ * watches all of checks A and B, one "cpu" of A. Every frame is a data message of a watched check; "cpu"
+ * gets exactly the other's "cpu" frames of A; a timed payload delivered twice is dropped; registry empties.
+ */
 #include "data_message.h"
 #include "dedup.h"
 #include "fuzz_support.h"
@@ -23,15 +22,14 @@ void deliver(const std::string &payload) {
   buf.push_back('\0');
   handle_pask_message(nullptr, nullptr, 1, nullptr, buf.data(), payload.size());
 }
-/* A data message of a watched check with a finite time (the exact messages: unit/service/ingest_test). */
+/* A data message of a watched check with a finite time (exact messages: unit/service/ingest_test). */
 void check_frame(const boost::json::value &v, const std::string &text) {
   FUZZ_REQUIRE(fuzz::is_data_frame(v.get_object()), text);
   const boost::json::object &c = v.get_object().at("check").get_object();
   FUZZ_REQUIRE((c.at("id") == kA || c.at("id") == kB) && std::isfinite(c.at("time").to_number<double>()),
                text);
 }
-/* The payload to deliver for this input: 'b' and a text packs the text as a bundle (round trips:
- * unit/harl/harl_test), so that mutations reach the lines inside bundles. */
+/* 'b' and a text: the text packed as a bundle, so that mutations reach lines inside bundles. */
 std::string payload_of(const uint8_t *data, size_t size) {
   std::string raw(reinterpret_cast<const char *>(data), size);
   if (size == 0 || data[0] != 'b') return raw;

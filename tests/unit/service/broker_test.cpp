@@ -10,7 +10,6 @@
 
 namespace {
 const std::string kUuid = "0b1c4c2e-2d0a-4f8e-9a57-2b8f6d1c9e01";
-
 stats_handle_t *gauge() {
   static stats_handle_t *g = [] {
     stats_init();
