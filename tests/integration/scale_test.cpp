@@ -61,7 +61,7 @@ TEST(Scale, PerCheckSubjectsAcrossTwoNodes) {
   nats_fixture node[2];
   Vorn v[2];
   WsClient c[2];
-  const string check[2] = {"5ca1e000-0000-4000-8000-00000000000a", "5ca1e000-0000-4000-8000-00000000000b"};
+  const string check[2] = {"7e570000-0000-4000-8000-00000000000a", "7e570000-0000-4000-8000-00000000000b"};
   for (int i = 0; i < 2; i++) {
     node[i].extra_args = {"--cluster_name", "vorn",
                           "--cluster",      "nats://127.0.0.1:" + std::to_string(route[i]),
@@ -89,13 +89,16 @@ TEST(Scale, PerCheckSubjectsAcrossTwoNodes) {
   auto publish = [&](int n, int k, const string &metric) {
     return pub[n].pub(m_line(check[k], metric, "1.5"), kPrefix + "." + check[k]);
   };
-  /* Per client: data frames, frames of "round" and of "twice"; payloads its instance got twice. */
-  int frames[2] = {0, 0}, rounds[2] = {0, 0}, twice_frames[2] = {0, 0}, twice[2] = {0, 0};
+  /* Per client: data frames, frames of "round", "twice" and pask-pub's; payloads its instance got twice,
+   * lines beyond one in its bundles. */
+  int frames[2] = {0, 0}, rounds[2] = {0, 0}, twice_frames[2] = {0, 0}, generated[2] = {0, 0},
+      twice[2] = {0, 0}, bundled[2] = {0, 0};
   auto take = [&](int k, const string &metric) {
     std::vector<string> got = c[k].drain();
     frames[k] += data_frames(got, check[k]);
     rounds[k] += data_frames(got, check[k], "round");
     twice_frames[k] += data_frames(got, check[k], "twice");
+    for (const char *m : {"metric_0", "metric_1", "metric_2"}) generated[k] += data_frames(got, check[k], m);
     return data_frames(got, check[k], metric) > 0;
   };
   /* Publishes lines of check k on node n until its client has one (interest crosses routes meanwhile). */
@@ -112,7 +115,7 @@ TEST(Scale, PerCheckSubjectsAcrossTwoNodes) {
     int64_t firehose = -1;
     bool settled = wait_until([&] {
       take(k, "");
-      return (firehose = v[k].stat({"mq", "firehose"})) == frames[k] + twice[k];
+      return (firehose = v[k].stat({"mq", "firehose"})) == frames[k] + twice[k] - bundled[k];
     });
     return settled ? ::testing::AssertionSuccess()
                    : ::testing::AssertionFailure() << "firehose " << firehose << ", frames " << frames[k];
@@ -125,12 +128,20 @@ TEST(Scale, PerCheckSubjectsAcrossTwoNodes) {
   string same = m_line(check[0], "twice", "2.5");
   EXPECT_TRUE(pub[1].pub(same, kPrefix + "." + check[0]) && pub[1].pub(same, kPrefix + "." + check[0]));
   twice[0] = 1;
+  Child gen; /* four bundles of three lines, each of one check, on its subject: two per check */
+  ASSERT_TRUE(gen.start(
+      {env_or("VORN_TOOLS_DIR", "build/tools") + "/pask-pub", "-u", node[0].url(), "--check-subjects",
+       kPrefix, "-g", "--first-check", "10", "-c", "2", "-m", "3", "-n", "12", "-k", "bundle", "-b", "3"},
+      dir.path() + "/pub.out", dir.path() + "/pub.err"));
+  EXPECT_EQ(0, gen.wait_exit()) << gen.err();
+  bundled[0] = bundled[1] = 4;
   for (int k = 0; k < 2; k++) { /* each publisher's marker comes after its lines of both checks */
     for (int n = 0; n < 2; n++) EXPECT_TRUE(reaches(n, k, "marker_" + std::to_string(n)));
     EXPECT_TRUE(wait_until([&] {
       take(k, "");
-      return rounds[k] == 40;
-    })) << rounds[k];
+      return rounds[k] == 40 && generated[k] == 6;
+    })) << rounds[k]
+        << " " << generated[k];
     EXPECT_TRUE(only_own_lines(k));
     EXPECT_EQ(k == 0 ? 1 : 0, twice_frames[k]);
   }
