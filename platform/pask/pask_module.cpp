@@ -73,7 +73,10 @@ struct pask_conn_s {
   int unsubscribe_after_ms = 0;       /* fixed while the thread runs */
   int pending_msgs_limit = 0;         /* the same */
   int pending_bytes_limit = 0;        /* the same */
-  std::thread subs_thread;            /* joined by stop; touched under mu only */
+  /* Joined and deleted by stop; touched under mu only. On the heap so that a process that ends
+   * with exit() while it runs (a later module refusing to start) does not destroy a joinable
+   * thread. */
+  std::thread *subs_thread = nullptr;
 };
 
 namespace {
@@ -509,7 +512,7 @@ int pask_module_start(const pask_module_options_t *o) {
     pask_subs_publish(&pask_conn);
   }
   /* Holds made before the start are taken up at once. */
-  pask_conn.subs_thread = std::thread(pask_subs_run, &pask_conn, nc);
+  pask_conn.subs_thread = new std::thread(pask_subs_run, &pask_conn, nc);
   if (per_check)
     zint_log(zint_error, "pask: per-check subjects %s.<check>, ended %d ms after their last watcher\n",
              pask_conn.check_prefix.c_str(), o->unsubscribe_after_ms);
@@ -529,7 +532,11 @@ void pask_module_stop(void) {
       pask_conn.subs_stop = true;
       pask_conn.subs_cv.notify_all();
     }
-    if (pask_conn.subs_thread.joinable()) pask_conn.subs_thread.join();
+    if (pask_conn.subs_thread) {
+      pask_conn.subs_thread->join();
+      delete pask_conn.subs_thread;
+      pask_conn.subs_thread = nullptr;
+    }
     uint64_t dropped = (uint64_t) pask_sub_dropped(pask_conn.sub);
     {
       std::lock_guard sl(pask_conn.subs_mu);
