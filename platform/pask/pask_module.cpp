@@ -494,7 +494,10 @@ int pask_module_start(const pask_module_options_t *o) {
     return -1;
   }
 
-  if (!per_check) s = pask_subscribe(&pask_conn, nc, subject, o->pending_msgs_limit, o->pending_bytes_limit, &sub);
+  /* s may still say that the connection is being retried: subscriptions are made all the same and
+   * sent once it is up. */
+  s = per_check ? NATS_OK
+                : pask_subscribe(&pask_conn, nc, subject, o->pending_msgs_limit, o->pending_bytes_limit, &sub);
   if (s != NATS_OK) {
     zint_log(zint_error, "pask: cannot subscribe to %s at %s: %s\n", subject, redacted.c_str(), natsStatus_GetText(s));
     pask_conn.stopping = true;

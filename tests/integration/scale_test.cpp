@@ -47,9 +47,10 @@ TEST(Scale, ContradictoryOrUnusableSettingsAreRefused) {
 }
 
 // what this proves: each instance receives only the lines of the checks its clients watch (its
-// "mq"/"firehose" equals the frames its client got), whichever node they were published on; a payload sent
-// twice reaches the client once; a node restart restores the subscriptions; once the last watcher left and
-// the linger passed, the instance no longer receives the check and holds no subscription
+// "mq"/"firehose" equals the frames its client got; an upper-case id subscribes to nothing), whichever node
+// they were published on; a payload sent twice reaches the client once; subscriptions made while the bus is
+// down and those a node restart cut are made again; once the last watcher left and the linger passed, the
+// instance no longer receives the check and holds no subscription
 TEST(Scale, PerCheckSubjectsAcrossTwoNodes) {
   TempDir dir;
   PgCluster pg;
@@ -66,8 +67,9 @@ TEST(Scale, PerCheckSubjectsAcrossTwoNodes) {
     node[i].extra_args = {"--cluster_name", "vorn",
                           "--cluster",      "nats://127.0.0.1:" + std::to_string(route[i]),
                           "--routes",       "nats://127.0.0.1:" + std::to_string(route[1 - i])};
-    ASSERT_TRUE(node[i].start()) << node[i].error;
   }
+  node[1].port = free_loopback_port(); /* up only after the instances: instance 1 starts without its bus */
+  ASSERT_TRUE(node[0].start()) << node[0].error;
   for (int i = 0; i < 2; i++) {
     VornConf conf;
     conf.bus = node[i].url();
@@ -85,6 +87,7 @@ TEST(Scale, PerCheckSubjectsAcrossTwoNodes) {
   for (int i = 0; i < 2; i++) {
     EXPECT_TRUE(wait_until([&] { return v[i].stat({"mq", "subscriptions"}) == 1; })) << v[i].tail();
   }
+  ASSERT_TRUE(node[1].start()) << node[1].error;
   Publisher pub[2] = {Publisher(node[0].url()), Publisher(node[1].url())};
   auto publish = [&](int n, int k, const string &metric) {
     return pub[n].pub(m_line(check[k], metric, "1.5"), kPrefix + "." + check[k]);
