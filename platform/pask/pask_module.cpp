@@ -13,13 +13,13 @@
 #include <nats/nats.h>
 #include <pthread.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -38,6 +38,7 @@ struct pask_held_t {
   natsSubscription *sub = nullptr; /* owned; set and cleared by the subscription thread only */
   uint64_t release_at_ns = 0;      /* with refs 0: when the subscription ends (zint_get_nanos) */
   bool failed = false;             /* the subscription was refused; tried again on the next first hold */
+  bool queued = false;             /* listed in subs_todo */
 };
 
 /* The module's connection state; one per process. */
@@ -64,6 +65,12 @@ struct pask_conn_s {
   std::mutex subs_mu;                 /* guards the fields below; taken after mu, never before */
   std::condition_variable subs_cv;    /* wakes the subscription thread */
   std::unordered_map<std::string, pask_held_t> held;
+  /* The thread looks only at what changed: subjects held for the first time without a
+   * subscription, and release times (a later hold or release makes an earlier time stale), so a
+   * change costs the same however many checks are held. */
+  std::vector<std::string> subs_todo;
+  std::multimap<uint64_t, std::string> subs_due;
+  uint64_t held_subs = 0;             /* entries of held with a subscription */
   bool subs_stop = false;             /* the subscription thread is to end */
   bool firehose_held = false;         /* the firehose subscription exists */
   uint64_t subs_count = 0;            /* last count given to the observer */
@@ -210,8 +217,7 @@ int64_t pask_sub_dropped(natsSubscription *sub) {
 
 /* Tells the observer about a changed count. Under subs_mu. */
 void pask_subs_publish(pask_conn_s *conn) {
-  uint64_t n = conn->firehose_held ? 1 : 0;
-  for (const auto &kv : conn->held) n += kv.second.sub ? 1 : 0;
+  uint64_t n = (conn->firehose_held ? 1 : 0) + conn->held_subs;
   if (n == conn->subs_count) return;
   conn->subs_count = n;
   if (conn->observer) conn->observer(conn->observer_closure, n);
@@ -225,32 +231,37 @@ void pask_subs_run(pask_conn_s *conn, natsConnection *nc) {
   pthread_setname_np(pthread_self(), "pask:subs");
   std::unique_lock lock(conn->subs_mu);
   while (!conn->subs_stop) {
-    uint64_t now = zint_get_nanos(), next = UINT64_MAX;
+    uint64_t now = zint_get_nanos();
     std::vector<std::string> to_sub;
     std::vector<natsSubscription *> to_end;
-    for (auto it = conn->held.begin(); it != conn->held.end();) {
+    for (const std::string &subject : conn->subs_todo) {
+      auto it = conn->held.find(subject);
+      if (it == conn->held.end()) continue;
       pask_held_t &h = it->second;
-      if (h.refs == 0 && !h.sub) {
-        it = conn->held.erase(it);
-        continue;
-      }
-      if (h.refs > 0 && !h.sub && !h.failed) to_sub.push_back(it->first);
-      if (h.refs == 0 && h.release_at_ns <= now) {
-        conn->held_dropped += (uint64_t) pask_sub_dropped(h.sub);
-        to_end.push_back(h.sub);
-        it = conn->held.erase(it);
-        continue;
-      }
-      if (h.refs == 0) next = std::min(next, h.release_at_ns);
-      ++it;
+      h.queued = false;
+      if (h.refs > 0 && !h.sub && !h.failed) to_sub.push_back(subject);
+      else if (h.refs == 0 && !h.sub) conn->held.erase(it);
     }
-    if (to_sub.empty() && to_end.empty()) {
-      pask_subs_publish(conn);
-      if (next == UINT64_MAX) conn->subs_cv.wait(lock);
-      else conn->subs_cv.wait_for(lock, std::chrono::nanoseconds(next - now));
-      continue;
+    conn->subs_todo.clear();
+    while (!conn->subs_due.empty() && conn->subs_due.begin()->first <= now) {
+      auto due = conn->subs_due.begin();
+      auto it = conn->held.find(due->second);
+      if (it != conn->held.end() && it->second.refs == 0 && it->second.release_at_ns == due->first) {
+        if (natsSubscription *sub = it->second.sub) {
+          conn->held_dropped += (uint64_t) pask_sub_dropped(sub);
+          conn->held_subs--;
+          to_end.push_back(sub);
+        }
+        conn->held.erase(it);
+      }
+      conn->subs_due.erase(due);
     }
     pask_subs_publish(conn);
+    if (to_sub.empty() && to_end.empty()) {
+      if (conn->subs_due.empty()) conn->subs_cv.wait(lock);
+      else conn->subs_cv.wait_for(lock, std::chrono::nanoseconds(conn->subs_due.begin()->first - now));
+      continue;
+    }
     lock.unlock();
     for (natsSubscription *sub : to_end) {
       natsSubscription_Unsubscribe(sub);
@@ -262,10 +273,12 @@ void pask_subs_run(pask_conn_s *conn, natsConnection *nc) {
                                       conn->pending_bytes_limit, &made[i].first);
     lock.lock();
     for (size_t i = 0; i < to_sub.size(); i++) {
-      /* Only this thread removes entries, and an entry without a subscription stays until here. */
+      /* Only this thread removes entries, and one it is subscribing stays until here; when it was
+       * released meanwhile, its release time ends the new subscription. */
       pask_held_t &h = conn->held[to_sub[i]];
       h.sub = made[i].first;
       h.failed = made[i].second != NATS_OK;
+      if (h.sub) conn->held_subs++;
       if (h.failed)
         ZINT_LOG_LIMITED(zint_error, "pask: cannot subscribe to %s: %s\n", ZINT_LOG_TEXT(to_sub[i].c_str()),
                          natsStatus_GetText(made[i].second));
@@ -329,6 +342,9 @@ void pask_teardown(natsOptions *opts, natsConnection *nc, natsSubscription *sub)
     for (auto &kv : pask_conn.held)
       if (kv.second.sub) held.push_back(kv.second.sub);
     pask_conn.held.clear();
+    pask_conn.subs_todo.clear();
+    pask_conn.subs_due.clear();
+    pask_conn.held_subs = 0;
     pask_conn.firehose_held = false;
     pask_subs_publish(&pask_conn);
   }
@@ -593,7 +609,10 @@ void pask_subject_hold(const char *subject) {
   pask_held_t &h = pask_conn.held[subject];
   if (h.refs++ > 0) return;
   h.failed = false;
-  if (!h.sub) pask_conn.subs_cv.notify_one(); /* a lingering subscription just stays */
+  if (h.sub || h.queued) return; /* a lingering subscription just stays */
+  h.queued = true;
+  pask_conn.subs_todo.emplace_back(subject);
+  pask_conn.subs_cv.notify_one();
 }
 
 void pask_subject_release(const char *subject) {
@@ -602,6 +621,7 @@ void pask_subject_release(const char *subject) {
   auto it = pask_conn.held.find(subject);
   if (it == pask_conn.held.end() || it->second.refs == 0 || --it->second.refs > 0) return;
   it->second.release_at_ns = zint_get_nanos() + (uint64_t) pask_conn.unsubscribe_after_ms * 1000000ull;
+  pask_conn.subs_due.emplace(it->second.release_at_ns, subject);
   pask_conn.subs_cv.notify_one();
 }
 
