@@ -308,5 +308,7 @@ void api_init(void) {
   metrics_init(); /* GET /metrics */
   health_init();  /* GET /health */
   zint_http_rest_websocket_register("/", "^(.*)$", "vorn", websocket_handler);
+  /* the same protocol, several messages per frame for clients that take them */
+  zint_http_rest_websocket_register_batched("/", "^(.*)$", "vorn.batch", websocket_handler);
   web_static_init();
 }

@@ -23,12 +23,15 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 
 /* Module state: written by pask_init (and the test setters) before payloads flow, read after. */
 static stats_handle_t *firehose = nullptr;         /* "mq"/"firehose" */
 stats_handle_t *pask_err_counter = nullptr;        /* "errors"/"pask" */
 static stats_handle_t *pask_dropped = nullptr;     /* "mq"/"dropped" */
 static stats_handle_t *pask_bad_lines = nullptr;   /* "mq"/"bad_lines" */
+static stats_handle_t *pask_subscriptions = nullptr; /* "mq"/"subscriptions" */
+static std::string check_subject_prefix;           /* per-check mode's prefix; empty for the firehose */
 static eventer_jobq_t *process_pask_message_jobq = nullptr;
 static eventer_jobq_t *prune_dedupe_jobq = nullptr;
 static std::atomic<bool> use_jobq_for_data_processing{true};
@@ -78,6 +81,29 @@ static void pask_read_backlog_limit(void) {
   free(text);
 }
 
+static void pask_subscriptions_changed(void *, uint64_t n) { stats_set(pask_subscriptions, STATS_TYPE_UINT64, &n); }
+
+/* The key of a bus stream whose check has a subject: the lower-case text the ingest writes a line's
+ * check in. A watch of the id in another case never meets a line, so it subscribes to nothing either;
+ * broker stream keys ("<id><period>") never end in the NUL. */
+static bool pask_key_is_check(const char *key, size_t klen) {
+  if (klen != UUID_PRINTABLE_STRING_LENGTH || key[UUID_PRINTABLE_STRING_LENGTH - 1] != '\0') return false;
+  for (size_t i = 0; i + 1 < UUID_PRINTABLE_STRING_LENGTH; i++) {
+    bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    char c = key[i];
+    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+static void pask_check_stream_created(const char *key, size_t klen) {
+  if (pask_key_is_check(key, klen)) pask_subject_hold((check_subject_prefix + "." + key).c_str());
+}
+
+static void pask_check_stream_deleted(const char *key, size_t klen) {
+  if (pask_key_is_check(key, klen)) pask_subject_release((check_subject_prefix + "." + key).c_str());
+}
+
 void pask_init(void) {
   stats_ns_t *errors_ns = stats_register_ns(stats_rec, nullptr, "errors");
   pask_err_counter = stats_register(errors_ns, "pask", STATS_TYPE_COUNTER);
@@ -100,6 +126,14 @@ void pask_init(void) {
   stats_set(type, STATS_TYPE_STRING, "pask");
   pask_dropped = stats_register(mq_ns, "dropped", STATS_TYPE_COUNTER);
   pask_bad_lines = stats_register(mq_ns, "bad_lines", STATS_TYPE_COUNTER);
+  pask_subscriptions = stats_register(mq_ns, "subscriptions", STATS_TYPE_UINT64);
+  pask_module_set_subscriptions_observer(pask_subscriptions_changed, nullptr);
+  /* Per-check mode: the bus module holds the subject of a check while the registry has its bus
+   * stream, which exists exactly while the check has a watcher on this instance. */
+  if (const char *prefix = pask_module_check_subject_prefix()) {
+    check_subject_prefix = prefix;
+    stream_hash_set_key_hooks(pask_check_stream_created, pask_check_stream_deleted);
+  }
 
   dedupe.init();
 

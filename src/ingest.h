@@ -1,7 +1,8 @@
 /* ingest: the message-bus ingest. The bus hook counts each payload and queues it in a batch under a
  * byte bound on the backlog; queue threads drop repeated payloads (dedup), decode each metric line
  * and broadcast its client data message (data_message) to the watchers of the line's check. Also
- * subscribes and unsubscribes client records to the bus stream of a check. */
+ * subscribes and unsubscribes client records to the bus stream of a check, and in per-check mode holds
+ * the bus subject of each check that has a bus stream. */
 #ifndef VORN_INGEST_H
 #define VORN_INGEST_H
 
@@ -45,7 +46,8 @@ extern stats_handle_t *pask_err_counter;
 
 /* Stores the settings of the two job queues; before the process frame starts. */
 void pask_init_jobqs(void);
-/* Counters, configuration, dedupe table, job queues, hook, prune timer. Once, after
+/* Counters, configuration, dedupe table, job queues, hook, prune timer and, when the bus module runs
+ * per check, the registry hooks that hold a check's subject while it has a bus stream. Once, after
  * stream_hash_init. A missing job queue is fatal. */
 void pask_init(void);
 

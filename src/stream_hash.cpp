@@ -11,6 +11,8 @@
 
 static zint_hash_table *streams;
 stats_handle_t *hash_err_counter;
+/* Set at start-up before any stream exists, read without a lock afterwards. */
+static stream_hash_key_hook created_hook = nullptr, deleted_hook = nullptr;
 
 /* Ends the caller's safe-memory section on every path out of a registry operation. */
 struct memory_section {
@@ -35,7 +37,13 @@ void stream_hash_init(void) {
       stats_register(stats_register_ns(stats_rec, nullptr, "errors"), "stream_hash", STATS_TYPE_COUNTER);
 }
 
+void stream_hash_set_key_hooks(stream_hash_key_hook created, stream_hash_key_hook deleted) {
+  created_hook = created;
+  deleted_hook = deleted;
+}
+
 void _stream_hash_delete_stream_closure(const char *key, size_t klen, stream_closure_t *sc) {
+  if (deleted_hook) deleted_hook(key, klen); /* before the delete, which may free key */
   stream_closure_mark_deleted(sc);
   zint_hash_delete(streams, key, (int) klen, free, nullptr);
   zint_memory_safe_free(sc);
@@ -73,6 +81,7 @@ zint_boolean stream_hash_add_client(char *key, size_t klen, vorn_client_t *clien
   /* A stored key may be freed by a deletion below; the table hands it over when it deletes. */
   stream_closure_add_client(sc, client);
   vorn_client_set_active(client);
+  if (key_stored && created_hook) created_hook(key, klen);
   if (cb && !cb(sc, closure)) _stream_hash_delete_stream_closure(key, klen, sc);
   stream_closure_unlock(sc);
   if (!key_stored) free(key);

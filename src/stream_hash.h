@@ -35,6 +35,11 @@ zint_boolean stream_hash_get_stream_closure(const char *key, size_t klen, const 
 /* Marks sc deleted, removes key from the registry (freeing the stored key) and hands sc to safe
  * reclamation. Under sc's write lock, inside a safe-memory section (registry callbacks only). */
 void _stream_hash_delete_stream_closure(const char *key, size_t klen, stream_closure_t *sc);
+/* Told a stream's key when the registry creates the stream for its first record and when it deletes
+ * it, once each per stream, under the stream's write lock: it must not wait nor call the registry. */
+typedef void (*stream_hash_key_hook)(const char *key, size_t klen);
+/* Sets both hooks (null: none). Start-up thread, before any stream exists. */
+void stream_hash_set_key_hooks(stream_hash_key_hook created, stream_hash_key_hook deleted);
 /* Number of streams in the registry (statistics and tests). */
 int stream_hash_size(void);
 

@@ -1,9 +1,11 @@
 /* pask-pub: publishes metric lines to the NATS bus, from a file or standard input (one payload per
  * line) or generated for N checks and M metrics at a given rate: plain samples, histograms and
- * bundles, optionally each payload twice. The demo's data source and the ingest load generator. */
+ * bundles, optionally each payload twice, on one subject or on each check's own subject. The demo's
+ * data source and the ingest load generator. */
 #include "harl/harl.h"
 #include "hist/hist.h"
 #include "pask/pask.h"
+#include "zint/zint_time.h"
 
 #include <getopt.h>
 #include <nats/nats.h>
@@ -31,6 +33,7 @@ void pub_on_signal(int) { pub_stop = true; }
 struct pub_options_t {
   std::string url = "nats://127.0.0.1:4222";
   std::string subject = "vorn.metrics.pub";
+  std::string check_prefix;      /* --check-subjects: publish on "<prefix>.<check>"; empty: on subject */
   std::string file;              /* "-" for standard input; empty in generate mode */
   bool generate = false;
   long checks = 10, metrics = 5;
@@ -50,6 +53,8 @@ void pub_usage(FILE *out) {
           "usage: pask-pub [options] (-f FILE | -g)\n"
           "  -u, --url URLS         NATS server(s), comma-separated (default nats://127.0.0.1:4222)\n"
           "  -s, --subject SUBJECT  subject to publish on (default vorn.metrics.pub)\n"
+          "      --check-subjects PREFIX  publish each check's lines (and bundles of one check's lines)\n"
+          "                         on PREFIX.<check> instead, the check in lower case\n"
           "  -f, --file FILE        publish each non-empty line of FILE (\"-\": standard input)\n"
           "  -g, --generate         generate samples instead\n"
           "  -c, --checks N         generated checks (default 10)\n"
@@ -112,9 +117,13 @@ struct pub_generator_t {
   explicit pub_generator_t(const pub_options_t &opt) : o(opt) {}
 
   std::string line(const std::string &now, bool histogram) {
+    uint64_t n = seq;
+    return line_of(now, histogram, o.first_check + (long) (n % (uint64_t) o.checks),
+                   (long) (n / (uint64_t) o.checks % (uint64_t) o.metrics));
+  }
+  /* The next line, of the given check and metric. */
+  std::string line_of(const std::string &now, bool histogram, long check, long metric) {
     uint64_t n = seq++;
-    long check = o.first_check + (long) (n % (uint64_t) o.checks);
-    long metric = (long) (n / (uint64_t) o.checks % (uint64_t) o.metrics);
     std::string head = o.source + "\t" + now + "\t" + pub_check_uuid(check) + "\t";
     if (histogram) {
       histogram_t *h = hist_alloc();
@@ -161,10 +170,12 @@ struct pub_session_t {
       return true;
     return false;
   }
-  bool send(const std::string &payload, long nlines) {
+  /* Publishes on subject, or on o.subject when it is empty. */
+  bool send(const std::string &payload, long nlines, const std::string &subject = "") {
     pace();
+    const std::string &to = subject.empty() ? o.subject : subject;
     for (int i = 0; i < (o.twice ? 2 : 1); i++) {
-      natsStatus s = natsConnection_Publish(nc, o.subject.c_str(), payload.data(), (int) payload.size());
+      natsStatus s = natsConnection_Publish(nc, to.c_str(), payload.data(), (int) payload.size());
       if (s != NATS_OK) {
         fprintf(stderr, "pask-pub: publish failed: %s\n", natsStatus_GetText(s));
         return false;
@@ -175,6 +186,43 @@ struct pub_session_t {
     return true;
   }
 };
+
+/* The check of an M or H line (its fourth field), in lower-case text; empty when it has none. */
+std::string pub_line_check(const std::string &line) {
+  size_t at = 0;
+  for (int field = 0; field < 3 && at != std::string::npos; field++) at = line.find('\t', at) + 1;
+  if (at == 0 || at == std::string::npos || (line[0] != 'M' && line[0] != 'H')) return "";
+  size_t end = line.find('\t', at);
+  unsigned char id[16];
+  if (!harl_parse_uuid(line.data() + at, (end == std::string::npos ? line.size() : end) - at, id)) return "";
+  char text[37];
+  zint_uuid_unparse_lower(id, text);
+  return text;
+}
+
+/* The subject of a payload in --check-subjects mode: its check's, or for a bundle the one check all
+ * its lines share; empty (with why) when there is no such check. */
+std::string pub_payload_subject(const pub_options_t &o, const std::string &payload, std::string *why) {
+  std::string check;
+  if (payload[0] == 'B') {
+    char **lines = nullptr;
+    const char *err = "bundle: not expandable";
+    int n = harl_check_log_b_to_sm_why(payload.data(), (int) payload.size(), &lines, -1, &err);
+    if (n < 0) *why = err;
+    for (int i = 0; i < n; i++) {
+      std::string c = pub_line_check(lines[i] ? lines[i] : "");
+      if (c.empty() || (!check.empty() && c != check)) *why = "bundle: its lines are not all of one check";
+      if (check.empty()) check = c;
+      free(lines[i]);
+    }
+    free(lines);
+    if (n == 0) *why = "bundle: no lines";
+  } else {
+    check = pub_line_check(payload);
+    if (check.empty()) *why = "no check id in the fourth field of an M or H line";
+  }
+  return why->empty() ? o.check_prefix + "." + check : "";
+}
 
 int pub_from_file(pub_session_t &s) {
   std::ifstream file;
@@ -188,10 +236,17 @@ int pub_from_file(pub_session_t &s) {
     in = &file;
   }
   std::string line;
+  long number = 0;
   while (!s.done() && std::getline(*in, line)) {
+    number++;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) continue;
-    if (!s.send(line + "\n", 1)) return 1;
+    std::string subject, why;
+    if (!s.o.check_prefix.empty() && (subject = pub_payload_subject(s.o, line, &why)).empty()) {
+      fprintf(stderr, "pask-pub: line %ld not published (%s)\n", number, why.c_str());
+      continue;
+    }
+    if (!s.send(line + "\n", 1, subject)) return 1;
   }
   return 0;
 }
@@ -202,17 +257,25 @@ int pub_generate(pub_session_t &s) {
   if (s.o.plain) kinds.push_back(0);
   if (s.o.hist) kinds.push_back(1);
   if (s.o.bundle) kinds.push_back(2);
+  bool per_check = !s.o.check_prefix.empty();
+  uint64_t bundles = 0;
   for (uint64_t round = 0; !s.done(); round++) {
     int kind = kinds[round % kinds.size()];
     std::string now = pub_now_text();
     if (kind < 2) {
-      if (!s.send(g.line(now, kind == 1) + "\n", 1)) return 1;
+      long check = s.o.first_check + (long) (g.seq % (uint64_t) s.o.checks);
+      std::string subject = per_check ? s.o.check_prefix + "." + pub_check_uuid(check) : "";
+      if (!s.send(g.line(now, kind == 1) + "\n", 1, subject)) return 1;
       continue;
     }
     long n = s.o.bundle_size;
     if (s.o.count >= 0) n = std::min<long long>(n, s.o.count - s.lines);
+    /* On check subjects a bundle holds one check's lines, the checks taking turns. */
+    long check = s.o.first_check + (long) (bundles++ % (uint64_t) s.o.checks);
     std::string text;
-    for (long i = 0; i < n; i++) text += (i ? "\n" : "") + g.line(now, s.o.hist && i % 2);
+    for (long i = 0; i < n; i++)
+      text += (i ? "\n" : "") + (per_check ? g.line_of(now, s.o.hist && i % 2, check, i % s.o.metrics)
+                                           : g.line(now, s.o.hist && i % 2));
     size_t len = 0;
     char *b = harl_bundle_build(s.o.source.c_str(), now.c_str(), text.data(), text.size(), (int) n, &len);
     if (!b) {
@@ -221,7 +284,7 @@ int pub_generate(pub_session_t &s) {
     }
     std::string payload(b, len);
     free(b);
-    if (!s.send(payload, n)) return 1;
+    if (!s.send(payload, n, per_check ? s.o.check_prefix + "." + pub_check_uuid(check) : "")) return 1;
   }
   return 0;
 }
@@ -230,7 +293,8 @@ int pub_generate(pub_session_t &s) {
 
 int main(int argc, char **argv) {
   pub_options_t o;
-  enum { OPT_FIRST = 1000, OPT_SOURCE, OPT_LIST };
+  enum { OPT_FIRST = 1000, OPT_SOURCE, OPT_LIST, OPT_CHECK_SUBJECTS };
+  bool subject_given = false;
   static const struct option longopts[] = {
       {"url", required_argument, nullptr, 'u'},      {"subject", required_argument, nullptr, 's'},
       {"file", required_argument, nullptr, 'f'},     {"generate", no_argument, nullptr, 'g'},
@@ -240,6 +304,7 @@ int main(int argc, char **argv) {
       {"duration", required_argument, nullptr, 'd'}, {"kinds", required_argument, nullptr, 'k'},
       {"bundle-size", required_argument, nullptr, 'b'}, {"twice", no_argument, nullptr, 't'},
       {"source", required_argument, nullptr, OPT_SOURCE}, {"list-checks", no_argument, nullptr, OPT_LIST},
+      {"check-subjects", required_argument, nullptr, OPT_CHECK_SUBJECTS},
       {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0}};
   int c;
   long v;
@@ -248,7 +313,15 @@ int main(int argc, char **argv) {
     bool ok = true;
     switch (c) {
     case 'u': o.url = optarg; break;
-    case 's': o.subject = optarg; ok = !o.subject.empty(); break;
+    case 's': o.subject = optarg; ok = !o.subject.empty(); subject_given = true; break;
+    case OPT_CHECK_SUBJECTS:
+      o.check_prefix = optarg;
+      if (!pask_check_subject_prefix_usable(optarg)) {
+        fprintf(stderr, "pask-pub: --check-subjects \"%s\" is not a subject prefix (tokens of letters, digits, "
+                        "'-' and '_' joined by '.')\n", optarg);
+        return 2;
+      }
+      break;
     case 'f': o.file = optarg; break;
     case 'g': o.generate = true; break;
     case 'c': ok = pub_parse_long(optarg, 1, &o.checks); break;
@@ -277,6 +350,10 @@ int main(int argc, char **argv) {
       pub_usage(stderr);
       return 2;
     }
+  }
+  if (subject_given && !o.check_prefix.empty()) {
+    fprintf(stderr, "pask-pub: give -s SUBJECT or --check-subjects PREFIX, not both\n");
+    return 2;
   }
   if (o.list_checks) {
     for (long i = 0; i < o.checks; i++) printf("%s\n", pub_check_uuid(o.first_check + i).c_str());

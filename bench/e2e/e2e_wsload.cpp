@@ -1,8 +1,9 @@
 /* e2e_wsload: the websocket side of the end-to-end benchmark. One epoll thread opens many websocket
  * connections (plain sockets and a minimal client framing, no TLS), subscribes each one, and counts
  * the samples that arrive and their publish-to-receive latency. Speaks either the service's watch
- * protocol ("vorn") or the NATS text protocol over websocket ("nats", as nats-server's websocket
- * listener expects), so both servers are measured by the same client code.
+ * protocol ("vorn", or "vorn.batch": several messages per frame) or the NATS text protocol over
+ * websocket ("nats", as nats-server's websocket listener expects), so both servers are measured by
+ * the same client code.
  *
  * Prints "ready <n>" on stdout once every connection is subscribed (a heartbeat reply or a PONG has
  * come back after the subscription), then runs until SIGINT/SIGTERM/SIGUSR1 or --duration and prints
@@ -34,7 +35,7 @@ namespace {
 volatile sig_atomic_t load_stop = 0;
 void load_on_signal(int) { load_stop = 1; }
 
-enum load_proto_t { PROTO_VORN, PROTO_NATS };
+enum load_proto_t { PROTO_VORN, PROTO_VORN_BATCH, PROTO_NATS };
 enum load_state_t { ST_CONNECTING, ST_UPGRADING, ST_SUBSCRIBING, ST_READY, ST_CLOSED };
 
 struct load_opts_t {
@@ -249,6 +250,7 @@ void load_on_connected(load_t &L, load_conn_t &k) {
                     "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
   if (L.o.proto == PROTO_VORN) req += "Sec-WebSocket-Protocol: vorn\r\n";
+  if (L.o.proto == PROTO_VORN_BATCH) req += "Sec-WebSocket-Protocol: vorn.batch\r\n";
   req += "\r\n";
   struct epoll_event ev{};
   ev.events = EPOLLIN;
@@ -259,7 +261,7 @@ void load_on_connected(load_t &L, load_conn_t &k) {
 
 void load_subscribe(load_t &L, load_conn_t &k) {
   k.st = ST_SUBSCRIBING;
-  if (L.o.proto == PROTO_VORN) {
+  if (L.o.proto != PROTO_NATS) {
     load_send(L, k, load_frame(1, "{\"watch\":[{\"id\":\"" + load_check_uuid(k.check) + "\"}]}"));
     load_send(L, k, load_frame(1, "{\"type\":\"heartbeat\"}"));
   } else {
@@ -329,6 +331,8 @@ void load_nats_proto(load_t &L, load_conn_t &k) {
   b.erase(0, at);
 }
 
+void load_vorn_message(load_t &L, load_conn_t &k, const char *p, size_t n);
+
 void load_message(load_t &L, load_conn_t &k, int opcode, const char *p, size_t n) {
   if (opcode == 8) {
     load_close(L, k, true);
@@ -345,6 +349,21 @@ void load_message(load_t &L, load_conn_t &k, int opcode, const char *p, size_t n
     load_nats_proto(L, k);
     return;
   }
+  if (L.o.proto == PROTO_VORN_BATCH) {
+    /* several messages per frame, one "\n" between them */
+    const char *end = p + n;
+    while (p < end) {
+      const char *nl = (const char *) memchr(p, '\n', (size_t) (end - p));
+      size_t len = (size_t) ((nl ? nl : end) - p);
+      load_vorn_message(L, k, p, len);
+      p += len + (nl ? 1 : 0);
+    }
+    return;
+  }
+  load_vorn_message(L, k, p, n);
+}
+
+void load_vorn_message(load_t &L, load_conn_t &k, const char *p, size_t n) {
   /* A sample is a client data message, which opens with its "check" member: only other frames
    * need a closer look (searching every sample for an error member cost the tool more per
    * delivery than nats-server's messages cost it). */
@@ -454,7 +473,7 @@ void load_raise_nofile(long want) {
 
 void load_usage(FILE *f) {
   fprintf(f,
-          "usage: e2e_wsload --port P [--host H] [--proto vorn|nats] [--conns N] [--checks C]\n"
+          "usage: e2e_wsload --port P [--host H] [--proto vorn|vorn.batch|nats] [--conns N] [--checks C]\n"
           "                  [--first-check I] [--subject S] [--subject-per-check] [--parallel K]\n"
           "                  [--duration S] [--ready-timeout S]\n");
 }
@@ -477,6 +496,7 @@ int main(int argc, char **argv) {
     else if (a == "--proto") {
       std::string p = val();
       if (p == "vorn") L.o.proto = PROTO_VORN;
+      else if (p == "vorn.batch") L.o.proto = PROTO_VORN_BATCH;
       else if (p == "nats") L.o.proto = PROTO_NATS;
       else {
         load_usage(stderr);

@@ -1,6 +1,7 @@
-/* pask: the message-bus module. Subscribes to the NATS subject of the metric firehose and hands
- * every message to the hooks registered through zint_pask_handle_message_hook_register, on the
- * NATS client's delivery thread. Keeps connecting while the bus is down, at start-up and after. */
+/* pask: the message-bus module. Subscribes to the NATS subject of the metric firehose, or holds
+ * subjects that callers ask for at run time (one per watched check), and hands every message to the
+ * hooks registered through zint_pask_handle_message_hook_register, on the NATS client's delivery
+ * thread. Keeps connecting while the bus is down, at start-up and after. */
 #ifndef PASK_PASK_H
 #define PASK_PASK_H
 
@@ -13,29 +14,64 @@
 #define PASK_DEFAULT_SUBJECT "vorn.metrics.>"
 
 /* How to reach the bus. Strings are copied by pask_module_start. */
-typedef struct {
+typedef struct pask_module_options_s {
   const char *hosts;       /* one NATS URL or several separated by commas; user:password@ allowed */
   const char *subject;     /* null: PASK_DEFAULT_SUBJECT */
   int pending_msgs_limit;  /* messages buffered for the hooks before the client drops (slow
                               consumer); 0: the client's default (65536) */
   int pending_bytes_limit; /* the same in bytes; 0: the client's default (64 MiB) */
   int reconnect_wait_ms;   /* pause between connection attempts; 0: 1000 */
+  /* Not null: no firehose subscription; the service holds "<prefix>.<check>" per watched check
+   * (pask_subject_hold). Tokens of letters, digits, '-' and '_' joined by '.'. */
+  const char *check_subject_prefix = nullptr;
+  int unsubscribe_after_ms = 0; /* how long a subject nobody holds stays subscribed; 0: not at all */
 } pask_module_options_t;
 
-/* DSO init: reads "//network/in/mq/host" (required), "//network/in/mq/subject" and the optional
+/* Default of "//network/in/mq/unsubscribe_after_s". */
+#define PASK_DEFAULT_UNSUBSCRIBE_AFTER_S 10
+
+/* DSO init: reads "//network/in/mq/host" (required), "//network/in/mq/subject" or
+ * "//network/in/mq/check_subject_prefix" with "//network/in/mq/unsubscribe_after_s", and the optional
  * "//network/in/mq/pending_msgs_limit", "//network/in/mq/pending_bytes_limit" and
  * "//network/in/mq/reconnect_wait_ms", then starts the module. 0, or -1 (logged) when the host is
- * missing or cannot be used. Registered with zint_dso_register as "pask" for "//network/in/mq". */
+ * missing or cannot be used. Both <subject> and <check_subject_prefix>, an unusable prefix or an
+ * unsubscribe_after_s that is not a whole number in 0..86400 end the process with status 1 (logged).
+ * Registered with zint_dso_register as "pask" for "//network/in/mq". */
 int pask_module_init(void);
 
-/* Connects (or keeps trying in the background when no server answers) and subscribes. 0 once the
+/* Connects (or keeps trying in the background when no server answers) and subscribes to the
+ * firehose, or in per-check mode starts the thread that subscribes to held subjects. 0 once the
  * connection is made or being retried; -1 (logged) for unusable options or when already started. */
 int pask_module_start(const pask_module_options_t *opts);
 /* Closes the connection and waits until no hook runs any more (tests; the service never stops
- * the module). Registered hooks stay. */
+ * the module). Registered hooks stay; held subjects are forgotten. */
 void pask_module_stop(void);
 
-/* Messages the NATS client dropped because the hooks fell behind (slow consumer), since start;
+/* True when the prefix can start per-check subjects: not empty, tokens of letters, digits, '-' and
+ * '_' separated by single dots (no wildcard, no blank). */
+bool pask_check_subject_prefix_usable(const char *prefix);
+/* The configured per-check prefix (valid until the module stops), or null in firehose mode. */
+const char *pask_module_check_subject_prefix(void);
+
+/* Run-time subscriptions, reference-counted per subject. The first hold of a subject subscribes to
+ * it, the release of the last hold unsubscribes unsubscribe_after_ms later unless it is held again
+ * meanwhile. Neither call waits on the network: they record the change under a short lock and the
+ * module's own thread ("pask:subs") makes the NATS calls, so any thread may call them, an event
+ * thread or a caller holding its own locks included (the module takes none of the caller's locks).
+ * The NATS client subscribes again to what it holds after a reconnection; a subject held while the
+ * bus is down is subscribed once it is back. A release without a hold is ignored. */
+void pask_subject_hold(const char *subject);
+void pask_subject_release(const char *subject);
+/* NATS subscriptions the module holds now: 1 for the firehose, or one per subject held or
+ * lingering. Any thread. */
+uint64_t pask_module_subscriptions(void);
+/* Calls fn(closure, n) with the number of subscriptions now, and again whenever it changes, on the
+ * thread that changed it, under the module's subscription lock (fn must not call the module). One
+ * observer; null removes it. */
+void pask_module_set_subscriptions_observer(void (*fn)(void *closure, uint64_t n), void *closure);
+
+/* Messages the NATS client dropped because the hooks fell behind (slow consumer), since start, over
+ * every subscription;
  * the ingest reads it for its "dropped" counter. Any thread. */
 uint64_t pask_module_dropped(void);
 /* Messages handed to the hooks since start. */

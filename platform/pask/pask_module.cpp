@@ -1,6 +1,8 @@
-/* pask: the NATS side of the message bus. One connection with unlimited reconnection, one
- * asynchronous subscription whose delivery thread calls the registered hooks, and the DSO
- * registration that starts it when the configuration has "//network/in/mq". */
+/* pask: the NATS side of the message bus. One connection with unlimited reconnection; either one
+ * asynchronous subscription to the firehose, whose delivery thread calls the registered hooks, or
+ * subscriptions made and ended at run time per held subject by the module's own thread and
+ * delivered by one shared delivery thread; and the DSO registration that starts it when the
+ * configuration has "//network/in/mq". */
 #include "pask/pask.h"
 
 #include "zint/zint_conf.h"
@@ -17,9 +19,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 /* One message as hooks see it. */
@@ -27,14 +32,24 @@ struct pask_msg {
   natsMsg *m; /* owned by the delivery callback, destroyed after the last hook; null once kept */
 };
 
+/* A subject held at run time (pask_subject_hold). */
+struct pask_held_t {
+  int refs = 0;                    /* holds not yet released */
+  natsSubscription *sub = nullptr; /* owned; set and cleared by the subscription thread only */
+  uint64_t release_at_ns = 0;      /* with refs 0: when the subscription ends (zint_get_nanos) */
+  bool failed = false;             /* the subscription was refused; tried again on the next first hold */
+  bool queued = false;             /* listed in subs_todo */
+};
+
 /* The module's connection state; one per process. */
 struct pask_conn_s {
-  std::mutex mu;                      /* guards the five fields below (start, stop, readers) */
+  std::mutex mu;                      /* guards the six fields below (start, stop, readers) */
   natsOptions *opts = nullptr;        /* owned */
   natsConnection *nc = nullptr;       /* owned */
-  natsSubscription *sub = nullptr;    /* owned */
+  natsSubscription *sub = nullptr;    /* owned; the firehose, null in per-check mode */
   std::string hosts_redacted;         /* configured URLs without credentials, for logs */
-  uint64_t dropped_before_stop = 0;   /* drops of the subscription stop destroyed */
+  std::string check_prefix;           /* per-check mode's prefix; empty for the firehose */
+  uint64_t dropped_before_stop = 0;   /* drops of the subscriptions stop destroyed */
   std::atomic<bool> connected{false};
   std::atomic<bool> stopping{false};  /* set by stop so that closing is not logged as a loss */
   std::atomic<int> connection_id{0};
@@ -42,9 +57,33 @@ struct pask_conn_s {
   std::atomic<uint64_t> state_since_ns{0};     /* zint_get_nanos() when state was entered */
   std::atomic<uint64_t> received{0};
   std::atomic<int64_t> slow_logged_s{0}; /* last slow-consumer log line, wall seconds */
-  std::mutex done_mu;                 /* guards sub_done */
+  std::mutex done_mu;                 /* guards live_subs */
   std::condition_variable done_cv;
-  bool sub_done = false;              /* the delivery thread will not call hooks any more */
+  int live_subs = 0;                  /* subscriptions whose delivery may still call hooks */
+
+  /* Run-time subscriptions: callers change the holds, the subscription thread makes the calls. */
+  std::mutex subs_mu;                 /* guards the fields below; taken after mu, never before */
+  std::condition_variable subs_cv;    /* wakes the subscription thread */
+  std::unordered_map<std::string, pask_held_t> held;
+  /* The thread looks only at what changed: subjects held for the first time without a
+   * subscription, and release times (a later hold or release makes an earlier time stale), so a
+   * change costs the same however many checks are held. */
+  std::vector<std::string> subs_todo;
+  std::multimap<uint64_t, std::string> subs_due;
+  uint64_t held_subs = 0;             /* entries of held with a subscription */
+  bool subs_stop = false;             /* the subscription thread is to end */
+  bool firehose_held = false;         /* the firehose subscription exists */
+  uint64_t subs_count = 0;            /* last count given to the observer */
+  uint64_t held_dropped = 0;          /* drops of run-time subscriptions already ended */
+  void (*observer)(void *, uint64_t) = nullptr;
+  void *observer_closure = nullptr;
+  int unsubscribe_after_ms = 0;       /* fixed while the thread runs */
+  int pending_msgs_limit = 0;         /* the same */
+  int pending_bytes_limit = 0;        /* the same */
+  /* Joined and deleted by stop; touched under mu only. On the heap so that a process that ends
+   * with exit() while it runs (a later module refusing to start) does not destroy a joinable
+   * thread. */
+  std::thread *subs_thread = nullptr;
 };
 
 namespace {
@@ -135,8 +174,116 @@ void pask_on_msg(natsConnection *, natsSubscription *, natsMsg *m, void *closure
 void pask_on_sub_complete(void *closure) {
   pask_conn_s *conn = (pask_conn_s *) closure;
   std::lock_guard lock(conn->done_mu);
-  conn->sub_done = true;
+  conn->live_subs--;
   conn->done_cv.notify_all();
+}
+
+/* Subscribes to subject with the module's hook chain, completion report and pending limits. NATS_OK
+ * with *out set, or the failure with nothing left behind. */
+natsStatus pask_subscribe(pask_conn_s *conn, natsConnection *nc, const char *subject, int msgs_limit,
+                          int bytes_limit, natsSubscription **out) {
+  natsSubscription *sub = nullptr;
+  natsStatus s = natsConnection_Subscribe(&sub, nc, subject, pask_on_msg, conn);
+  if (s != NATS_OK) return s;
+  {
+    std::lock_guard lock(conn->done_mu);
+    conn->live_subs++;
+  }
+  s = natsSubscription_SetOnCompleteCB(sub, pask_on_sub_complete, conn);
+  if (s != NATS_OK) {
+    /* No report will come: count it out now, after the last callback the unsubscription lets run. */
+    natsSubscription_Unsubscribe(sub);
+    natsSubscription_Destroy(sub);
+    pask_on_sub_complete(conn);
+    return s;
+  }
+  if (msgs_limit || bytes_limit)
+    s = natsSubscription_SetPendingLimits(sub, msgs_limit ? msgs_limit : pask_default_pending_msgs,
+                                          bytes_limit ? bytes_limit : pask_default_pending_bytes);
+  if (s != NATS_OK) {
+    natsSubscription_Unsubscribe(sub);
+    natsSubscription_Destroy(sub);
+    return s;
+  }
+  *out = sub;
+  return NATS_OK;
+}
+
+int64_t pask_sub_dropped(natsSubscription *sub) {
+  int64_t dropped = 0;
+  if (!sub || natsSubscription_GetDropped(sub, &dropped) != NATS_OK || dropped < 0) return 0;
+  return dropped;
+}
+
+/* Tells the observer about a changed count. Under subs_mu. */
+void pask_subs_publish(pask_conn_s *conn) {
+  uint64_t n = (conn->firehose_held ? 1 : 0) + conn->held_subs;
+  if (n == conn->subs_count) return;
+  conn->subs_count = n;
+  if (conn->observer) conn->observer(conn->observer_closure, n);
+}
+
+/* The subscription thread: makes the subscriptions the holds ask for and ends those released longer
+ * than the linger ago. Callers only record holds, so the NATS calls, which take the connection's lock
+ * and may wait for its socket, never run on their threads. A subject held again while its old
+ * subscription is being ended is subscribed anew on the next pass. */
+void pask_subs_run(pask_conn_s *conn, natsConnection *nc) {
+  pthread_setname_np(pthread_self(), "pask:subs");
+  std::unique_lock lock(conn->subs_mu);
+  while (!conn->subs_stop) {
+    uint64_t now = zint_get_nanos();
+    std::vector<std::string> to_sub;
+    std::vector<natsSubscription *> to_end;
+    for (const std::string &subject : conn->subs_todo) {
+      auto it = conn->held.find(subject);
+      if (it == conn->held.end()) continue;
+      pask_held_t &h = it->second;
+      h.queued = false;
+      if (h.refs > 0 && !h.sub && !h.failed) to_sub.push_back(subject);
+      else if (h.refs == 0 && !h.sub) conn->held.erase(it);
+    }
+    conn->subs_todo.clear();
+    while (!conn->subs_due.empty() && conn->subs_due.begin()->first <= now) {
+      auto due = conn->subs_due.begin();
+      auto it = conn->held.find(due->second);
+      if (it != conn->held.end() && it->second.refs == 0 && it->second.release_at_ns == due->first) {
+        if (natsSubscription *sub = it->second.sub) {
+          conn->held_dropped += (uint64_t) pask_sub_dropped(sub);
+          conn->held_subs--;
+          to_end.push_back(sub);
+        }
+        conn->held.erase(it);
+      }
+      conn->subs_due.erase(due);
+    }
+    pask_subs_publish(conn);
+    if (to_sub.empty() && to_end.empty()) {
+      if (conn->subs_due.empty()) conn->subs_cv.wait(lock);
+      else conn->subs_cv.wait_for(lock, std::chrono::nanoseconds(conn->subs_due.begin()->first - now));
+      continue;
+    }
+    lock.unlock();
+    for (natsSubscription *sub : to_end) {
+      natsSubscription_Unsubscribe(sub);
+      natsSubscription_Destroy(sub);
+    }
+    std::vector<std::pair<natsSubscription *, natsStatus>> made(to_sub.size(), {nullptr, NATS_OK});
+    for (size_t i = 0; i < to_sub.size(); i++)
+      made[i].second = pask_subscribe(conn, nc, to_sub[i].c_str(), conn->pending_msgs_limit,
+                                      conn->pending_bytes_limit, &made[i].first);
+    lock.lock();
+    for (size_t i = 0; i < to_sub.size(); i++) {
+      /* Only this thread removes entries, and one it is subscribing stays until here; when it was
+       * released meanwhile, its release time ends the new subscription. */
+      pask_held_t &h = conn->held[to_sub[i]];
+      h.sub = made[i].first;
+      h.failed = made[i].second != NATS_OK;
+      if (h.sub) conn->held_subs++;
+      if (h.failed)
+        ZINT_LOG_LIMITED(zint_error, "pask: cannot subscribe to %s: %s\n", ZINT_LOG_TEXT(to_sub[i].c_str()),
+                         natsStatus_GetText(made[i].second));
+    }
+  }
 }
 
 void pask_on_connected(natsConnection *nc, void *closure) {
@@ -186,20 +333,37 @@ void pask_on_error(natsConnection *, natsSubscription *sub, natsStatus err, void
   ZINT_LOG_LIMITED(zint_error, "pask: message bus error: %s\n", natsStatus_GetText(err));
 }
 
-/* Releases what start built; the caller holds no lock the callbacks take. */
+/* Releases what start built, the run-time subscriptions included (their thread has ended); the
+ * caller holds no lock the callbacks take. */
 void pask_teardown(natsOptions *opts, natsConnection *nc, natsSubscription *sub) {
-  if (sub) {
-    natsSubscription_Unsubscribe(sub);
-    if (nc) natsConnection_Close(nc);
+  std::vector<natsSubscription *> held;
+  {
+    std::lock_guard lock(pask_conn.subs_mu);
+    for (auto &kv : pask_conn.held)
+      if (kv.second.sub) held.push_back(kv.second.sub);
+    pask_conn.held.clear();
+    pask_conn.subs_todo.clear();
+    pask_conn.subs_due.clear();
+    pask_conn.held_subs = 0;
+    pask_conn.firehose_held = false;
+    pask_subs_publish(&pask_conn);
+  }
+  if (sub) natsSubscription_Unsubscribe(sub);
+  for (natsSubscription *h : held) natsSubscription_Unsubscribe(h);
+  if (nc) natsConnection_Close(nc);
+  {
     std::unique_lock lock(pask_conn.done_mu);
     /* Bounded so that a library that never reports completion cannot hang the caller. */
-    pask_conn.done_cv.wait_for(lock, std::chrono::seconds(10), [] { return pask_conn.sub_done; });
-  } else if (nc) {
-    natsConnection_Close(nc);
+    pask_conn.done_cv.wait_for(lock, std::chrono::seconds(10), [] { return pask_conn.live_subs <= 0; });
   }
+  for (natsSubscription *h : held) natsSubscription_Destroy(h);
   if (sub) natsSubscription_Destroy(sub);
   if (nc) natsConnection_Destroy(nc);
   if (opts) natsOptions_Destroy(opts);
+}
+
+bool pask_token_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
 }
 
 } // namespace
@@ -264,10 +428,16 @@ int pask_module_start(const pask_module_options_t *o) {
     zint_log(zint_error, "pask: no message bus host given\n");
     return -1;
   }
-  if (o->pending_msgs_limit < 0 || o->pending_bytes_limit < 0 || o->reconnect_wait_ms < 0) {
+  if (o->pending_msgs_limit < 0 || o->pending_bytes_limit < 0 || o->reconnect_wait_ms < 0 ||
+      o->unsubscribe_after_ms < 0) {
     zint_log(zint_error, "pask: negative limits for %s\n", redacted.c_str());
     return -1;
   }
+  if (o->check_subject_prefix && !pask_check_subject_prefix_usable(o->check_subject_prefix)) {
+    zint_log(zint_error, "pask: \"%s\" cannot start per-check subjects\n", ZINT_LOG_TEXT(o->check_subject_prefix));
+    return -1;
+  }
+  bool per_check = o->check_subject_prefix != nullptr;
 
   std::lock_guard lock(pask_conn.mu);
   if (pask_conn.nc) {
@@ -287,9 +457,18 @@ int pask_module_start(const pask_module_options_t *o) {
   pask_conn.received = 0;
   pask_conn.dropped_before_stop = 0;
   pask_conn.hosts_redacted = redacted;
+  pask_conn.check_prefix = per_check ? o->check_subject_prefix : "";
   {
     std::lock_guard dl(pask_conn.done_mu);
-    pask_conn.sub_done = false;
+    pask_conn.live_subs = 0;
+  }
+  {
+    std::lock_guard sl(pask_conn.subs_mu);
+    pask_conn.subs_stop = false;
+    pask_conn.held_dropped = 0;
+    pask_conn.unsubscribe_after_ms = o->unsubscribe_after_ms;
+    pask_conn.pending_msgs_limit = o->pending_msgs_limit;
+    pask_conn.pending_bytes_limit = o->pending_bytes_limit;
   }
 
   natsOptions *opts = nullptr;
@@ -306,6 +485,9 @@ int pask_module_start(const pask_module_options_t *o) {
   if (s == NATS_OK) s = natsOptions_SetReconnectedCB(opts, pask_on_reconnected, &pask_conn);
   if (s == NATS_OK) s = natsOptions_SetClosedCB(opts, pask_on_closed, &pask_conn);
   if (s == NATS_OK) s = natsOptions_SetErrorHandler(opts, pask_on_error, &pask_conn);
+  /* One delivery thread for all the per-check subscriptions rather than one thread each. */
+  if (s == NATS_OK && per_check) s = nats_SetMessageDeliveryPoolSize(1);
+  if (s == NATS_OK && per_check) s = natsOptions_UseGlobalMessageDelivery(opts, true);
   if (s != NATS_OK) {
     zint_log(zint_error, "pask: cannot use message bus options for %s: %s\n", redacted.c_str(), natsStatus_GetText(s));
     pask_teardown(opts, nullptr, nullptr);
@@ -328,15 +510,14 @@ int pask_module_start(const pask_module_options_t *o) {
     return -1;
   }
 
-  s = natsConnection_Subscribe(&sub, nc, subject, pask_on_msg, &pask_conn);
-  if (s == NATS_OK) s = natsSubscription_SetOnCompleteCB(sub, pask_on_sub_complete, &pask_conn);
-  if (s == NATS_OK && (o->pending_msgs_limit || o->pending_bytes_limit))
-    s = natsSubscription_SetPendingLimits(sub, o->pending_msgs_limit ? o->pending_msgs_limit : pask_default_pending_msgs,
-                                          o->pending_bytes_limit ? o->pending_bytes_limit : pask_default_pending_bytes);
+  /* s may still say that the connection is being retried: subscriptions are made all the same and
+   * sent once it is up. */
+  s = per_check ? NATS_OK
+                : pask_subscribe(&pask_conn, nc, subject, o->pending_msgs_limit, o->pending_bytes_limit, &sub);
   if (s != NATS_OK) {
     zint_log(zint_error, "pask: cannot subscribe to %s at %s: %s\n", subject, redacted.c_str(), natsStatus_GetText(s));
     pask_conn.stopping = true;
-    pask_teardown(opts, nc, sub);
+    pask_teardown(opts, nc, nullptr);
     pask_conn.connected = false;
     pask_set_state(&pask_conn, PASK_STATE_STOPPED);
     return -1;
@@ -344,6 +525,16 @@ int pask_module_start(const pask_module_options_t *o) {
   pask_conn.opts = opts;
   pask_conn.nc = nc;
   pask_conn.sub = sub;
+  {
+    std::lock_guard sl(pask_conn.subs_mu);
+    pask_conn.firehose_held = sub != nullptr;
+    pask_subs_publish(&pask_conn);
+  }
+  /* Holds made before the start are taken up at once. */
+  pask_conn.subs_thread = new std::thread(pask_subs_run, &pask_conn, nc);
+  if (per_check)
+    zint_log(zint_error, "pask: per-check subjects %s.<check>, ended %d ms after their last watcher\n",
+             pask_conn.check_prefix.c_str(), o->unsubscribe_after_ms);
   return 0;
 }
 
@@ -355,15 +546,30 @@ void pask_module_stop(void) {
     std::lock_guard lock(pask_conn.mu);
     if (!pask_conn.nc) return;
     pask_conn.stopping = true;
-    int64_t dropped = 0;
-    if (natsSubscription_GetDropped(pask_conn.sub, &dropped) == NATS_OK && dropped > 0)
-      pask_conn.dropped_before_stop = (uint64_t) dropped;
+    {
+      std::lock_guard sl(pask_conn.subs_mu);
+      pask_conn.subs_stop = true;
+      pask_conn.subs_cv.notify_all();
+    }
+    if (pask_conn.subs_thread) {
+      pask_conn.subs_thread->join();
+      delete pask_conn.subs_thread;
+      pask_conn.subs_thread = nullptr;
+    }
+    uint64_t dropped = (uint64_t) pask_sub_dropped(pask_conn.sub);
+    {
+      std::lock_guard sl(pask_conn.subs_mu);
+      dropped += pask_conn.held_dropped;
+      for (auto &kv : pask_conn.held) dropped += (uint64_t) pask_sub_dropped(kv.second.sub);
+    }
+    pask_conn.dropped_before_stop = dropped;
     opts = pask_conn.opts;
     nc = pask_conn.nc;
     sub = pask_conn.sub;
     pask_conn.opts = nullptr;
     pask_conn.nc = nullptr;
     pask_conn.sub = nullptr;
+    pask_conn.check_prefix.clear();
   }
   /* Outside the lock: a hook still running may read the counters, which take it. */
   pask_teardown(opts, nc, sub);
@@ -373,10 +579,62 @@ void pask_module_stop(void) {
 
 uint64_t pask_module_dropped(void) {
   std::lock_guard lock(pask_conn.mu);
-  if (!pask_conn.sub) return pask_conn.dropped_before_stop;
-  int64_t dropped = 0;
-  if (natsSubscription_GetDropped(pask_conn.sub, &dropped) != NATS_OK || dropped < 0) return 0;
-  return (uint64_t) dropped;
+  if (!pask_conn.nc) return pask_conn.dropped_before_stop;
+  uint64_t dropped = (uint64_t) pask_sub_dropped(pask_conn.sub);
+  std::lock_guard sl(pask_conn.subs_mu);
+  dropped += pask_conn.held_dropped;
+  for (auto &kv : pask_conn.held) dropped += (uint64_t) pask_sub_dropped(kv.second.sub);
+  return dropped;
+}
+
+bool pask_check_subject_prefix_usable(const char *prefix) {
+  if (!prefix || !*prefix) return false;
+  bool token_started = false;
+  for (const char *c = prefix; *c; c++) {
+    if (*c == '.' && token_started) token_started = false;
+    else if (pask_token_char(*c)) token_started = true;
+    else return false;
+  }
+  return token_started;
+}
+
+const char *pask_module_check_subject_prefix(void) {
+  std::lock_guard lock(pask_conn.mu);
+  return pask_conn.nc && !pask_conn.check_prefix.empty() ? pask_conn.check_prefix.c_str() : nullptr;
+}
+
+void pask_subject_hold(const char *subject) {
+  if (!subject || !*subject) return;
+  std::lock_guard lock(pask_conn.subs_mu);
+  pask_held_t &h = pask_conn.held[subject];
+  if (h.refs++ > 0) return;
+  h.failed = false;
+  if (h.sub || h.queued) return; /* a lingering subscription just stays */
+  h.queued = true;
+  pask_conn.subs_todo.emplace_back(subject);
+  pask_conn.subs_cv.notify_one();
+}
+
+void pask_subject_release(const char *subject) {
+  if (!subject) return;
+  std::lock_guard lock(pask_conn.subs_mu);
+  auto it = pask_conn.held.find(subject);
+  if (it == pask_conn.held.end() || it->second.refs == 0 || --it->second.refs > 0) return;
+  it->second.release_at_ns = zint_get_nanos() + (uint64_t) pask_conn.unsubscribe_after_ms * 1000000ull;
+  pask_conn.subs_due.emplace(it->second.release_at_ns, subject);
+  pask_conn.subs_cv.notify_one();
+}
+
+uint64_t pask_module_subscriptions(void) {
+  std::lock_guard lock(pask_conn.subs_mu);
+  return pask_conn.subs_count;
+}
+
+void pask_module_set_subscriptions_observer(void (*fn)(void *closure, uint64_t n), void *closure) {
+  std::lock_guard lock(pask_conn.subs_mu);
+  pask_conn.observer = fn;
+  pask_conn.observer_closure = closure;
+  if (fn) fn(closure, pask_conn.subs_count);
 }
 
 uint64_t pask_module_received(void) { return pask_conn.received.load(std::memory_order_relaxed); }
@@ -408,16 +666,54 @@ struct pask_kept_msg *pask_msg_keep(struct pask_msg *msg) {
 
 void pask_kept_msg_release(struct pask_kept_msg *kept) { natsMsg_Destroy(reinterpret_cast<natsMsg *>(kept)); }
 
+/* A configuration that contradicts itself is no bus to retry: the process stops, as for other
+ * unusable settings, with status 1. */
+[[noreturn]] void pask_conf_refused(const char *what) {
+  zint_log(zint_error, "pask: %s\n", what);
+  exit(1);
+}
+
+/* "//network/in/mq/unsubscribe_after_s" in milliseconds: the default when absent, the end of the
+ * process when it is not a whole number of seconds in 0..86400. */
+int pask_conf_linger_ms(void) {
+  char *text = nullptr;
+  if (!zint_conf_get_string(ZINT_CONF_ROOT, "//network/in/mq/unsubscribe_after_s", &text))
+    return PASK_DEFAULT_UNSUBSCRIBE_AFTER_S * 1000;
+  uint64_t v = 0;
+  std::string_view t = pask_trim(text);
+  bool ok = zint_conf_parse_u64(std::string(t), 86400, &v);
+  if (!ok) {
+    std::string why = "//network/in/mq/unsubscribe_after_s \"" + std::string(ZINT_LOG_TEXT(text)) +
+                      "\" is not a whole number of seconds in 0..86400";
+    free(text);
+    pask_conf_refused(why.c_str());
+  }
+  free(text);
+  return (int) v * 1000;
+}
+
 int pask_module_init(void) {
-  char *host = nullptr, *subject = nullptr;
+  char *host = nullptr, *subject = nullptr, *prefix = nullptr;
   if (!zint_conf_get_string(ZINT_CONF_ROOT, "//network/in/mq/host", &host)) {
     zint_log(zint_error, "pask: //network/in/mq/host is not configured, the message bus is not used\n");
     return -1;
   }
   zint_conf_get_string(ZINT_CONF_ROOT, "//network/in/mq/subject", &subject);
+  zint_conf_get_string(ZINT_CONF_ROOT, "//network/in/mq/check_subject_prefix", &prefix);
+  if (subject && prefix)
+    pask_conf_refused("//network/in/mq has both <subject> and <check_subject_prefix>: configure the firehose "
+                      "subject or the per-check prefix, not both");
+  if (prefix && !pask_check_subject_prefix_usable(prefix)) {
+    std::string why = "//network/in/mq/check_subject_prefix \"" + std::string(ZINT_LOG_TEXT(prefix)) +
+                      "\" is not a subject prefix: tokens of letters, digits, '-' and '_' joined by '.', no "
+                      "wildcard, no blank";
+    pask_conf_refused(why.c_str());
+  }
   pask_module_options_t o{};
   o.hosts = host;
   o.subject = subject;
+  o.check_subject_prefix = prefix;
+  if (prefix) o.unsubscribe_after_ms = pask_conf_linger_ms();
   int32_t v = 0;
   if (zint_conf_get_int32(ZINT_CONF_ROOT, "//network/in/mq/pending_msgs_limit", &v)) o.pending_msgs_limit = v;
   if (zint_conf_get_int32(ZINT_CONF_ROOT, "//network/in/mq/pending_bytes_limit", &v)) o.pending_bytes_limit = v;
@@ -425,5 +721,6 @@ int pask_module_init(void) {
   int rc = pask_module_start(&o);
   free(host);
   free(subject);
+  free(prefix);
   return rc;
 }

@@ -39,6 +39,7 @@ struct ws_reg {
   std::string prefix, protocol;
   std::regex re;
   zint_http_websocket_handler_t handler;
+  bool batched;
 };
 
 /* The registrations and origins are allocated once and never destroyed: pool threads
@@ -112,17 +113,24 @@ zint_http_rest_handler_t zint_http_impl::rest_lookup(std::string_view method, co
 
 zint_http_websocket_handler_t zint_http_impl::ws_lookup(const std::string &path,
                                                         const std::vector<std::string> &offered,
-                                                        std::string *proto, bool *path_found) {
+                                                        std::string *proto, bool *batched, bool *path_found) {
   std::shared_lock<std::shared_mutex> lk(reg_mu);
+  const ws_reg *best = nullptr;
+  size_t best_rank = offered.size();
   for (const auto &r : ws_regs) {
     if (path.compare(0, r.prefix.size(), r.prefix) != 0) continue;
     if (!reg_match(r.re, path.substr(r.prefix.size()), nullptr)) continue;
     *path_found = true;
-    if (std::find(offered.begin(), offered.end(), r.protocol) == offered.end()) continue;
-    *proto = r.protocol;
-    return r.handler;
+    size_t rank = size_t(std::find(offered.begin(), offered.end(), r.protocol) - offered.begin());
+    if (rank < best_rank) {
+      best = &r;
+      best_rank = rank;
+    }
   }
-  return nullptr;
+  if (!best) return nullptr;
+  *proto = best->protocol;
+  *batched = best->batched;
+  return best->handler;
 }
 
 /* ---- the connection ---- */
@@ -314,8 +322,10 @@ int zint_http_rest_register(const char *method, const char *prefix, const char *
   return 0;
 }
 
-int zint_http_rest_websocket_register(const char *prefix, const char *regex, const char *protocol,
-                                      zint_http_websocket_handler_t handler) {
+namespace {
+
+int websocket_register(const char *prefix, const char *regex, const char *protocol,
+                       zint_http_websocket_handler_t handler, bool batched) {
   if (!prefix || !regex || !protocol || !*protocol || !handler) {
     zint_log(zint_error, "zint_http_rest_websocket_register: null argument\n");
     return -1;
@@ -330,9 +340,22 @@ int zint_http_rest_websocket_register(const char *prefix, const char *regex, con
   r.prefix = prefix;
   r.protocol = protocol;
   r.handler = handler;
+  r.batched = batched;
   std::unique_lock<std::shared_mutex> lk(reg_mu);
   reg_insert(ws_regs, std::move(r));
   return 0;
+}
+
+} // namespace
+
+int zint_http_rest_websocket_register(const char *prefix, const char *regex, const char *protocol,
+                                      zint_http_websocket_handler_t handler) {
+  return websocket_register(prefix, regex, protocol, handler, false);
+}
+
+int zint_http_rest_websocket_register_batched(const char *prefix, const char *regex, const char *protocol,
+                                              zint_http_websocket_handler_t handler) {
+  return websocket_register(prefix, regex, protocol, handler, true);
 }
 
 /* ---- configuration ---- */

@@ -106,9 +106,15 @@ int zint_listener_count(void);
  * 0, or -1 (logged) for a null argument or a regular expression that does not compile. */
 int zint_http_rest_register(const char *method, const char *prefix, const char *regex,
                             zint_http_rest_handler_t handler);
-/* Websocket endpoints: upgraded only when the path matches and the client offers protocol. */
+/* Websocket endpoints: upgraded only when the path matches and the client offers protocol. Of
+ * several protocols registered for a path, the one the client offers first is taken. */
 int zint_http_rest_websocket_register(const char *prefix, const char *regex, const char *protocol,
                                       zint_http_websocket_handler_t handler);
+/* The same, for a protocol whose text messages may share a frame: text messages already queued for
+ * a session when its writer runs go out as one text frame (at most 64 KiB, a larger message alone),
+ * separated by one "\n". Binary messages and control frames are never joined. */
+int zint_http_rest_websocket_register_batched(const char *prefix, const char *regex, const char *protocol,
+                                              zint_http_websocket_handler_t handler);
 
 /* Response of the current request; call from the handler. Each returns false when refused:
  * after the end, a status outside 100..999, a header with CR/LF, CHUNKED on an HTTP/1.0 request. */

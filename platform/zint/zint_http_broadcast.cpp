@@ -16,25 +16,13 @@ namespace {
 
 /* Server frames are not masked, so one complete frame (header and body) serves every session: it
  * is built once per broadcast and copied straight into each session's write batch. */
-constexpr size_t WS_FRAME_HEADER_MAX = 10;
 
 std::atomic<size_t> body_copies{0};
 
 shared_buf *shared_buf_new(int opcode, const unsigned char *p, size_t len) {
   body_copies.fetch_add(1, std::memory_order_relaxed);
   unsigned char h[WS_FRAME_HEADER_MAX];
-  size_t hl = 0;
-  h[hl++] = uint8_t(0x80 | (opcode & 0x0f)); /* FIN, one frame per message */
-  if (len < 126) {
-    h[hl++] = uint8_t(len);
-  } else if (len <= 0xffff) {
-    h[hl++] = 126;
-    h[hl++] = uint8_t(len >> 8);
-    h[hl++] = uint8_t(len);
-  } else {
-    h[hl++] = 127;
-    for (int i = 7; i >= 0; i--) h[hl++] = uint8_t(uint64_t(len) >> (8 * i));
-  }
+  size_t hl = ws_frame_header(h, opcode, len);
   void *mem = ::operator new(sizeof(shared_buf) + hl + len);
   auto *b = new (mem) shared_buf;
   b->refs.store(1, std::memory_order_relaxed);
@@ -47,6 +35,22 @@ shared_buf *shared_buf_new(int opcode, const unsigned char *p, size_t len) {
 }
 
 } // namespace
+
+size_t zint_http_impl::ws_frame_header(unsigned char *h, int opcode, size_t len) {
+  size_t hl = 0;
+  h[hl++] = uint8_t(0x80 | (opcode & 0x0f)); /* FIN: one frame per message */
+  if (len < 126) {
+    h[hl++] = uint8_t(len);
+  } else if (len <= 0xffff) {
+    h[hl++] = 126;
+    h[hl++] = uint8_t(len >> 8);
+    h[hl++] = uint8_t(len);
+  } else {
+    h[hl++] = 127;
+    for (int i = 7; i >= 0; i--) h[hl++] = uint8_t(uint64_t(len) >> (8 * i));
+  }
+  return hl;
+}
 
 void zint_http_impl::shared_buf_unref(shared_buf *b) {
   if (b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {

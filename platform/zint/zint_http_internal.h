@@ -56,10 +56,11 @@ void refused(zint_http_refusal_t why);
  * captured sub-expressions in caps; null when none matches. */
 zint_http_rest_handler_t rest_lookup(std::string_view method, const std::string &path,
                                      std::vector<std::string> *caps);
-/* The websocket handler bound to path whose protocol is among offered (the client's order of
- * preference), and that protocol; null when none. path_found: some endpoint matched the path. */
+/* The websocket handler bound to path for the protocol of offered (the client's order of preference)
+ * that comes first, that protocol and whether its text messages may share frames; null when none.
+ * path_found: some endpoint matched the path. */
 zint_http_websocket_handler_t ws_lookup(const std::string &path, const std::vector<std::string> &offered,
-                                        std::string *proto, bool *path_found);
+                                        std::string *proto, bool *batched, bool *path_found);
 
 /* ---- a message shared by every session it is queued on (zint_http_broadcast.cpp) ---- */
 
@@ -74,6 +75,10 @@ struct shared_buf {
 };
 
 void shared_buf_unref(shared_buf *b);
+constexpr size_t WS_FRAME_HEADER_MAX = 10;
+/* Writes the header of an unmasked final frame of len payload bytes to h (WS_FRAME_HEADER_MAX
+ * bytes); returns its length. */
+size_t ws_frame_header(unsigned char *h, int opcode, size_t len);
 
 /* A queued message not yet copied into a write batch; the frame is shared. */
 struct ws_out_item {
@@ -154,6 +159,7 @@ struct zint_http_session_ctx {
   uint64_t in_payload_left = 0;
   bool in_fragmented = false;
   zint_http_websocket_handler_t ws_handler = nullptr;
+  bool ws_batch = false; /* text messages queued together go out as one frame, "\n" between them */
   std::vector<unsigned char> inbuf;      /* TLS reads, and bytes that came with the upgrade */
   const unsigned char *in_ptr = nullptr; /* what wslay reads from: inbuf or the thread's buffer */
   size_t in_off = 0, in_len = 0;
@@ -245,6 +251,7 @@ struct zint_http_session_ctx {
   enum class batch { failed, again, empty, ready };  /* what gather_batch found */
   enum class taken { failed, part, whole };          /* what write_direct handed the kernel */
   batch gather_batch();
+  void append_frame();
   taken write_direct();
   void start_write();
   void on_write_done(error_code ec);

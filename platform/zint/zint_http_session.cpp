@@ -292,7 +292,7 @@ void zint_http_session_ctx::handle_upgrade(const std::string &path) {
   }
   std::string proto;
   bool path_found = false;
-  zint_http_websocket_handler_t handler = ws_lookup(path, offered, &proto, &path_found);
+  zint_http_websocket_handler_t handler = ws_lookup(path, offered, &proto, &ws_batch, &path_found);
   if (!path_found) {
     send_simple(this, http::status::not_found, "not found\n", true);
     return;

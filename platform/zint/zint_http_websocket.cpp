@@ -18,6 +18,8 @@ namespace {
 
 /* Bytes gathered from wslay before a write is started; more frames per system call as it grows. */
 constexpr size_t WS_WRITE_BATCH = 64 * 1024;
+/* The largest frame of joined messages (a larger message still goes out, alone in its frame). */
+constexpr size_t WS_JOINED_MAX = 64 * 1024;
 /* Writes one pump makes straight to a plain socket before it yields the thread. */
 constexpr unsigned WS_DIRECT_WRITES = 16;
 constexpr auto WS_CLOSE_WAIT = std::chrono::seconds(3);
@@ -407,12 +409,7 @@ zint_http_session_ctx::batch zint_http_session_ctx::gather_batch() {
     refused(ZINT_HTTP_REFUSED_MESSAGE_SIZE);
   }
   if (!close_queued) {
-    while (send_at < sending.size() && outbuf.size() < WS_WRITE_BATCH) {
-      shared_buf *b = sending[send_at++].buf;
-      outbuf.append(reinterpret_cast<const char *>(b->frame()), b->frame_len());
-      queued_bytes.fetch_sub(b->len, std::memory_order_relaxed);
-      shared_buf_unref(b);
-    }
+    while (send_at < sending.size() && outbuf.size() < WS_WRITE_BATCH) append_frame();
   }
   if (close_code && !close_queued && send_at == sending.size() && !more_pending &&
       !(wctx && wslay_event_want_write(wctx))) {
@@ -427,6 +424,36 @@ zint_http_session_ctx::batch zint_http_session_ctx::gather_batch() {
   }
   if (!outbuf.empty()) return batch::ready;
   return more_pending && !close_queued ? batch::again : batch::empty;
+}
+
+/* Appends the next frame to outbuf: the next queued message's own frame, or on a batched session
+ * the text messages from there on that fit WS_JOINED_MAX, joined by "\n" into one text frame. */
+void zint_http_session_ctx::append_frame() {
+  size_t end = send_at;
+  size_t total = 0;
+  while (ws_batch && end < sending.size() && sending[end].buf->opcode == WSLAY_TEXT_FRAME) {
+    size_t add = sending[end].buf->len + (end > send_at ? 1 : 0);
+    if (total + add > WS_JOINED_MAX) break;
+    total += add;
+    end++;
+  }
+  if (end - send_at < 2) {
+    shared_buf *b = sending[send_at++].buf;
+    outbuf.append(reinterpret_cast<const char *>(b->frame()), b->frame_len());
+    queued_bytes.fetch_sub(b->len, std::memory_order_relaxed);
+    shared_buf_unref(b);
+    return;
+  }
+  unsigned char h[WS_FRAME_HEADER_MAX];
+  outbuf.append(reinterpret_cast<const char *>(h), ws_frame_header(h, WSLAY_TEXT_FRAME, total));
+  for (size_t i = send_at; i < end; i++) {
+    shared_buf *b = sending[i].buf;
+    if (i > send_at) outbuf.push_back('\n');
+    outbuf.append(reinterpret_cast<const char *>(b->data()), b->len);
+    queued_bytes.fetch_sub(b->len, std::memory_order_relaxed);
+    shared_buf_unref(b);
+  }
+  send_at = end;
 }
 
 /* The socket is non-blocking: hand the kernel what it takes now, on this thread, instead of a write

@@ -1,0 +1,183 @@
+/* Per-check bus subjects (docs/operations.md, "Scaling"): two nats-server nodes clustered over loopback
+ * routes, two vorn-c instances that subscribe only to the subjects of the checks their clients watch. */
+#include "support/vorn_fixture.h"
+
+using namespace vorn_test;
+
+namespace {
+const string kPrefix = "vorn.check";
+/* write_conf's file with the firehose <subject> of <mq> replaced by mq. */
+string write_conf_mq(const string &dir, const string &name, const VornConf &c, const string &mq) {
+  string path = Vorn::write_conf(dir, name, c), text = read_file_text(path);
+  const string firehose = "<subject>vorn.metrics.></subject>";
+  text.replace(text.find(firehose), firehose.size(), mq);
+  std::ofstream(path) << text;
+  return path;
+}
+/* The data frames of check (and metric, when not empty) among frames. */
+int data_frames(const std::vector<string> &frames, const string &check, const string &metric = "") {
+  return (int) std::count_if(frames.begin(), frames.end(),
+                             [&](const string &f) { return is_data(f, check, metric); });
+}
+} // namespace
+
+// what this proves: a firehose subject beside a check prefix, an unusable prefix and an unusable linger each
+// stop start-up with status 1 and a message that names the setting
+TEST(Scale, ContradictoryOrUnusableSettingsAreRefused) {
+  TempDir dir;
+  const struct {
+    string mq, message;
+  } rows[] = {
+      {"<subject>vorn.metrics.></subject><check_subject_prefix>vorn.check</check_subject_prefix>",
+       "has both <subject> and <check_subject_prefix>"},
+      {"<check_subject_prefix></check_subject_prefix>", "check_subject_prefix \"\" is not a subject prefix"},
+      {"<check_subject_prefix>vorn.*</check_subject_prefix>", "\"vorn.*\" is not a subject prefix"},
+      {"<check_subject_prefix>vorn check</check_subject_prefix>", "\"vorn check\" is not a subject prefix"},
+      {"<check_subject_prefix>vorn.check</check_subject_prefix><unsubscribe_after_s>-1</unsubscribe_after_s>",
+       "unsubscribe_after_s \"-1\" is not a whole number of seconds"},
+  };
+  for (const auto &row : rows) {
+    string conf = write_conf_mq(dir.path(), "refused", VornConf{}, row.mq);
+    Child p;
+    ASSERT_TRUE(
+        p.start({env_or("VORN_BINARY", "build/vorn-c"), "-D", "-c", conf}, conf + ".out", conf + ".err"));
+    EXPECT_EQ(1, p.wait_exit()) << row.mq;
+    EXPECT_NE(p.err().find(row.message), string::npos) << p.err();
+  }
+}
+
+// what this proves: each instance receives only the lines of the checks its clients watch (its
+// "mq"/"firehose" equals the frames its client got; an upper-case id subscribes to nothing), whichever node
+// they were published on; a payload sent twice reaches the client once; subscriptions made while the bus is
+// down and those a node restart cut are made again; once the last watcher left and the linger passed, the
+// instance no longer receives the check and holds no subscription
+TEST(Scale, PerCheckSubjectsAcrossTwoNodes) {
+  TempDir dir;
+  PgCluster pg;
+  string err;
+  ASSERT_TRUE(pg.start(&err) && pg.create_database("wdb", &err) && pg.create_login("vorn", "secret", &err))
+      << err;
+  int route[2] = {free_loopback_port(), free_loopback_port()};
+  ASSERT_NE(route[0], route[1]);
+  nats_fixture node[2];
+  Vorn v[2];
+  WsClient c[2];
+  const string check[2] = {"7e570000-0000-4000-8000-00000000000a", "7e570000-0000-4000-8000-00000000000b"};
+  for (int i = 0; i < 2; i++) {
+    node[i].extra_args = {"--cluster_name", "vorn",
+                          "--cluster",      "nats://127.0.0.1:" + std::to_string(route[i]),
+                          "--routes",       "nats://127.0.0.1:" + std::to_string(route[1 - i])};
+  }
+  node[1].port = free_loopback_port(); /* up only after the instances: instance 1 starts without its bus */
+  ASSERT_TRUE(node[0].start()) << node[0].error;
+  for (int i = 0; i < 2; i++) {
+    VornConf conf;
+    conf.bus = node[i].url();
+    conf.pg_port = pg.port();
+    string mq = "<check_subject_prefix>" + kPrefix +
+                "</check_subject_prefix><unsubscribe_after_s>1</unsubscribe_after_s>";
+    ASSERT_TRUE(v[i].start(write_conf_mq(dir.path(), "vorn-" + std::to_string(i), conf, mq), &err)) << err;
+    EXPECT_EQ(0, v[i].stat({"mq", "subscriptions"}));
+    ASSERT_TRUE(c[i].open(v[i].port) && c[i].send(watch_of(check[i])) && c[i].drain().empty());
+  }
+  /* Instance 1 is also asked for check 0 in upper case, which never matches a line: no subscription. */
+  string upper = check[0];
+  std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+  ASSERT_TRUE(c[1].send(watch_of(upper)) && c[1].drain().empty());
+  for (int i = 0; i < 2; i++) {
+    EXPECT_TRUE(wait_until([&] { return v[i].stat({"mq", "subscriptions"}) == 1; })) << v[i].tail();
+  }
+  ASSERT_TRUE(node[1].start()) << node[1].error;
+  Publisher pub[2] = {Publisher(node[0].url()), Publisher(node[1].url())};
+  auto publish = [&](int n, int k, const string &metric) {
+    return pub[n].pub(m_line(check[k], metric, "1.5"), kPrefix + "." + check[k]);
+  };
+  /* Per client: data frames, frames of "round", "twice" and pask-pub's; payloads its instance got twice,
+   * lines beyond one in its bundles. */
+  int frames[2] = {0, 0}, rounds[2] = {0, 0}, twice_frames[2] = {0, 0}, generated[2] = {0, 0},
+      twice[2] = {0, 0}, bundled[2] = {0, 0};
+  auto take = [&](int k, const string &metric) {
+    std::vector<string> got = c[k].drain();
+    frames[k] += data_frames(got, check[k]);
+    rounds[k] += data_frames(got, check[k], "round");
+    twice_frames[k] += data_frames(got, check[k], "twice");
+    for (const char *m : {"metric_0", "metric_1", "metric_2"}) generated[k] += data_frames(got, check[k], m);
+    return data_frames(got, check[k], metric) > 0;
+  };
+  /* Publishes lines of check k on node n until its client has one (interest crosses routes meanwhile). */
+  auto reaches = [&](int n, int k, const string &metric) {
+    return wait_until(
+        [&] {
+          publish(n, k, metric);
+          return take(k, metric);
+        },
+        std::chrono::seconds(30));
+  };
+  /* True once instance k's "mq"/"firehose" equals what its client got: nothing of another check came in. */
+  auto only_own_lines = [&](int k) {
+    int64_t firehose = -1;
+    bool settled = wait_until([&] {
+      take(k, "");
+      return (firehose = v[k].stat({"mq", "firehose"})) == frames[k] + twice[k] - bundled[k];
+    });
+    return settled ? ::testing::AssertionSuccess()
+                   : ::testing::AssertionFailure() << "firehose " << firehose << ", frames " << frames[k];
+  };
+  for (int n = 0; n < 2; n++)
+    for (int k = 0; k < 2; k++) EXPECT_TRUE(reaches(n, k, "warm_" + std::to_string(n))) << v[k].tail();
+  for (int round = 0; round < 20; round++) /* every line of both checks on both nodes */
+    for (int n = 0; n < 2; n++)
+      for (int k = 0; k < 2; k++) EXPECT_TRUE(publish(n, k, "round"));
+  string same = m_line(check[0], "twice", "2.5");
+  EXPECT_TRUE(pub[1].pub(same, kPrefix + "." + check[0]) && pub[1].pub(same, kPrefix + "." + check[0]));
+  twice[0] = 1;
+  Child gen; /* four bundles of three lines, each of one check, on its subject: two per check */
+  ASSERT_TRUE(gen.start(
+      {env_or("VORN_TOOLS_DIR", "build/tools") + "/pask-pub", "-u", node[0].url(), "--check-subjects",
+       kPrefix, "-g", "--first-check", "10", "-c", "2", "-m", "3", "-n", "12", "-k", "bundle", "-b", "3"},
+      dir.path() + "/pub.out", dir.path() + "/pub.err"));
+  EXPECT_EQ(0, gen.wait_exit()) << gen.err();
+  bundled[0] = bundled[1] = 4;
+  for (int k = 0; k < 2; k++) { /* each publisher's marker comes after its lines of both checks */
+    for (int n = 0; n < 2; n++) EXPECT_TRUE(reaches(n, k, "marker_" + std::to_string(n)));
+    EXPECT_TRUE(wait_until([&] {
+      take(k, "");
+      return rounds[k] == 40 && generated[k] == 6;
+    })) << rounds[k]
+        << " " << generated[k];
+    EXPECT_TRUE(only_own_lines(k));
+    EXPECT_EQ(k == 0 ? 1 : 0, twice_frames[k]);
+  }
+
+  node[0].restart(); /* instance 0 moves to node 1 or comes back to node 0: either way it subscribes again */
+  EXPECT_TRUE(v[0].logged("message bus connection back at")) << v[0].tail();
+  for (int n = 0; n < 2; n++) EXPECT_TRUE(reaches(n, 0, "after_restart_" + std::to_string(n))) << v[0].tail();
+  EXPECT_TRUE(only_own_lines(0));
+  EXPECT_EQ(1, v[0].stat({"mq", "subscriptions"}));
+
+  /* The linger: a marker client of check 1 on instance 0 tells when a line of check 0 sent before it would
+   * have arrived (one publisher, one subscriber connection: in order). */
+  WsClient marker;
+  ASSERT_TRUE(marker.open(v[0].port) && marker.send(watch_of(check[1])) && marker.drain().empty());
+  EXPECT_TRUE(wait_until([&] { return v[0].stat({"mq", "subscriptions"}) == 2; }));
+  c[0].close();
+  EXPECT_TRUE(wait_until([&] { return v[0].stat({"mq", "subscriptions"}) == 1; }, std::chrono::seconds(20)));
+  int probe = 0;
+  EXPECT_TRUE(wait_until(
+      [&] {
+        int64_t before = v[0].stat({"mq", "firehose"});
+        string metric = "probe_" + std::to_string(probe++);
+        publish(0, 0, metric);
+        publish(0, 1, metric);
+        return marker.read_until([&](const string &f) { return is_data(f, check[1], metric); }) &&
+               v[0].stat({"mq", "firehose"}) == before + 1;
+      },
+      std::chrono::seconds(30)))
+      << v[0].tail();
+  marker.close();
+  EXPECT_TRUE(wait_until([&] { return v[0].stat({"mq", "subscriptions"}) == 0; }));
+  EXPECT_NE(v[0].get("/metrics").body.find("\nvorn_mq_subscriptions 0\n"), string::npos);
+  EXPECT_EQ(1, v[1].stat({"mq", "subscriptions"}));
+  c[1].close();
+  for (int i = 0; i < 2; i++) EXPECT_EQ(0, v[i].proc.stop()) << v[i].tail();
+}
