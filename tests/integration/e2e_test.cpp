@@ -270,39 +270,6 @@ TEST(E2e, WatchTool) {
   the_stack->expect_quiet();
 }
 
-// what this proves: broker failures (unknown check, broker not listening, broker closing) reach every client
-// of the stream with its id and period, end that stream only, and leave the bus side in place
-TEST(E2e, BrokerFailuresReachEveryClient) {
-  REQUIRE_STACK();
-  struct {
-    std::string check, error;
-  } rows[] = {{S::kUnknownCheck, "could not find broker for provided uuid"},
-              {S::kDeadCheck, "connection to broker was terminated"},
-              {S::kClosingCheck, "connection to broker was terminated"}};
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.check);
-    WsClient a, b;
-    ASSERT_TRUE(a.open(the_stack->vorn.port) && b.open(the_stack->vorn.port));
-    ASSERT_TRUE(a.send(watch_of(row.check, 250)) &&
-                b.send(watch_of(row.check, 250))); /* both join before it fails */
-    for (WsClient *c : {&a, &b}) {
-      std::vector<std::string> skipped;
-      EXPECT_EQ(error_frame(row.error, "watch", row.check, 250),
-                c->read_until(is_error, &skipped).value_or(c->last_error));
-      for (const auto &x : skipped) EXPECT_TRUE(is_data(x, row.check)) << x;
-    }
-    EXPECT_TRUE(wait_until([&] { return gauges() == std::make_pair(int64_t(2), int64_t(0)); }));
-    std::string t = unique_time();
-    ASSERT_TRUE(the_stack->publish(m_line(row.check, "disk", "3.25", "n", t)));
-    for (WsClient *c : {&a, &b})
-      EXPECT_TRUE(
-          c->read_until([&](const std::string &f) { return f == m_frame(row.check, "disk", t, "3.25"); }));
-    a.close();
-    b.close();
-    the_stack->expect_quiet();
-  }
-}
-
 // what this proves: GET /stats.json is JSON and one newline, counts itself, names the bus; GET /metrics has
 // the exposition type, only well-formed lines and the tree's values under their documented names, and is no
 // request; the page is under /ui/ (/ui redirected), other paths 404; another sub-protocol is not upgraded;
