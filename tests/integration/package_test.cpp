@@ -12,11 +12,6 @@ int run(const std::string &cmd, const std::string &dir, std::string *out) {
   *out = read_file_text(dir + "/cmd.out");
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
-std::string replace_all(std::string s, const std::string &from, const std::string &to) {
-  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-    s.replace(at, from.size(), to);
-  return s;
-}
 } // namespace
 
 // what this proves: the .deb declares its runtime library dependencies, installs the documented layout with
@@ -58,10 +53,13 @@ TEST(Package, BuildUnpackAndRun) {
       << err;
   ASSERT_TRUE(nats.start()) << nats.error;
   std::string conf = read_file_text(root + "/usr/share/vorn-c/etc/vorn-c.conf");
-  ASSERT_NE(std::string::npos, conf.find("port=\"8080\""));
-  conf = replace_all(replace_all(conf, "port=\"8080\"", "port=\"0\""), "nats://127.0.0.1:4222", nats.url());
-  conf = replace_all(replace_all(conf, "<port>5432</port>", "<port>" + std::to_string(pg.port()) + "</port>"),
-                     "/run/vorn-c/vorn-c.lock", d + "/vorn-c.lock");
+  for (auto [from, to] : {std::pair<std::string, std::string>{"port=\"8080\"", "port=\"0\""},
+                          {"nats://127.0.0.1:4222", nats.url()},
+                          {"<port>5432</port>", "<port>" + std::to_string(pg.port()) + "</port>"},
+                          {"/run/vorn-c/vorn-c.lock", d + "/vorn-c.lock"}}) {
+    ASSERT_NE(std::string::npos, conf.find(from)) << from;
+    conf.replace(conf.find(from), from.size(), to);
+  }
   std::ofstream(d + "/vorn-c.conf") << conf;
   Vorn v;
   ASSERT_TRUE(v.start(d + "/vorn-c.conf", &err, {}, vorn)) << err;
