@@ -1,7 +1,6 @@
 /* Broker address lookups against a throwaway PostgreSQL cluster: the connection string, every row shape,
  * queued lookups and their cache, a frozen database, and the start-up test. */
 #include "support/pg_fixture.h"
-#include "support/wait.h"
 
 #include "vorn_stats.h"
 #include "wdb.h"
@@ -33,7 +32,18 @@ std::string conf(int port, const std::string &attrs = "", const char *timeout = 
 uint64_t stat(const char *ns, const char *name, stats_type_t type = STATS_TYPE_COUNTER) {
   return stats_get_u64(stats_register(stats_register_ns(stats_rec, nullptr, ns), name, type));
 }
-
+vorn_test::PgCluster *pg;                    /* a raw pointer: a death test's child runs no destructor */
+void reinit(const std::string &attrs = "") { /* a second wdb_init also empties the cache */
+  ASSERT_EQ(0, zint_conf_load_string(conf(pg->port(), attrs).c_str()));
+  wdb_init();
+}
+std::string find(const std::string &uuid) { /* "host:port", or "-" with the port untouched */
+  int port = -7;
+  const char *ip = wdb_find_harl_ip(uuid.c_str(), &port);
+  std::string out = ip ? std::string(ip) + ":" + std::to_string(port) : port == -7 ? "-" : "-:changed";
+  free(const_cast<char *>(ip));
+  return out;
+}
 /* Answers of queued lookups as "host:port" ("-" for none); wait(n) gives them sorted once there are n. */
 struct Answers {
   std::mutex mu;
@@ -54,11 +64,8 @@ struct Answers {
   }
 };
 
-class WdbTest : public ::testing::Test {
+class Wdb : public ::testing::Test {
  protected:
-  static inline vorn_test::PgCluster *pg; /* a raw pointer: a death test's child runs no destructor */
-  static inline std::string log_path;
-
   static void SetUpTestSuite() {
     pg = new vorn_test::PgCluster();
     std::string err;
@@ -75,28 +82,21 @@ class WdbTest : public ::testing::Test {
                   pg->add_check("wdb", uuid_of(n), n, &err));
     ASSERT_TRUE(pg->add_check("wdb", uuid_of(9), 4, &err) && pg->add_check("wdb", uuid_of(9), 1, &err))
         << err;
-    log_path = pg->socket_dir() + "/vorn-error.log";
-    ASSERT_EQ(0, zint_log_stream_set_output(zint_error, log_path.c_str(), 0));
+    ASSERT_EQ(0, zint_log_stream_set_output(zint_error, (pg->socket_dir() + "/vorn-error.log").c_str(), 0));
     stats_init();
     reinit();
   }
   static void TearDownTestSuite() { delete pg; }
-  static void reinit(const std::string &attrs = "") { /* a second wdb_init also empties the cache */
-    ASSERT_EQ(0, zint_conf_load_string(conf(pg->port(), attrs).c_str()));
-    wdb_init();
-  }
-  static std::string find(const std::string &uuid) { /* "host:port", or "-" with the port untouched */
-    int port = -7;
-    const char *ip = wdb_find_harl_ip(uuid.c_str(), &port);
-    std::string out = ip ? std::string(ip) + ":" + std::to_string(port) : port == -7 ? "-" : "-:changed";
-    free(const_cast<char *>(ip));
-    return out;
-  }
 };
 
 // what this proves: the connection string of the configured values, blanks, quotes and backslashes included,
-// is taken by libpq and reaches that database as that user, with the password or (null) without one
-TEST_F(WdbTest, ConnectionStringReachesTheDatabaseAsTheUser) {
+// is taken by libpq and reaches that database as that user, with its password or (null) none; each row shape
+// gives its address and port or null, asked directly or queued; failures are counted (in "errors"/"wdb" and
+// the total) and logged with their reason, a check without a row only logged; a burst of queued lookups of
+// one check shares one query, a broker found and "no such check" are kept, failures asked again, nothing kept
+// with the cache off; several rows give one whole broker; a frozen database fails a lookup after the connect
+// timeout (lookups waiting beyond max_pending: Broker.StreamsFollowTheirClients)
+TEST_F(Wdb, ConnectionStringAndLookups) {
   std::string err, odd_db = "d'b \\ name=x", odd_user = "u s'e\\r";
   ASSERT_TRUE(pg->exec("postgres", "create database \"" + odd_db + "\"", &err) &&
               pg->create_login(odd_user, "p\\' w=\" x", &err))
@@ -104,10 +104,10 @@ TEST_F(WdbTest, ConnectionStringReachesTheDatabaseAsTheUser) {
   struct {
     std::string host, db, user;
     const char *password;
-  } rows[] = {{"127.0.0.1", "wdb", "reader", "s3 cr'et\\ host=/x"},
-              {"127.0.0.1", odd_db, odd_user, "p\\' w=\" x"},
-              {pg->socket_dir(), odd_db, "postgres", nullptr}}; /* the socket trusts every user */
-  for (auto &r : rows) {
+  } logins[] = {{"127.0.0.1", "wdb", "reader", "s3 cr'et\\ host=/x"},
+                {"127.0.0.1", odd_db, odd_user, "p\\' w=\" x"},
+                {pg->socket_dir(), odd_db, "postgres", nullptr}}; /* the socket trusts every user */
+  for (auto &r : logins) {
     SCOPED_TRACE(r.db + " as " + r.user);
     char *info = wdb_make_conn_info(r.host.c_str(), pg->port(), r.db.c_str(), r.user.c_str(), r.password, 5);
     PGconn *conn = PQconnectdb(info);
@@ -119,14 +119,7 @@ TEST_F(WdbTest, ConnectionStringReachesTheDatabaseAsTheUser) {
     PQfinish(conn);
     free(info);
   }
-}
 
-// what this proves: each row shape gives its address and port or null, asked directly or queued; failures are
-// counted (in "errors"/"wdb" and the total) and logged with their reason, a check without a row only logged;
-// a burst of queued lookups of one check shares one query, a broker found and "no such check" are kept,
-// failures asked again, nothing kept with the cache off; several rows give one whole broker; a frozen
-// database fails a lookup after the connect timeout (waiting lookups beyond max_pending: Broker test)
-TEST_F(WdbTest, DirectAndQueuedLookupsOfEveryRowShape) {
   struct {
     std::string uuid, answer; /* "a|b": either will do */
     bool failure;
@@ -166,7 +159,7 @@ TEST_F(WdbTest, DirectAndQueuedLookupsOfEveryRowShape) {
     EXPECT_EQ(stat("errors", "wdb") - errs, r.failure ? 3u : 0u);
     EXPECT_EQ(stats_get_u64(total_err_counter) - total, r.failure ? 3u : 0u);
     zint_log_flush();
-    EXPECT_NE(vorn_test::read_file_text(log_path).find(r.log), std::string::npos);
+    EXPECT_NE(vorn_test::read_file_text(pg->socket_dir() + "/vorn-error.log").find(r.log), std::string::npos);
   }
   reinit(" cache_ttl_s=\"0\"");
   uint64_t queries = stat("wdb", "lookups");
@@ -195,7 +188,7 @@ void start_up(const std::string &xml) { /* in a death test's child */
 
 // what this proves: the start-up test ends the process with status 1 and its reason: table missing, unusable
 // configuration (database down or refusing the password: Limits.LogAndStatisticsKeepSecrets)
-TEST_F(WdbTest, StartupTestExitsWithStatusOne) {
+TEST_F(Wdb, StartupTestExitsWithStatusOne) {
   std::string err, bare = conf(pg->port());
   ASSERT_TRUE(pg->exec("postgres", "create database bare", &err)) << err;
   bare.replace(bare.find(">wdb<"), 5, ">bare<");
