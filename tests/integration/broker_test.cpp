@@ -3,18 +3,14 @@
 #include "support/test_cert.h"
 #include "support/vorn_fixture.h"
 #include "support/ws_sessions.h"
-
 #include "broker.h"
 #include "stream_hash.h"
 #include "vorn_stats.h"
 #include "wdb.h"
 #include "zint/zint_conf.h"
 #include "zint/zint_memory.h"
-
 #include <gtest/gtest.h>
-
 namespace {
-
 using vorn_test::wait_until;
 enum broker { plain = 1, tls, silent }; /* harl ids */
 std::string uuid(broker b, int n) {
@@ -61,7 +57,6 @@ bool no_error_frames(test_ws::client &c) { /* among those queued before a marker
     if (f.empty() || vorn_test::is_error(f)) return false;
   return true;
 }
-
 /* "conn request" of each request for id, once there are n */
 std::vector<std::string> requests(const vorn_test::HarlSim &sim, const std::string &id, size_t n) {
   std::vector<std::string> out;
@@ -74,14 +69,8 @@ std::vector<std::string> requests(const vorn_test::HarlSim &sim, const std::stri
   });
   return out;
 }
-
 } // namespace
-
-// what this proves: the request names check and period and lists metrics only when every client narrows them;
-// a second client joins the connection and widens it (also on a broker that sends nothing), its leaving
-// narrows it again; the last unwatch closes the connection, counted, with no error frame to anyone; samples
-// reach each client translated; a watch beyond <wdb max_pending> while the database is frozen gets an error
-// frame, counted, the waiting ones their data once it answers; TLS with an sslconfig; nothing is left
+// what this proves: broker requests, connections and frames follow the clients watching, and nothing is left
 TEST(Broker, StreamsFollowTheirClients) {
   vorn_test::PgCluster pg;
   vorn_test::HarlSim sims[4];
@@ -104,7 +93,6 @@ TEST(Broker, StreamsFollowTheirClients) {
   stream_hash_init();
   client_init();
   ASSERT_GT(test_ws::port(), 0);
-
   std::string narrow = uuid(plain, 0), wide = uuid(plain, 1),
               req = "{\"check_uuid\":\"" + narrow + "\",\"period_ms\":100";
   test_ws::client a, b, c;
@@ -129,7 +117,6 @@ TEST(Broker, StreamsFollowTheirClients) {
   EXPECT_EQ(stat("global", "connections", STATS_TYPE_UINT64), 2u);
   unwatch(a, narrow);
   unwatch(b, wide);
-
   std::string quiet = uuid(silent, 4); /* no metric of the request exists: the broker sends nothing */
   watch(a, quiet, {"nosuch"});
   ASSERT_EQ(requests(sims[silent], quiet, 1).size(), 1u);
@@ -144,7 +131,6 @@ TEST(Broker, StreamsFollowTheirClients) {
   EXPECT_EQ(closed["by"], "peer");
   EXPECT_TRUE(wait_until([&] { return stat("global", "closes") == 3; }));
   EXPECT_TRUE(no_error_frames(a) && no_error_frames(b));
-
   configure(pg.port(), " max_pending=\"2\"");
   test_ws::client w[3];
   pg.freeze();
@@ -155,7 +141,6 @@ TEST(Broker, StreamsFollowTheirClients) {
   pg.thaw();
   for (int i = 0; i < 2; i++) EXPECT_NE(read_until(w[i], uuid(plain, 5 + i), "cpu"), "");
   for (int i = 0; i < 2; i++) unwatch(w[i], uuid(plain, 5 + i));
-
   configure(pg.port(), "", "<sslconfig><ca_chain>" + cert.cert_file + "</ca_chain></sslconfig>");
   watch(a, uuid(tls, 0), {"mem"});
   EXPECT_NE(read_until(a, uuid(tls, 0), "mem"), "");

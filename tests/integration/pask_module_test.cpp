@@ -4,17 +4,12 @@
 #include "zint/zint_conf.h"
 #include "zint/zint_log.h"
 #include "zint/zint_startup.h"
-
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <mutex>
-
 namespace {
-
 using namespace std::chrono_literals;
 using vorn_test::wait_until;
-
 /* A hook recording payloads other than probes; an acting one keeps those starting "K", ends the chain at "D".
  */
 struct recorder {
@@ -50,14 +45,9 @@ bool subscribed(vorn_test::Publisher &p) { /* probes until the module gets one *
     return wait_until([&] { return pask_module_received() > before; }, 100ms);
   });
 }
-
 } // namespace
-
-// what this proves: hooks see every message of the subject, exact bytes NUL-terminated, in order; DONE and
-// keeping end the chain; a kept payload outlives its hook until released (ASan) and is kept once only; the
-// module refuses unusable options and a missing host, and takes the configured subject only (retries:
-// Ops.HealthFollowsTheBus); a hook that falls behind makes the client drop beyond its pending limit: each
-// message is delivered or counted as dropped (still readable after stop), and the drop is logged
+// what this proves: hooks see every message whole, keep and DONE end the chain, bad setups refused, drops
+// counted
 TEST(PaskModule, HooksRetriesAndSlowConsumers) {
   vorn_test::TempDir dir;
   vorn_test::nats_fixture server;
@@ -105,7 +95,6 @@ TEST(PaskModule, HooksRetriesAndSlowConsumers) {
   EXPECT_EQ(pask_msg_keep(nullptr), nullptr);
   pask_module_stop();
   pask_module_hooks_reset();
-
   pask_module_options_t bad[] = {{" , ,", nullptr, 0, 0, 0}, {"nats://127.0.0.1:1", nullptr, -1, 0, 0}};
   for (auto &b : bad) EXPECT_EQ(pask_module_start(&b), -1) << b.hosts;
   ASSERT_EQ(
@@ -129,7 +118,6 @@ TEST(PaskModule, HooksRetriesAndSlowConsumers) {
   EXPECT_EQ(got, std::vector<std::string>{"P custom"});
   pask_module_stop();
   pask_module_hooks_reset();
-
   recorder slow;
   slow.gate.lock();
   ASSERT_EQ(zint_pask_handle_message_dyn_hook_register("slow", recorder::hook, &slow), 0);

@@ -1,24 +1,16 @@
 /* Broker address lookups against a throwaway PostgreSQL cluster: the connection string, every row shape,
  * queued lookups and their cache, a frozen database, and the start-up test. */
 #include "support/pg_fixture.h"
-
 #include "vorn_stats.h"
 #include "wdb.h"
 #include "zint/zint_conf.h"
 #include "zint/zint_log.h"
-
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <mutex>
-
-namespace {
-bool in_forked_child = false; /* a death test's child: its lookup threads' memory is not a leak */
-}
+static bool in_forked_child = false; /* a death test's child: its lookup threads' memory is not a leak */
 extern "C" int __lsan_is_turned_off() { return in_forked_child; }
-
 namespace {
-
 const char *kFound = "11111111-1111-4111-8111-111111111111",
            *kMissing = "22222222-2222-4222-8222-222222222222";
 std::string uuid_of(int n) { return std::string(8, '0' + n) + "-1111-4111-8111-111111111111"; }
@@ -63,7 +55,6 @@ struct Answers {
     return out;
   }
 };
-
 class Wdb : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -88,14 +79,8 @@ class Wdb : public ::testing::Test {
   }
   static void TearDownTestSuite() { delete pg; }
 };
-
-// what this proves: the connection string of the configured values, blanks, quotes and backslashes included,
-// is taken by libpq and reaches that database as that user, with its password or (null) none; each row shape
-// gives its address and port or null, asked directly or queued; failures are counted (in "errors"/"wdb" and
-// the total) and logged with their reason, a check without a row only logged; a burst of queued lookups of
-// one check shares one query, a broker found and "no such check" are kept, failures asked again, nothing kept
-// with the cache off; several rows give one whole broker; a frozen database fails a lookup after the connect
-// timeout (lookups waiting beyond max_pending: Broker.StreamsFollowTheirClients)
+// what this proves: the built connection string reaches its database as its user; every row shape, cache,
+// failure
 TEST_F(Wdb, ConnectionStringAndLookups) {
   std::string err, odd_db = "d'b \\ name=x", odd_user = "u s'e\\r";
   ASSERT_TRUE(pg->exec("postgres", "create database \"" + odd_db + "\"", &err) &&
@@ -119,7 +104,6 @@ TEST_F(Wdb, ConnectionStringAndLookups) {
     PQfinish(conn);
     free(info);
   }
-
   struct {
     std::string uuid, answer; /* "a|b": either will do */
     bool failure;
@@ -178,16 +162,13 @@ TEST_F(Wdb, ConnectionStringAndLookups) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20)); /* 2 s configured */
   pg->thaw();
 }
-
 void start_up(const std::string &xml) { /* in a death test's child */
   in_forked_child = true;
   zint_log_stream_set_output(zint_error, "stderr", 0);
   if (zint_conf_load_string(xml.c_str()) == 0) wdb_init();
   _exit(0);
 }
-
-// what this proves: the start-up test ends the process with status 1 and its reason: table missing, unusable
-// configuration (database down or refusing the password: Limits.LogAndStatisticsKeepSecrets)
+// what this proves: the start-up test ends the process with status 1 and its reason
 TEST_F(Wdb, StartupTestExitsWithStatusOne) {
   std::string err, bare = conf(pg->port());
   ASSERT_TRUE(pg->exec("postgres", "create database bare", &err)) << err;
@@ -203,5 +184,4 @@ TEST_F(Wdb, StartupTestExitsWithStatusOne) {
     rows.emplace_back(conf(pg->port(), std::string(" ") + attr), "is not a whole number in");
   for (auto &[xml, message] : rows) EXPECT_EXIT(start_up(xml), ::testing::ExitedWithCode(1), message) << xml;
 }
-
 } // namespace
