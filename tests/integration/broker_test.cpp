@@ -70,7 +70,7 @@ std::vector<std::string> requests(const vorn_test::HarlSim &sim, const std::stri
   return out;
 }
 } // namespace
-// what this proves: broker requests, connections and frames follow the clients watching, and nothing is left
+// what this proves: broker requests, connections and frames follow the watching clients; nothing is left
 TEST(Broker, StreamsFollowTheirClients) {
   vorn_test::PgCluster pg;
   vorn_test::HarlSim sims[4];

@@ -36,8 +36,7 @@ void unwatch(test_ws::client &c) {
   vorn_client_free(thin);
 }
 } // namespace
-// what this proves: concurrent publishers and churning watchers lose and repeat no line and leave nothing
-// behind
+// what this proves: concurrent publishers and churning watchers lose and repeat no line, leave nothing
 TEST(Ingest, ConcurrentPublishersAndWatchers) {
   vorn_test::nats_fixture server; /* the bus and the ingest, started as the service's child does */
   ASSERT_TRUE(server.start()) << server.error;

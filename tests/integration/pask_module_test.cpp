@@ -46,9 +46,8 @@ bool subscribed(vorn_test::Publisher &p) { /* probes until the module gets one *
   });
 }
 } // namespace
-// what this proves: hooks see every message whole, keep and DONE end the chain, bad setups refused, drops
-// counted
-TEST(PaskModule, HooksRetriesAndSlowConsumers) {
+// what this proves: hooks see each message whole, keep/DONE end the chain, bad setups refused, drops counted
+TEST(PaskModule, HooksConfigurationAndSlowConsumers) {
   vorn_test::TempDir dir;
   vorn_test::nats_fixture server;
   std::string log_path = dir.path() + "/error.log";

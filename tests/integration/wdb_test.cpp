@@ -79,8 +79,7 @@ class Wdb : public ::testing::Test {
   }
   static void TearDownTestSuite() { delete pg; }
 };
-// what this proves: the built connection string reaches its database as its user; every row shape, cache,
-// failure
+// what this proves: configured logins reach their database; row shapes, cache and failures as documented
 TEST_F(Wdb, ConnectionStringAndLookups) {
   std::string err, odd_db = "d'b \\ name=x", odd_user = "u s'e\\r";
   ASSERT_TRUE(pg->exec("postgres", "create database \"" + odd_db + "\"", &err) &&
