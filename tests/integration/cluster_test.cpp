@@ -5,8 +5,7 @@
 using namespace vorn_test;
 
 // what this proves: a sample published on either node reaches the clients of both instances; when one node
-// goes its instance moves to the other node and keeps its clients; when both go both report 503 until a node
-// is back, and then samples flow again
+// goes its instance moves to the other node (announced by the cluster) and keeps its clients
 TEST(Cluster, TwoInstancesTwoNodes) {
   TempDir dir;
   PgCluster pg;
@@ -27,14 +26,14 @@ TEST(Cluster, TwoInstancesTwoNodes) {
   }
   for (int i = 0; i < 2; i++) {
     VornConf conf;
-    conf.bus = node[i].url(), conf.pg_port = pg.port();
+    conf.bus = node[i].url();
+    conf.pg_port = pg.port();
     ASSERT_TRUE(v[i].start(Vorn::write_conf(dir.path(), "vorn-" + std::to_string(i), conf), &err)) << err;
     ASSERT_TRUE(c[i].open(v[i].port) && c[i].send(watch_of(check)) && c[i].drain().empty());
   }
-  auto health = [&](int status) {
-    return wait_until(
-        [&] { return v[0].get("/health").status == status && v[1].get("/health").status == status; },
-        std::chrono::seconds(30));
+  auto healthy = [&] {
+    return wait_until([&] { return v[0].get("/health").status == 200 && v[1].get("/health").status == 200; },
+                      std::chrono::seconds(30));
   };
   /* Publishes on node n until both clients have a line of metric: the routes may still be coming up. */
   auto both_receive = [&](int n, const std::string &metric) {
@@ -49,21 +48,13 @@ TEST(Cluster, TwoInstancesTwoNodes) {
         },
         std::chrono::seconds(30));
   };
-  ASSERT_TRUE(health(200)) << v[0].tail() << v[1].tail();
+  ASSERT_TRUE(healthy()) << v[0].tail() << v[1].tail();
   EXPECT_TRUE(both_receive(0, "via_node_0")) << node[0].log_text() << node[1].log_text();
   EXPECT_TRUE(both_receive(1, "via_node_1"));
-  EXPECT_GT(v[0].stat({"mq", "firehose"}), 0);
-  EXPECT_GT(v[1].stat({"mq", "firehose"}), 0);
   node[1].stop(); /* the cluster announced node 0 to the clients of node 1 */
   EXPECT_TRUE(v[1].logged("message bus connection back at " + node[0].url())) << v[1].tail();
-  EXPECT_TRUE(health(200));
+  EXPECT_TRUE(healthy());
   EXPECT_TRUE(both_receive(0, "node_1_gone")) << v[1].tail();
-  node[0].stop();
-  EXPECT_TRUE(health(503));
-  EXPECT_EQ(0u, v[0].get("/health").body.rfind("message bus down: connection lost ", 0));
-  ASSERT_TRUE(node[0].start()) << node[0].error;
-  EXPECT_TRUE(health(200)) << v[0].tail() << v[1].tail();
-  EXPECT_TRUE(both_receive(0, "after_node_0_back")) << v[0].tail() << v[1].tail();
   for (int i = 0; i < 2; i++) {
     c[i].close();
     EXPECT_EQ(0, v[i].proc.stop()) << v[i].tail();

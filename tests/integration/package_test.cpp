@@ -12,15 +12,10 @@ int run(const std::string &cmd, const std::string &dir, std::string *out) {
   *out = read_file_text(dir + "/cmd.out");
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
-std::string replace_all(std::string s, const std::string &from, const std::string &to) {
-  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-    s.replace(at, from.size(), to);
-  return s;
-}
 } // namespace
 
 // what this proves: the .deb declares its runtime library dependencies, installs the documented layout with
-// an executable postinst, and the unpacked binary links nothing of the build tree, prints its usage, starts
+// an executable postinst, and the unpacked binary links nothing of the build tree, starts
 // from the packaged example configuration and serves /health and /metrics
 TEST(Package, BuildUnpackAndRun) {
   const std::string build = fs::path(env_or("VORN_BINARY", "build/vorn-c")).parent_path().string();
@@ -48,8 +43,6 @@ TEST(Package, BuildUnpackAndRun) {
   ASSERT_EQ(0, run("ldd " + vorn, d, &out)) << out;
   EXPECT_EQ(std::string::npos, out.find("not found")) << out;
   EXPECT_EQ(std::string::npos, out.find(build)) << out;
-  EXPECT_EQ(2, run(vorn, d, &out));
-  EXPECT_EQ(0u, out.find(vorn + " <-c conffile> [-D] [-d]\n")) << out;
   PgCluster pg;
   nats_fixture nats;
   std::string err;
@@ -58,10 +51,13 @@ TEST(Package, BuildUnpackAndRun) {
       << err;
   ASSERT_TRUE(nats.start()) << nats.error;
   std::string conf = read_file_text(root + "/usr/share/vorn-c/etc/vorn-c.conf");
-  ASSERT_NE(std::string::npos, conf.find("port=\"8080\""));
-  conf = replace_all(replace_all(conf, "port=\"8080\"", "port=\"0\""), "nats://127.0.0.1:4222", nats.url());
-  conf = replace_all(replace_all(conf, "<port>5432</port>", "<port>" + std::to_string(pg.port()) + "</port>"),
-                     "/run/vorn-c/vorn-c.lock", d + "/vorn-c.lock");
+  for (auto [from, to] : {std::pair<std::string, std::string>{"port=\"8080\"", "port=\"0\""},
+                          {"nats://127.0.0.1:4222", nats.url()},
+                          {"<port>5432</port>", "<port>" + std::to_string(pg.port()) + "</port>"},
+                          {"/run/vorn-c/vorn-c.lock", d + "/vorn-c.lock"}}) {
+    ASSERT_NE(std::string::npos, conf.find(from)) << from;
+    conf.replace(conf.find(from), from.size(), to);
+  }
   std::ofstream(d + "/vorn-c.conf") << conf;
   Vorn v;
   ASSERT_TRUE(v.start(d + "/vorn-c.conf", &err, {}, vorn)) << err;

@@ -40,8 +40,7 @@ HttpReply http_get(int port, const std::string &target) {
   s.shutdown(tcp::socket::shutdown_send, ec);
   char sink[512];
   while (!run(
-      ioc, s, [&](auto h) { s.async_read_some(asio::buffer(sink), h); }, std::chrono::seconds(20))) {
-  }
+      ioc, s, [&](auto h) { s.async_read_some(asio::buffer(sink), h); }, std::chrono::seconds(20))) {}
   return {(int) res.result_int(), std::string(res[http::field::content_type]), res.body(), ""};
 }
 struct WsClient::Impl {

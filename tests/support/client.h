@@ -12,26 +12,23 @@ struct HttpReply {
   int status = 0; /* 0 without a reply; error says why */
   std::string content_type, body, error;
 };
-HttpReply http_get(int port,
-                   const std::string &target); /* GET target; after the reply it waits for the server's close,
-                                                  so the server no longer counts the connection. */
+/* GET target; after the reply it waits for the server's close, so the server no longer counts the connection.
+ */
+HttpReply http_get(int port, const std::string &target);
 class WsClient {
  public:
   WsClient();
   ~WsClient();
-  /* Connects (rcvbuf > 0: a smaller receive buffer) and upgrades naming the sub-protocol and the Origin, when
-   * given. */
+  /* Connects (rcvbuf > 0: a smaller receive buffer), upgrades naming the sub-protocol and Origin if given. */
   bool open(int port, std::string *err = nullptr, const std::string &protocol = "vorn",
             const std::string &path = "/", int rcvbuf = 0, const std::string &origin = "");
   bool send(const std::string &text, bool binary = false);
   bool send_raw(const std::string &bytes); /* bytes as they are: hand-made frames */
-  /* The next frame; nothing after an error, the server's close or max without a frame (last_error says
-   * which). */
+  /* The next frame; nothing after an error, the server's close or max without one (last_error says which). */
   std::optional<std::string> read(std::chrono::milliseconds max = std::chrono::seconds(20));
-  std::string ask(const std::string &text,
-                  bool binary = false); /* send, then the next frame or "<no frame: why>" */
-  std::vector<std::string>
-  drain(); /* the frames before the reply to a heartbeat sent now: all that were queued */
+  /* send, then the next frame or "<no frame: why>" */
+  std::string ask(const std::string &text, bool binary = false);
+  std::vector<std::string> drain(); /* the frames before the reply to a heartbeat sent now: all queued */
   std::optional<std::string> read_until(const std::function<bool(const std::string &)> &pred,
                                         std::vector<std::string> *skipped = nullptr);
   void close();           /* close handshake, up to the server's close frame */

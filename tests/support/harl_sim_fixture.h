@@ -2,38 +2,32 @@
  * follows its event log and stops it by PID. */
 #pragma once
 #include "support/process.h"
-#include "support/test_cert.h"
 #include <boost/json.hpp>
 namespace vorn_test {
-inline bool make_test_certificate(const std::string &, std::string *cert,
-                                  std::string *key) { /* A self-signed certificate for 127.0.0.1 and localhost
-                                                         (in a directory of its own); its PEM files. */
-  test_cert tc = test_cert_make();
-  return *cert = tc.cert_file, *key = tc.key_file, !tc.dir.empty();
-}
 inline bool event_is(const boost::json::object &e, const char *kind) {
   return e.if_contains("event") && e.at("event") == kind;
 }
 class HarlSim {
  public:
   /* Starts harl-sim with extra options (--port 0 and --events are added) and waits for its "listening on
-   * 127.0.0.1:<port>" line; false with err (and its stderr) on failure. */
+   * 127.0.0.1:<port>" line; false with err (and its output) on failure. */
   bool start(const std::vector<std::string> &extra, std::string *err) {
     std::vector<std::string> args = {env_or("VORN_TOOLS_DIR", "build/tools") + "/harl-sim", "--port", "0",
                                      "--events", events_};
     args.insert(args.end(), extra.begin(), extra.end());
     proc_.start(args, dir_.path() + "/out", dir_.path() + "/err");
-    if ((port_ = proc_.await_port("listening on 127.0.0.1:", proc_.out_path, std::chrono::seconds(30))) <= 0)
-      *err = "harl-sim did not report its port: " + proc_.out() + stderr_text(), stop();
-    return port_ > 0;
+    port_ = proc_.await_port("listening on 127.0.0.1:", proc_.out_path, std::chrono::seconds(30));
+    if (port_ > 0) return true;
+    *err = "harl-sim did not report its port: " + proc_.out() + stderr_text();
+    stop();
+    return false;
   }
   int stop() { return proc_.stop(); } /* SIGTERM by PID; the exit status, -1 when not a normal exit */
   int port() const { return port_; }
   pid_t pid() const { return proc_.pid; }
   std::string stderr_text() const { return proc_.err(); }
-  std::vector<boost::json::object> events()
-      const { /* The events so far:
-                 {"event":"connect"|"request"|"bad_request"|"refused"|"close","conn":N,...}. */
+  /* The events so far: {"event":"connect"|"request"|"bad_request"|"refused"|"close","conn":N,...}. */
+  std::vector<boost::json::object> events() const {
     std::vector<boost::json::object> out;
     std::istringstream in(read_file_text(events_));
     boost::system::error_code ec;
@@ -49,16 +43,14 @@ class HarlSim {
     wait_until(
         [&] {
           for (const auto &e : events())
-            if (pred(e)) return found = e, true;
+            if (pred(e)) {
+              found = e;
+              return true;
+            }
           return false;
         },
         timeout);
     return found;
-  }
-  size_t count_events(const std::string &kind) const {
-    size_t n = 0;
-    for (const auto &e : events()) n += event_is(e, kind.c_str());
-    return n;
   }
 
  private:

@@ -9,7 +9,8 @@ struct nats_fixture {
   std::vector<std::string> extra_args; /* appended to the command line (e.g. cluster options) */
   std::string url() const { return "nats://127.0.0.1:" + std::to_string(port); }
   std::string log_text() const { return proc_.err(); }
-  bool start() { /* Starts the server and waits until its log says it listens; false with error otherwise. */
+  /* Starts the server and waits until its log says it listens; false with error otherwise. */
+  bool start() {
     if (proc_.running()) return true;
     std::vector<std::string> args = {env_or("VORN_NATS_SERVER", "nats-server"), "-a", "127.0.0.1", "-p",
                                      port > 0 ? std::to_string(port) : "-1"};
@@ -21,7 +22,6 @@ struct nats_fixture {
     return port = p, true;
   }
   void stop() { proc_.stop(SIGTERM, std::chrono::seconds(5)); }
-  bool restart() { return stop(), start(); }
 
  private:
   TempDir dir_; /* holds the log */

@@ -3,9 +3,9 @@
 #pragma once
 #include <cstdlib>
 #include <string>
-struct test_cert {
+struct test_cert { /* empty when generation failed */
   std::string dir, cert_file, key_file;
-}; /* empty when generation failed */
+};
 inline test_cert test_cert_make() {
   char tmpl[] = "/tmp/vorn-cert-XXXXXX";
   std::string d = mkdtemp(tmpl) ? tmpl : "";

@@ -11,15 +11,14 @@
 namespace vorn_test {
 namespace json = boost::json;
 using std::string;
-inline int64_t stat(const json::value &tree,
-                    std::initializer_list<const char *> path) { /* The number at a path of the statistics
-                                                                   tree; -1 when absent or not a number. */
+/* The number at a path of the statistics tree; -1 when absent or not a number. */
+inline int64_t stat(const json::value &tree, std::initializer_list<const char *> path) {
   const json::value *v = &tree;
   for (const char *p : path) v = v && v->is_object() ? v->as_object().if_contains(p) : nullptr;
   return v && v->is_uint64() ? (int64_t) v->as_uint64() : v && v->is_int64() ? v->as_int64() : -1;
 }
-inline int64_t error_sum(const json::value &tree,
-                         int64_t sum = 0) { /* Sum of the error counters other than "total". */
+/* Sum of the error counters other than "total". */
+inline int64_t error_sum(const json::value &tree, int64_t sum = 0) {
   for (const auto &kv : tree.at("errors").as_object())
     sum += kv.key() == "total" ? 0 : kv.value().to_number<int64_t>();
   return sum;
@@ -40,8 +39,8 @@ inline string watch_of(const string &id, int period = 0, const string &more = ""
   return "{\"watch\":[{\"id\":\"" + id + "\"" + (period ? ",\"period\":" + std::to_string(period) : "") +
          more + "}]}";
 }
-inline string unique_time() { /* Times of bus lines: whole seconds from now on, one more per call, so that no
-                                 two payloads are alike. */
+/* Times of bus lines: whole seconds from now on, one more per call, so that no two payloads are alike. */
+inline string unique_time() {
   static std::atomic<long long> s{
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
           .count()};
@@ -65,12 +64,12 @@ struct VornConf { /* extra elements go inside <vorn-c>, vorn_extra inside <vorn>
   string bus = "nats://127.0.0.1:1", password = "secret", listener_attrs, vorn_extra, extra;
   int pg_port = 1;
 };
-struct Vorn { /* one vorn-c in the foreground, its log on stderr; write_conf gives dir/name.conf, the lock
-                 beside it */
+/* One vorn-c in the foreground, its log on stderr; write_conf gives dir/name.conf, the lock beside it. */
+struct Vorn {
   Child proc;
   int port = -1;
   static string write_conf(const string &dir, const string &name, const VornConf &c) {
-    string path = dir + "/" + name + ".conf"; /* the lock file beside it */
+    string path = dir + "/" + name + ".conf";
     std::ofstream(path)
         << "<vorn-c lockfile=\"" << dir << "/" << name
         << ".lock\">\n<logs><log name=\"error\" output=\"stderr\"/></logs>"
@@ -84,18 +83,20 @@ struct Vorn { /* one vorn-c in the foreground, its log on stderr; write_conf giv
         << "</port><database>wdb</database><user>vorn"
         << "</user><password>" << c.password << "</password></wdb></vorn>\n<harls><sslconfig/></harls>\n"
         << c.extra << "</vorn-c>\n";
-    return chmod(path.c_str(), 0644), path;
+    chmod(path.c_str(), 0644);
+    return path;
   }
-  /* Runs bin -D args -c conf; true once it reported its port and serves /stats.json (the modules are ready).
-   */
+  /* Runs bin -D args -c conf; true once it reported its port and serves /stats.json (modules ready). */
   bool start(const string &conf, string *err, std::vector<string> args = {},
              const string &bin = env_or("VORN_BINARY", "build/vorn-c")) {
-    args.insert(args.begin(), {bin, "-D"}), args.insert(args.end(), {"-c", conf});
+    args.insert(args.begin(), {bin, "-D"});
+    args.insert(args.end(), {"-c", conf});
     proc.start(args, conf + ".out", conf + ".err");
     port = proc.await_port("listening on 127.0.0.1:", proc.err_path);
     if (port > 0 && wait_until([&] { return get("/stats.json").status == 200; }, std::chrono::seconds(60)))
       return true;
-    return *err = "vorn-c did not come up:\n" + tail(), false;
+    *err = "vorn-c did not come up:\n" + tail();
+    return false;
   }
   HttpReply get(const string &target) const { return http_get(port, target); }
   json::value stats() const {
@@ -148,8 +149,8 @@ class Stack : public ::testing::Environment {
         (conf.bus = nats.url(), conf.pg_port = pg.port(),
          !vorn.start(Vorn::write_conf(dir.path(), "vorn-c", conf), &e)))
       return void(setup_error = "set-up failed: " + e + nats.error);
-    pub = std::make_unique<Publisher>(
-        nats.url()); /* the service subscribes in the background: publish until it counts one */
+    /* the service subscribes in the background: publish until it counts one */
+    pub = std::make_unique<Publisher>(nats.url());
     if (!wait_until([&] {
           return publish(m_line(kOtherBusCheck, "warmup", "1.5")) && vorn.stat({"mq", "firehose"}) > 0;
         }))
@@ -161,8 +162,8 @@ class Stack : public ::testing::Environment {
     EXPECT_EQ(vorn.port > 0 ? 0 : -1, vorn.proc.stop()) << vorn.tail();
   }
   bool publish(const string &payload) { return pub && pub->pub(payload, kSubject); }
-  string add_broker_check(
-      int port) { /* a check of its own in the directory, run by the broker at 127.0.0.1:port */
+  /* A check of its own in the directory, run by the broker at 127.0.0.1:port. */
+  string add_broker_check(int port) {
     static int id = 100;
     string uuid = "fa170000-0000-4000-8000-" + std::to_string(1000000000000LL + ++id).substr(1), e;
     EXPECT_TRUE(pg.add_harl("wdb", id, "127.0.0.1", std::to_string(port), &e) &&
@@ -170,8 +171,8 @@ class Stack : public ::testing::Environment {
         << e;
     return uuid;
   }
-  void expect_quiet() { /* Waits until no watch, stream or broker connection is left, "errors"/"total" is the
-                           sum and "client" 0. */
+  /* Waits until no watch, stream or broker connection is left, "errors"/"total" is the sum, "client" 0. */
+  void expect_quiet() {
     json::value s;
     EXPECT_TRUE(wait_until([&] {
       s = vorn.stats();

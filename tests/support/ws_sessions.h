@@ -18,27 +18,30 @@ inline registry &sessions() {
   static registry r;
   return r;
 }
-inline int name_handler(zint_http_rest_closure_t *restc, int, const unsigned char *msg,
-                        size_t len) { /* The first message of a session is its name; the handler keeps the
-                                         context under that name. */
+/* The first message of a session is its name; the handler keeps the context under that name. */
+inline int name_handler(zint_http_rest_closure_t *restc, int, const unsigned char *msg, size_t len) {
   std::lock_guard<std::mutex> lk(sessions().mu);
   if (sessions().by_name.try_emplace(std::string((const char *) msg, len), restc->http_ctx).second)
     zint_http_session_ref_inc(restc->http_ctx);
   return 0;
 }
-inline int port() { /* Port of a listener with the endpoint "/sessions/" (sub-protocol "test-sessions"). */
-  static int p = (zint_http_rest_websocket_register("/sessions/", "^(.*)$", "test-sessions", name_handler),
-                  zint_listener_bound_port(zint_listener_add("127.0.0.1", 0, nullptr, nullptr, nullptr)));
+/* Port of a listener with the endpoint "/sessions/" (sub-protocol "test-sessions"). */
+inline int port() {
+  static int p = [] {
+    zint_http_rest_websocket_register("/sessions/", "^(.*)$", "test-sessions", name_handler);
+    return zint_listener_bound_port(zint_listener_add("127.0.0.1", 0, nullptr, nullptr, nullptr));
+  }();
   return p;
 }
 inline std::atomic<int> name_seq{0};
-struct client { /* A blocking client; ctx is its server-side session context (valid while the object lives).
-                 */
+/* A blocking client; ctx is its server-side session context (valid while the object lives). */
+struct client {
   vorn_test::WsClient ws;
   std::string name = "s" + std::to_string(name_seq++);
   zint_http_session_ctx *ctx = nullptr;
   client() {
-    ws.open(port(), nullptr, "test-sessions", "/sessions/"), ws.send(name);
+    ws.open(port(), nullptr, "test-sessions", "/sessions/");
+    ws.send(name);
     wait_until([&] {
       std::lock_guard<std::mutex> lk(sessions().mu);
       return sessions().by_name.count(name) && (ctx = sessions().by_name[name]);
@@ -47,13 +50,13 @@ struct client { /* A blocking client; ctx is its server-side session context (va
   ~client() {
     ws.abort();
     std::lock_guard<std::mutex> lk(sessions().mu);
-    if (sessions().by_name.count(name))
-      zint_http_ctx_session_release(sessions().by_name[name]), sessions().by_name.erase(name);
+    if (sessions().by_name.count(name)) zint_http_ctx_session_release(sessions().by_name[name]);
+    sessions().by_name.erase(name);
   }
-  std::string read() {
-    return ws.read(std::chrono::seconds(10)).value_or("");
-  }                   /* the next frame; "" after 10 s or an error */
-  void disconnect() { /* Drops the connection and waits until the server refuses frames for this session. */
+  /* The next frame; "" after 10 s or an error. */
+  std::string read() { return ws.read(std::chrono::seconds(10)).value_or(""); }
+  /* Drops the connection and waits until the server refuses frames for this session. */
+  void disconnect() {
     ws.abort();
     wait_until([&] { return !zint_http_websocket_queue_msg(ctx, 1, (const unsigned char *) "p", 1); });
   }
