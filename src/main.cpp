@@ -2,6 +2,7 @@
  * starts, and hands over to it; the child entry then loads the configuration, starts the
  * framework's services and the service's modules in a fixed order, and runs the event loop. */
 #include "api.h"
+#include "auth.h"
 #include "client.h"
 #include "broker.h"
 #include "main.h"
@@ -102,6 +103,8 @@ static int child_main(void) {
   stream_hash_init();
   pask_init();
   harl_init();
+  /* Tokens are checked from the first upgrade on; an unusable <vorn><auth> ends start-up. */
+  if (!auth_init()) exit(1);
   /* The client endpoints open only once every upstream module is ready. */
   api_init();
   client_init();
