@@ -108,6 +108,16 @@ json_ptr parse_object(std::string_view b64) {
   return ok ? std::move(obj) : nullptr;
 }
 
+std::string b64url_encode(std::string_view in) {
+  std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
+                          reinterpret_cast<const unsigned char *>(in.data()), int(in.size()));
+  out.resize(size_t(n));
+  while (!out.empty() && out.back() == '=') out.pop_back();
+  for (char &c : out) c = c == '+' ? '-' : c == '/' ? '_' : c;
+  return out;
+}
+
 /* A NumericDate claim: seconds since the epoch, fractions dropped; false when
  * absent or no number. */
 bool numeric_date(zint_json_object *claims, const char *name, int64_t *out) {
@@ -352,6 +362,16 @@ auth_result_t auth_verify(const auth_verifier_t *v, std::string_view token, int6
   if (!read_grant(claims.get(), grant))
     return reason = "vorn_checks is not an array of texts", AUTH_TOKEN_INVALID;
   return AUTH_OK;
+}
+
+std::string auth_sign_hs256(std::string_view key, std::string_view header, std::string_view claims) {
+  std::string input = b64url_encode(header) + "." + b64url_encode(claims);
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  size_t maclen = 0;
+  if (!EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key.data(), key.size(),
+                 reinterpret_cast<const unsigned char *>(input.data()), input.size(), mac, sizeof mac, &maclen))
+    return "";
+  return input + "." + b64url_encode(std::string_view(reinterpret_cast<char *>(mac), maclen));
 }
 
 bool auth_grant_permits(const auth_grant_t &g, std::string_view check_id) {

@@ -65,6 +65,10 @@ auth_result_t auth_verify(const auth_verifier_t *v, std::string_view token, int6
 /* Whether the grant covers check_id (compared without regard to case). */
 bool auth_grant_permits(const auth_grant_t &g, std::string_view check_id);
 
+/* A token of the header and claims texts (each a JSON object) signed with HMAC-SHA256 under key: what
+ * tools/vorn-token prints for {"alg":"HS256","typ":"JWT"}. Empty when OpenSSL fails. */
+std::string auth_sign_hs256(std::string_view key, std::string_view header, std::string_view claims);
+
 /* Reads <vorn><auth>, registers the counters and, with a key, the upgrade hook.
  * False (logged) when the section is unusable: the caller ends start-up with
  * status 1. Start-up thread. */

@@ -99,12 +99,12 @@ static int child_main(void) {
 
   /* Every later initialiser registers its counters in the recorder that this one creates. */
   stats_init();
+  /* Tokens are checked from the first upgrade on; an unusable <vorn><auth> ends start-up. */
+  if (!auth_init()) exit(1);
   wdb_init(); /* ends the process with status 1 when the broker database is unusable */
   stream_hash_init();
   pask_init();
   harl_init();
-  /* Tokens are checked from the first upgrade on; an unusable <vorn><auth> ends start-up. */
-  if (!auth_init()) exit(1);
   /* The client endpoints open only once every upstream module is ready. */
   api_init();
   client_init();

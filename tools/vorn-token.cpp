@@ -2,10 +2,11 @@
  * signed with the service's <vorn><auth hmac_key_file> key. The claims are
  * "exp" (now + --ttl), "iat", "vorn_checks" (the granted check ids, or ["*"])
  * and, when given, "iss" and "aud". Prints the token and a newline. */
+#include "auth.h"
+
 #include <boost/json.hpp>
 
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 
 #include <cctype>
 #include <chrono>
@@ -43,16 +44,6 @@ long long parse_ttl(const std::string &t) {
   long long mul = unit == 's' ? 1 : unit == 'm' ? 60 : unit == 'h' ? 3600 : unit == 'd' ? 86400 : -1;
   long long s = mul < 0 ? -1 : v * mul;
   return s > 0 && s <= 10LL * 366 * 86400 ? s : -1;
-}
-
-std::string b64url(const std::string &in) {
-  std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),
-                          reinterpret_cast<const unsigned char *>(in.data()), int(in.size()));
-  out.resize(size_t(n));
-  while (!out.empty() && out.back() == '=') out.pop_back();
-  for (char &c : out) c = c == '+' ? '-' : c == '/' ? '_' : c;
-  return out;
 }
 
 bool read_key(const std::string &path, std::string *key) {
@@ -113,16 +104,12 @@ int main(int argc, char **argv) {
   json::object claims{{"exp", now + ttl}, {"iat", now}, {"vorn_checks", granted}};
   if (!issuer.empty()) claims["iss"] = issuer;
   if (!audience.empty()) claims["aud"] = audience;
-  std::string input = b64url(R"({"alg":"HS256","typ":"JWT"})") + "." + b64url(json::serialize(claims));
-  unsigned char mac[EVP_MAX_MD_SIZE];
-  size_t maclen = 0;
-  if (!EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key.data(), key.size(),
-                 reinterpret_cast<const unsigned char *>(input.data()), input.size(), mac, sizeof mac,
-                 &maclen)) {
+  std::string token = auth_sign_hs256(key, R"({"alg":"HS256","typ":"JWT"})", json::serialize(claims));
+  OPENSSL_cleanse(key.data(), key.size());
+  if (token.empty()) {
     fprintf(stderr, "vorn-token: HMAC-SHA256 failed\n");
     return 1;
   }
-  OPENSSL_cleanse(key.data(), key.size());
-  printf("%s.%s\n", input.c_str(), b64url(std::string(reinterpret_cast<char *>(mac), maclen)).c_str());
+  printf("%s\n", token.c_str());
   return 0;
 }
