@@ -1,9 +1,7 @@
-/* auth: JWT access tokens checked at every websocket upgrade, their grants
- * checked at every watch, and the operators' token of /stats.json and /metrics.
- * The algorithm is the configured key's: HS256 (HMAC-SHA256), RS256 (RSA PKCS#1
- * v1.5 with SHA-256) or ES256 (ECDSA P-256 with SHA-256); every signature and
- * digest is OpenSSL's. Tokens are never logged, counted by text or kept past
- * the check. */
+/* auth: JWT access tokens checked at every websocket upgrade, their grants checked at every watch, and the
+ * operators' token of /stats.json and /metrics. The algorithm is the configured key's: HS256 (HMAC-SHA256),
+ * RS256 (RSA PKCS#1 v1.5 with SHA-256) or ES256 (ECDSA P-256 with SHA-256); every signature and digest is
+ * OpenSSL's. Tokens are never logged, counted by text or kept past the check. */
 #include "auth.h"
 
 #include "vorn_stats.h"
@@ -37,8 +35,7 @@ struct auth_verifier {
 
 namespace {
 
-/* A token longer than this is no token of ours (the HTTP header bound is 16 KiB
- * anyway). */
+/* A token longer than this is no token of ours (the HTTP header bound is 16 KiB anyway). */
 constexpr size_t AUTH_TOKEN_MAX = 8192;
 constexpr size_t AUTH_HMAC_MIN_KEY = 32;
 
@@ -52,8 +49,7 @@ struct json_put {
 };
 using json_ptr = std::unique_ptr<zint_json_object, json_put>;
 
-/* The file's bytes with one trailing newline removed; false with *err when it
- * cannot be read. */
+/* The file's bytes with one trailing newline removed; false with *err when it cannot be read. */
 bool read_secret_file(const std::string &path, std::string *out, std::string *err) {
   FILE *f = fopen(path.c_str(), "rb");
   out->clear();
@@ -72,8 +68,7 @@ bool read_secret_file(const std::string &path, std::string *out, std::string *er
   return true;
 }
 
-/* base64url without padding (RFC 7515 section 2); false for any other character
- * or length. */
+/* base64url without padding (RFC 7515 section 2); false for any other character or length. */
 bool b64url_decode(std::string_view in, std::string *out) {
   out->clear();
   if (in.size() % 4 == 1) return false;
@@ -118,8 +113,7 @@ std::string b64url_encode(std::string_view in) {
   return out;
 }
 
-/* A NumericDate claim: seconds since the epoch, fractions dropped; false when
- * absent or no number. */
+/* A NumericDate claim: seconds since the epoch, fractions dropped; false when absent or no number. */
 bool numeric_date(zint_json_object *claims, const char *name, int64_t *out) {
   zint_json_object *v = zint_json_object_object_get(claims, name);
   if (zint_json_object_is_type(v, zint_json_type_int))
@@ -143,18 +137,18 @@ bool verify_signature(const auth_verifier_t *v, std::string_view input, const st
   }
   std::string der = sig;
   if (strcmp(v->alg, "ES256") == 0) {
-    /* JWS carries r and s as 32 bytes each; OpenSSL verifies the DER form of
-     * the pair. */
+    /* JWS carries r and s as 32 bytes each; OpenSSL verifies the DER form of the pair. */
     if (sig.size() != 64) return false;
     ECDSA_SIG *es = ECDSA_SIG_new();
     BIGNUM *r = BN_bin2bn(reinterpret_cast<const unsigned char *>(sig.data()), 32, nullptr);
     BIGNUM *s = BN_bin2bn(reinterpret_cast<const unsigned char *>(sig.data()) + 32, 32, nullptr);
-    unsigned char *p = nullptr;
-    int n = es && r && s && ECDSA_SIG_set0(es, r, s) ? i2d_ECDSA_SIG(es, &p) : -1;
-    if (!es || n < 0) {
+    bool owned = es && r && s && ECDSA_SIG_set0(es, r, s); /* es owns r and s from here */
+    if (!owned) {
       BN_free(r);
       BN_free(s);
     }
+    unsigned char *p = nullptr;
+    int n = owned ? i2d_ECDSA_SIG(es, &p) : -1;
     ECDSA_SIG_free(es);
     if (n <= 0) return false;
     der.assign(reinterpret_cast<char *>(p), size_t(n));
@@ -203,8 +197,7 @@ bool read_grant(zint_json_object *claims, auth_grant_t *g) {
   return true;
 }
 
-/* The token of an upgrade: "Authorization: Bearer <token>", else the query's
- * access_token. */
+/* The token of an upgrade: "Authorization: Bearer <token>", else the query's access_token. */
 bool request_token(zint_http_session_ctx *ctx, std::string *out) {
   if (const char *h = zint_http_request_header(ctx, "Authorization")) {
     std::string_view v(h);
@@ -235,9 +228,8 @@ int64_t now_ms() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-/* Admits an upgrade that presents a valid token; the session keeps its grant
- * and is closed with 1008 "token expired" once the token's exp (with the
- * leeway) has passed. */
+/* Admits an upgrade that presents a valid token; the session keeps its grant and is closed with 1008 "token
+ * expired" once the token's exp (with the leeway) has passed. */
 void auth_upgrade_hook(zint_http_session_ctx *ctx, zint_http_upgrade_verdict_t *verdict) {
   std::string token;
   auto *g = new auth_grant_t;
@@ -369,7 +361,8 @@ std::string auth_sign_hs256(std::string_view key, std::string_view header, std::
   unsigned char mac[EVP_MAX_MD_SIZE];
   size_t maclen = 0;
   if (!EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key.data(), key.size(),
-                 reinterpret_cast<const unsigned char *>(input.data()), input.size(), mac, sizeof mac, &maclen))
+                 reinterpret_cast<const unsigned char *>(input.data()), input.size(), mac, sizeof mac,
+                 &maclen))
     return "";
   return input + "." + b64url_encode(std::string_view(reinterpret_cast<char *>(mac), maclen));
 }
@@ -440,8 +433,8 @@ bool auth_init(void) {
   }
   bool has_stats = attr(a, "stats_token_file", &stats_file);
   bool token_rules = !s.issuer.empty() || !s.audience.empty() || a.count("leeway_s");
-  /* Only the operators' token: the websockets stay open. Claim rules without a
-   * key would look like protection that is not there, so they need one. */
+  /* Only the operators' token: the websockets stay open. Claim rules without a key would look like protection
+   * that is not there, so they need one. */
   if (!has_stats || !s.hmac_key_file.empty() || !s.public_key_file.empty() || token_rules) {
     ws_verifier = auth_verifier_new(s, &err);
     if (!ws_verifier) {

@@ -1,7 +1,6 @@
-/* vorn-token: mints an HS256 access token for vorn-c's websocket sessions,
- * signed with the service's <vorn><auth hmac_key_file> key. The claims are
- * "exp" (now + --ttl), "iat", "vorn_checks" (the granted check ids, or ["*"])
- * and, when given, "iss" and "aud". Prints the token and a newline. */
+/* vorn-token: mints an HS256 access token for vorn-c's websocket sessions, signed with the service's
+ * <vorn><auth hmac_key_file> key. The claims are "exp" (now + --ttl), "iat", "vorn_checks" (the granted check
+ * ids, or ["*"]) and, when given, "iss" and "aud". Prints the token and a newline. */
 #include "auth.h"
 
 #include <boost/json.hpp>
@@ -33,8 +32,7 @@ int usage(const char *prog) {
   return 2;
 }
 
-/* Seconds of "90", "90s", "15m", "1h", "1d"; -1 when malformed, zero or above
- * ten years. */
+/* Seconds of "90", "90s", "15m", "1h", "1d"; -1 when malformed, zero or above ten years. */
 long long parse_ttl(const std::string &t) {
   size_t digits = 0;
   while (digits < t.size() && isdigit((unsigned char) t[digits])) digits++;

@@ -80,8 +80,7 @@ bool parse_url(const std::string &url, options &o) {
   return !o.host.empty() && !o.port.empty();
 }
 
-/* The token to present: --token, or the first line of --token-file; false when
- * that cannot be read. */
+/* The token to present: --token, or the first line of --token-file; false when that cannot be read. */
 bool current_token(const options &o, std::string *out) {
   out->assign(o.token);
   if (o.token_file.empty()) return true;

@@ -103,8 +103,7 @@ zint_http_upgrade_hook_t zint_http_impl::upgrade_hook() {
   return upgrade_hook_fn.load(std::memory_order_acquire);
 }
 
-/* The service's closures of a session, each freed once: the handler's, then the
- * hook's. */
+/* The service's closures of a session, each freed once: the handler's, then the hook's. */
 static void free_closures(zint_http_rest_closure_t &restc) {
   if (restc.call_closure_free) {
     auto fn = restc.call_closure_free;

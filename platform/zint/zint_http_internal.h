@@ -169,9 +169,8 @@ struct zint_http_session_ctx {
   bool close_queued = false;
   bool slow_ended = false;                     /* end_too_slow ran */
   std::shared_ptr<boost::asio::steady_timer> slow_timer; /* its deadline on the close; null until then */
-  /* zint_http_websocket_close_after: its timer (null until the first call), the
-   * close it sends, and whether it came due before the websocket started;
-   * strand */
+  /* zint_http_websocket_close_after: its timer (null until the first call), the close it sends, and whether
+   * it came due before the websocket started; strand */
   std::shared_ptr<boost::asio::steady_timer> close_timer;
   uint16_t timed_close_code = 0;
   std::string timed_close_reason;

@@ -65,8 +65,7 @@ int hex_value(char c) {
   return -1;
 }
 
-/* Percent-decodes a query component into out ('+' is a space); false for a bad
- * escape or a NUL. */
+/* Percent-decodes a query component into out ('+' is a space); false for a bad escape or a NUL. */
 bool query_decode(std::string_view in, std::string &out) {
   out.clear();
   for (size_t i = 0; i < in.size(); i++) {

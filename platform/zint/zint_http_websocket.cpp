@@ -272,9 +272,8 @@ void zint_http_session_ctx::begin_close(uint16_t code, bool do_pump) {
   if (do_pump) pump();
 }
 
-/* The close of zint_http_websocket_close_after: like the idle end, a peer that
- * never answers it is cut off after the close wait. Before the websocket
- * started it waits for start_ws. */
+/* The close of zint_http_websocket_close_after: like the idle end, a peer that never answers it is cut off
+ * after the close wait. Before the websocket started it waits for start_ws. */
 void zint_http_session_ctx::timed_close() {
   if (ended) return;
   if (!ws_handler) {
@@ -295,8 +294,7 @@ zint_boolean zint_http_websocket_close_after(zint_http_session_ctx *ctx, uint64_
   ctx->timed_close_code = code;
   ctx->timed_close_reason = reason ? reason : "";
   if (!ctx->close_timer) ctx->close_timer = std::make_shared<asio::steady_timer>(ctx->strand);
-  /* steady_clock counts nanoseconds in 64 bits: bound the delay far below its
-   * range */
+  /* steady_clock counts nanoseconds in 64 bits: bound the delay far below its range */
   ctx->close_timer->expires_after(std::chrono::milliseconds(std::min<uint64_t>(delay_ms, uint64_t(1) << 40)));
   ctx->close_timer->async_wait([s = sref(ctx)](error_code ec) {
     if (ec || s->ended) return;
