@@ -75,19 +75,19 @@ TEST(Auth, TokenVerdictsPerKeyKind) {
     struct {
       std::string name, token;
       auth_result_t want;
-    } rows[] = {{"valid", good, ok},
-                {"payload changed after signing",
-                 std::string(good).replace(good.find(mid), mid.size(), "." + b64url(all)), bad},
-                {"signature changed", bad_sig, bad},
-                {"alg none", b64url("{\"alg\":\"none\"}") + mid + ".", bad},
-                {"another algorithm", other, bad},
-                {"expired beyond the leeway", mint(at(-30, "exp")), AUTH_TOKEN_EXPIRED},
-                {"expired within the leeway", mint(at(-29, "exp")), ok},
-                {"nbf in the future", mint(at(31, "nbf")), bad},
-                {"wrong iss", mint("{\"iss\":\"other\",\"aud\":\"dash\"" + exp + "}"), bad},
-                {"wrong aud", mint("{\"iss\":\"vorn-test\",\"aud\":\"other\"" + exp + "}"), bad},
-                {"no exp", mint(iss + "}"), bad},
-                {"no token", "", AUTH_TOKEN_MISSING}};
+    } rows[] = {
+        {"valid", good, ok},
+        {"payload changed", std::string(good).replace(good.find(mid), mid.size(), "." + b64url(all)), bad},
+        {"signature changed", bad_sig, bad},
+        {"alg none", b64url("{\"alg\":\"none\"}") + mid + ".", bad},
+        {"another algorithm", other, bad},
+        {"the key's signature, another alg named", token(k ? "HS256" : "none", grant_a, k, secret), bad},
+        {"expired beyond the leeway", mint(at(-30, "exp")), AUTH_TOKEN_EXPIRED},
+        {"expired within the leeway", mint(at(-29, "exp")), ok},
+        {"nbf in the future", mint(at(31, "nbf")), bad},
+        {"wrong iss", mint("{\"iss\":\"other\",\"aud\":\"dash\"" + exp + "}"), bad},
+        {"wrong aud", mint("{\"iss\":\"vorn-test\",\"aud\":\"other\"" + exp + "}"), bad},
+        {"no exp", mint(iss + "}"), bad}};
     for (auto &row : rows) {
       auth_grant_t g;
       EXPECT_EQ(row.want, auth_verify(v, row.token, kNow, &g, nullptr)) << alg << ": " << row.name;
