@@ -1,5 +1,5 @@
 /* Test support: a nats-server child on loopback. The first start lets the server pick a free port ("-p -1")
- * and reads it from its log; restart() comes back on the same port. Stopped by PID. */
+ * and reads it from its log; a later start comes back on the same port. Stopped by PID. */
 #pragma once
 #include "support/process.h"
 namespace vorn_test {
@@ -18,8 +18,13 @@ struct nats_fixture {
     proc_.start(args, dir_.path() + "/out", dir_.path() + "/nats.log");
     int p = proc_.await_port("Listening for client connections on 127.0.0.1:", proc_.err_path,
                              std::chrono::seconds(15));
-    if (p <= 0) return error = "nats-server did not come up: " + log_text(), stop(), false;
-    return port = p, true;
+    if (p <= 0) {
+      error = "nats-server did not come up: " + log_text();
+      stop();
+      return false;
+    }
+    port = p;
+    return true;
   }
   void stop() { proc_.stop(SIGTERM, std::chrono::seconds(5)); }
 
