@@ -212,7 +212,7 @@ struct watcher {
       return stop(1);
     }
     ws->set_option(websocket::stream_base::decorator([token](websocket::request_type &r) {
-      r.set(beast::http::field::sec_websocket_protocol, "vorn");
+      r.set(beast::http::field::sec_websocket_protocol, "vorn.batch, vorn");
       if (!token.empty()) r.set(beast::http::field::authorization, "Bearer " + token);
     }));
     resolver.async_resolve(o.host, o.port, [this, gen](beast::error_code e, tcp::resolver::results_type r) {
@@ -270,6 +270,18 @@ struct watcher {
     }
     std::string frame = beast::buffers_to_string(buffer.data());
     buffer.consume(buffer.size());
+    /* Under "vorn.batch" a frame may hold several messages, one "\n" between them. */
+    for (size_t at = 0; at <= frame.size() && !stopping;) {
+      size_t nl = frame.find('\n', at);
+      if (nl == std::string::npos) nl = frame.size();
+      on_message(frame.substr(at, nl - at));
+      at = nl + 1;
+    }
+    fflush(stdout);
+    if (!stopping) do_read(gen);
+  }
+
+  void on_message(const std::string &frame) {
     json::error_code jec;
     json::value v = json::parse(frame, jec);
     const json::object *obj = !jec && v.is_object() ? &v.as_object() : nullptr;
@@ -282,8 +294,6 @@ struct watcher {
     } else {
       printf("%s\n", frame.c_str());
     }
-    fflush(stdout);
-    if (!stopping) do_read(gen);
   }
 
   /* The connection (or the attempt at one) is over: exit with --once, otherwise wait and retry. */
