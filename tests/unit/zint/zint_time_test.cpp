@@ -17,8 +17,12 @@ TEST(ZintTime, UuidRows) {
     std::string text;
     size_t len;
     int rc;
-  } rows[] = {{lower, 36, 0}, {"1B4E28BA-2FA1-11D2-883F-0016D3CCA427", 36, 0}, {lower, 35, -1}, {"", 0, -1},
-              {std::string(lower) + "7", 37, -1}, {"1b4e28ba2fa1-11d2-883f-0016d3cca4277", 36, -1},
+  } rows[] = {{lower, 36, 0},
+              {"1B4E28BA-2FA1-11D2-883F-0016D3CCA427", 36, 0},
+              {lower, 35, -1},
+              {"", 0, -1},
+              {std::string(lower) + "7", 37, -1},
+              {"1b4e28ba2fa1-11d2-883f-0016d3cca4277", 36, -1},
               {"1b4e28ba-2fa1-11d2-883f-0016d3cca42g", 36, -1},
               {"1b4e28ba-2fa1-11d2-883f+0016d3cca427", 36, -1},
               {" 1b4e28ba-2fa1-11d2-883f-0016d3cca42", 36, -1}};
