@@ -129,6 +129,7 @@ TEST(Eventer, QueuesFromSettings) {
     g_probe = &p;
     p.release = false;
     eventer_jobq_t *q = eventer_jobq_retrieve((std::string("cfg ") + r.setting).c_str());
+    ASSERT_EQ(q != nullptr, r.concurrency > 0);
     int accepted = 0;
     for (int j = 0; q && j < 4; j++) accepted += add(q, j, 50);
     ASSERT_TRUE(vorn_test::wait_until([&] { return p.running == std::min(accepted, r.concurrency); }));

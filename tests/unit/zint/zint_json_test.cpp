@@ -135,7 +135,7 @@ TEST(Json, ParseRows) {
       "false,"
       "\"txt\":\"abc\",\"arr\":[1],\"o\":{},\"n\":null,\"ds\":\" "
       "1.5\",\"es\":\"\",\"huge\":\"99999999999999999999\","
-      "\"sd\":\"-2.5e1\",\"sneg\":\"-7\"}");
+      "\"sd\":\"-2.5e1\",\"sneg\":\"-7\",\"m1\":-1}");
   const char *reads[][2] = {
       {"s", "60000 60000 60000 60000 1 60000"},
       {"neg", "-5 -5 0 -5 1 -"},
@@ -153,7 +153,8 @@ TEST(Json, ParseRows) {
       {"es", "0 0 0 0 0 "},
       {"huge", "2147483647 9223372036854775807 18446744073709551615 1e+20 1 99999999999999999999"},
       {"sd", "0 0 0 -25 1 -2.5e1"},
-      {"sneg", "-7 -7 0 -7 1 -7"}};
+      {"sneg", "-7 -7 0 -7 1 -7"},
+      {"m1", "-1 -1 0 -1 1 -"}};
   for (auto &r : reads) {
     zint_json_object *m = zint_json_object_object_get(doc, r[0]);
     const char *s = zint_json_object_get_string(m);
