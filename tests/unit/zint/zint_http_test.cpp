@@ -1,4 +1,5 @@
 /* Tests of the HTTP/REST and websocket server through real sockets on loopback. */
+#include "zint/zint_conf.h"
 #include "zint/zint_http.h"
 
 #include "support/test_cert.h"
@@ -24,12 +25,8 @@ const test_cert &cert() {
   static test_cert tc = test_cert_make();
   return tc;
 }
-int listener(bool tls = false) {
-  const char *cf = tls ? cert().cert_file.c_str() : nullptr, *kf = tls ? cert().key_file.c_str() : nullptr;
-  return zint_listener_add("127.0.0.1", 0, cf, kf, nullptr);
-}
 int plain() {
-  static int port = zint_listener_bound_port(listener());
+  static int port = zint_listener_bound_port(zint_listener_add("127.0.0.1", 0, nullptr, nullptr, nullptr));
   return port;
 }
 
@@ -39,7 +36,9 @@ struct client {
   websocket::stream<asio::ip::tcp::socket> ws{ioc};
   asio::ip::tcp::socket &sock = ws.next_layer();
   beast::flat_buffer buf;
-  explicit client(int port = plain()) {
+  explicit client(int port = plain(), int rcvbuf = 0) {
+    sock.open(asio::ip::tcp::v4());
+    if (rcvbuf) sock.set_option(asio::socket_base::receive_buffer_size(rcvbuf));
     sock.connect({asio::ip::make_address("127.0.0.1"), (unsigned short) port});
     struct timeval tv = {10, 0};
     setsockopt(sock.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -62,12 +61,14 @@ struct client {
     ws.handshake(res, "127.0.0.1", "/ws/x");
     EXPECT_EQ(res["Sec-WebSocket-Protocol"], "vorn-test");
   }
-  /* n messages joined by "|". */
+  /* n messages joined by "|", ended by "close <code>" when the server closes first. */
   std::string reads(int n = 1) {
     std::string out;
     beast::error_code ec;
     for (beast::flat_buffer b; n-- > 0; b.clear()) {
       ws.read(b, ec);
+      if (ec == websocket::error::closed)
+        return out + (out.empty() ? "" : "|") + "close " + std::to_string(ws.reason().code);
       if (ec) return out + ec.message();
       out += (out.empty() ? "" : "|") + beast::buffers_to_string(b.data());
     }
@@ -91,12 +92,8 @@ bool queue(zint_http_session_ctx *s, const std::string &m, int opcode = 1) {
 
 std::atomic<int> rest_frees{0}, ws_frees{0}, in_handler{0}, overlaps{0}, hooked[ZINT_HTTP_REFUSAL_KINDS];
 std::atomic<zint_http_session_ctx *> held{nullptr}; /* one reference while set */
-void count_rest_free(void *p) {
-  rest_frees++;
-  delete (int *) p;
-}
-void count_ws_free(void *p) {
-  ws_frees++;
+void count_free(void *p) { /* closures hold 1 for REST connections, 7 for websocket sessions */
+  (*(int *) p == 1 ? rest_frees : ws_frees)++;
   delete (int *) p;
 }
 
@@ -110,19 +107,23 @@ int echo_captures(zint_http_rest_closure_t *restc, int npats, char **pats) {
 int chunked_or_close(zint_http_rest_closure_t *restc, int, char **) {
   if (!restc->call_closure) {
     restc->call_closure = new int(1);
-    restc->call_closure_free = count_rest_free;
+    restc->call_closure_free = count_free;
   }
   if (!zint_http_response_option_set(restc->http_ctx, ZINT_HTTP_CHUNKED))
     zint_http_response_option_set(restc->http_ctx, ZINT_HTTP_CLOSE);
   for (int i = 0; i < 3; i++) zint_http_response_append(restc->http_ctx, "{\"a\":1}", 7);
   return !zint_http_response_end(restc->http_ctx);
 }
-/* Echoes every message; "hold" keeps a reference in held. */
+int big(zint_http_rest_closure_t *restc, int, char **) {
+  zint_http_response_append(restc->http_ctx, std::string(16 << 20, 'b').data(), 16 << 20);
+  return !zint_http_response_end(restc->http_ctx);
+}
+/* Echoes every message; "hold" keeps a reference in held, "close-me" then ends the session. */
 int ws_handler(zint_http_rest_closure_t *restc, int opcode, const unsigned char *msg, size_t len) {
   overlaps += in_handler++ != 0;
   if (!restc->call_closure) {
     restc->call_closure = new int(7);
-    restc->call_closure_free = count_ws_free;
+    restc->call_closure_free = count_free;
   }
   std::string text(reinterpret_cast<const char *>(msg), len);
   if (text == "hold") {
@@ -131,7 +132,7 @@ int ws_handler(zint_http_rest_closure_t *restc, int opcode, const unsigned char 
   }
   queue(restc->http_ctx, text, opcode);
   in_handler--;
-  return 0;
+  return text == "close-me";
 }
 /* Upgrades c and returns its session context (one reference, for the caller to release). "hold" goes
  * in two fragments, the first frame's header split over two writes (two reads on the server). */
@@ -144,7 +145,8 @@ zint_http_session_ctx *hold(client &c) {
   EXPECT_EQ(c.reads(), "hold");
   return held.exchange(nullptr);
 }
-template <typename T> void limit(T zint_http_limits_t::*field, T v) {
+template <typename T>
+void limit(T zint_http_limits_t::*field, T v) {
   zint_http_limits_t l;
   zint_http_limits_get(&l);
   l.*field = v;
@@ -161,6 +163,7 @@ class Http : public ::testing::Test {
       zint_http_rest_register("GET", "/", "^chunky$", chunked_or_close);
       auto silent = [](zint_http_rest_closure_t *, int, char **) { return 0; };
       zint_http_rest_register("GET", "/", "^silent$", silent);
+      zint_http_rest_register("GET", "/", "^big$", big);
       zint_http_rest_websocket_register("/ws/", "^(.*)$", "vorn-test", ws_handler);
       zint_http_set_refusal_hook([](zint_http_refusal_t why) { hooked[why]++; });
       return true;
@@ -179,7 +182,7 @@ class Http : public ::testing::Test {
   }
 };
 
-}  // namespace
+} // namespace
 
 // what this proves: requests are routed with their captures over kept-alive connections, answered
 // chunked or closing as the protocol allows, and every request a proxy could read differently or that
@@ -189,12 +192,14 @@ TEST_F(Http, RequestRows) {
   limit<size_t>(&zint_http_limits_t::max_message_bytes, 1000);
   const char *origins[] = {"https://dash.example.com", "http://127.0.0.1:8080"};
   zint_http_allowed_origins_set(origins, 2);
-  const int tls = zint_listener_bound_port(listener(true));
+  const char *cf = cert().cert_file.c_str(), *kf = cert().key_file.c_str();
+  const int tls = zint_listener_bound_port(zint_listener_add("127.0.0.1", 0, cf, kf, nullptr));
   auto req = [](const std::string &start, const std::string &headers = "") {
     return start + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n";
   };
-  const std::string upgrade = "Upgrade: websocket\r\nConnection: Upgrade\r\n"
-                              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+  const std::string upgrade =
+      "Upgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
   const std::string ws = upgrade + "Sec-WebSocket-Protocol: vorn-test\r\n";
   const std::string chunked = req("POST /t/item/1/c", "Transfer-Encoding: chunked\r\n");
   const std::string again = req("GET /t/item/1/x");
@@ -243,15 +248,15 @@ TEST_F(Http, RequestRows) {
       {req("GET /elsewhere", ws), "404 not found\n" + closed},
       {req("GET /ws/x", ws + evil), bad_origin, origin},
       {req("GET /ws/x", ws + "Origin: https://dash.example.com\r\n" + evil), bad_origin, origin},
-      {req("GET /t/item/1/x"), "400 this listener requires TLS\n" + closed, ZINT_HTTP_REFUSED_PLAINTEXT, tls},
-  };
+      {req("GET /t/item/1/x"), "400 this listener requires TLS\n" + closed, ZINT_HTTP_REFUSED_PLAINTEXT,
+       tls}};
   auto tally = [] { /* every refusal counter and its hook calls */
-    std::vector<uint64_t> t;
-    for (int k = 0; k < ZINT_HTTP_REFUSAL_KINDS; k++) {
-      t.push_back(zint_http_refusals((zint_http_refusal_t) k));
-      t.push_back(hooked[k]);
-    }
-    return t;
+                    std::vector<uint64_t> t;
+                    for (int k = 0; k < ZINT_HTTP_REFUSAL_KINDS; k++) {
+                      t.push_back(zint_http_refusals((zint_http_refusal_t) k));
+                      t.push_back(hooked[k]);
+                    }
+                    return t;
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.bytes.substr(0, 100));
@@ -273,23 +278,34 @@ TEST_F(Http, RequestRows) {
 }
 
 // what this proves: the same bytes queued to sessions in a row share one copy, but a buffer rewritten
-// in place between two calls is copied again; a message arrives whole when its first frame header
-// comes in pieces and the rest in fragments; threads queueing on a session while its client closes
-// neither crash nor leak, every call after the end returns false and the closure is freed exactly
-// once (TSan, ASan); the handler never runs twice at once
-TEST_F(Http, SharedCopiesAndQueueWhileClosing) {
+// in place between two calls is copied again; deferred frames go out at the flush, once and in
+// order, also when the flush interval holds the flush; a message arrives whole when its first frame
+// header comes in pieces and the rest in fragments; threads queueing on a session while its client
+// closes neither crash nor leak, every call after the end returns false and the closure is freed
+// exactly once (TSan, ASan); the handler never runs twice at once
+TEST_F(Http, SharedCopiesDeferredAndQueueWhileClosing) {
   limit<size_t>(&zint_http_limits_t::outbound_queue_bytes, size_t(1) << 30);
   client c, other;
   zint_http_session_ctx *ctx = hold(c), *o = hold(other);
   unsigned char buf[] = "broadcast AAAA";
   size_t copies = zint_http_websocket_copies();
+  zint_http_websocket_defer_begin();
   EXPECT_TRUE(zint_http_websocket_queue_msg(ctx, 1, buf, 14));
   EXPECT_TRUE(zint_http_websocket_queue_msg(o, 1, buf, 14));
   memcpy(buf + 10, "BBBB", 4);
   EXPECT_TRUE(zint_http_websocket_queue_msg(o, 1, buf, 14));
+  zint_http_websocket_defer_flush();
   EXPECT_EQ(zint_http_websocket_copies() - copies, 2u);
   EXPECT_EQ(c.reads(), "broadcast AAAA");
   EXPECT_EQ(other.reads(2), "broadcast AAAA|broadcast BBBB");
+  limit<uint32_t>(&zint_http_limits_t::flush_interval_us, 200000);
+  const std::string first(126, 'f'); /* the first length that takes two more bytes */
+  for (const std::string &m : {first, std::string("second")}) {
+    zint_http_websocket_defer_begin();
+    queue(o, m);
+    zint_http_websocket_defer_flush();
+  }
+  EXPECT_EQ(other.reads(2), first + "|second");
   zint_http_ctx_session_release(o);
 
   std::atomic<long> accepted{0};
@@ -297,8 +313,10 @@ TEST_F(Http, SharedCopiesAndQueueWhileClosing) {
   for (int t = 0; t < 4; t++)
     producers.emplace_back([&, t] {
       while (ws_frees == 0) {
-        if (queue(ctx, "frame from " + std::to_string(t))) accepted++;
-        else std::this_thread::yield();
+        if (queue(ctx, "frame from " + std::to_string(t)))
+          accepted++;
+        else
+          std::this_thread::yield();
       }
     });
   for (int i = 0; i < 50; i++) EXPECT_EQ(c.reads().rfind("frame from ", 0), 0u);
@@ -310,4 +328,74 @@ TEST_F(Http, SharedCopiesAndQueueWhileClosing) {
   zint_http_ctx_session_release(ctx);
   EXPECT_EQ(ws_frees.load(), 1);
   EXPECT_EQ(overlaps.load(), 0);
+}
+
+// what this proves: framing that breaks the protocol (a fragmented control frame, a 64-bit length
+// with its top bit set, a continuation without a start, a reserved opcode, an unmasked frame) closes
+// the session with 1002; a handler result of 1 closes with 1008 after the frames queued before it
+TEST_F(Http, FrameRows) {
+  const std::string p1002 = "close 1002";
+  const std::pair<std::string, std::string> rows[] = {
+      {frame(0x09, "p"), p1002}, {std::string("\x82\xff\x80\0\0\0\0\0\0\0\x11\x22\x33\x44", 14), p1002},
+      {frame(0x80, "x"), p1002}, {frame(0x83, "x"), p1002},
+      {"\x81\x01x", p1002},      {frame(0x81, "close-me"), "close-me|close 1008"}};
+  for (const auto &[bytes, want] : rows) {
+    SCOPED_TRACE(want);
+    client c;
+    c.upgrade();
+    asio::write(c.sock, asio::buffer(bytes));
+    EXPECT_EQ(c.reads(3), want);
+  }
+  EXPECT_TRUE(vorn_test::wait_until([] { return ws_frees == 1; })) << "the one session a handler saw";
+}
+
+// what this proves: a response the peer does not read is cut at the write deadline; an idle
+// keep-alive connection and a websocket peer that sends nothing, only ever being pinged, are closed at
+// the idle timeout (the peer with 1001) while a client that reads outlives it; require_tls keeps
+// plain listeners from starting (also when it is not a boolean) and <http> deadlines are read
+TEST_F(Http, DeadlinesAndListenerSettings) {
+  limit<uint32_t>(&zint_http_limits_t::write_timeout_ms, 200);
+  limit<uint32_t>(&zint_http_limits_t::ping_interval_ms, 50);
+  limit<uint32_t>(&zint_http_limits_t::idle_timeout_ms, 300);
+  client slow(plain(), 4096), idle;
+  asio::write(slow.sock, asio::buffer(std::string("GET /big HTTP/1.1\r\nHost: x\r\n\r\n")));
+  EXPECT_EQ(idle.exchange("GET /t/item/1/x HTTP/1.1\r\nHost: x\r\n\r\n"), "200 2,1,x");
+  EXPECT_EQ(idle.exchange(""), "closed");
+  size_t got = 0;
+  beast::error_code ec;
+  for (char b[65536]; !ec;) got += slow.sock.read_some(asio::buffer(b), ec);
+  EXPECT_LT(got, size_t(16 << 20)) << ec.message();
+  ec = {};
+  client reading, silent;
+  zint_http_session_ctx *ctx = hold(reading);
+  std::thread reader([&] { EXPECT_EQ(reading.reads(), "still here"); });
+  silent.upgrade(); /* and then reads nothing, so it answers no ping */
+  EXPECT_TRUE(vorn_test::wait_until([] { return zint_http_open_sessions() == 1; }));
+  std::string pings_then_close;
+  for (char b[256]; !ec;) pings_then_close.append(b, silent.sock.read_some(asio::buffer(b), ec));
+  size_t pings = 0;
+  while (pings_then_close.compare(2 * pings, 2, std::string("\x89\0", 2)) == 0) pings++;
+  EXPECT_GT(pings, 0u);
+  EXPECT_EQ(pings_then_close.substr(2 * pings),
+            "\x88\x09\x03\xe9"
+            "closing");
+  EXPECT_TRUE(queue(ctx, "still here"));
+  reader.join();
+  zint_http_ctx_session_release(ctx);
+
+  for (const char *attr : {"true", "maybe", "false"}) {
+    std::string conf =
+        std::string("<t><listeners require_tls=\"") + attr + "\">" +
+        "<listener address=\"127.0.0.1\" port=\"0\"/><listener address=\"127.0.0.1\" port=\"0\">" +
+        "<ssl certificate_file=\"" + cert().cert_file + "\" key_file=\"" + cert().key_file +
+        "\"/></listener></listeners><http write_timeout_ms=\"1234\" idle_timeout_ms=\"4321\"/></t>";
+    ASSERT_EQ(zint_conf_load_string(conf.c_str()), 0);
+    int n = zint_listener_count();
+    EXPECT_EQ(zint_listener_init("test"), attr[0] == 'f' ? 0 : -1) << attr;
+    EXPECT_EQ(zint_listener_count(), n + (attr[0] == 'f' ? 2 : 1)) << attr;
+  }
+  zint_http_rest_init();
+  zint_http_limits_t l;
+  zint_http_limits_get(&l);
+  EXPECT_EQ(std::make_pair(l.write_timeout_ms, l.idle_timeout_ms), std::make_pair(1234u, 4321u));
 }

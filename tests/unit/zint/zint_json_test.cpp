@@ -1,10 +1,11 @@
-/* Tests of the JSON layer: writer and parser. */
+/* Tests of the JSON layer: writer, parser and the readers' conversions. */
 #include "zint/zint_json.h"
 
 #include <gtest/gtest.h>
 
 #include <cfloat>
 #include <cmath>
+#include <sstream>
 
 namespace {
 
@@ -25,16 +26,14 @@ std::string parse(const std::string &text, int len = -2, int depth = 0) {
   return out;
 }
 
-zint_json_object *dbl(double d) { return zint_json_object_new_double(d); }
 zint_json_object *str(const std::string &s) { return zint_json_object_new_string_bytes(s.data(), s.size()); }
-
-zint_json_object *obj(std::initializer_list<std::pair<const char *, zint_json_object *>> members) {
-  zint_json_object *o = zint_json_object_new_object();
-  for (auto &[k, v] : members) zint_json_object_object_add(o, k, v);
-  return o;
+zint_json_object *array(std::initializer_list<zint_json_object *> items) {
+  zint_json_object *a = zint_json_object_new_array();
+  for (zint_json_object *o : items) zint_json_object_array_add(a, o);
+  return a;
 }
 
-}  // namespace
+} // namespace
 
 // what this proves: the writer prints doubles in their shortest exact form (always as a double),
 // integers exactly over int64 and uint64, escapes what JSON requires and replaces ill-formed UTF-8
@@ -43,37 +42,43 @@ zint_json_object *obj(std::initializer_list<std::pair<const char *, zint_json_ob
 TEST(Json, WriterRows) {
   zint_json_object *minus_one_unsigned = zint_json_object_new_int(-1);
   zint_json_object_set_int_overflow(minus_one_unsigned, zint_json_overflow_uint64);
-  zint_json_object *period = zint_json_object_new_int(60000);
-  zint_json_object *edited = obj({{"error", str("bad")}, {"id", str("u")}, {"period", period}});
+  zint_json_object *edited = zint_json_object_new_object();
+  zint_json_object_object_add(edited, "error", str("bad"));
+  zint_json_object_object_add(edited, "id", str("u"));
+  zint_json_object_object_add(edited, "period", zint_json_object_new_int(60000));
   zint_json_object_object_add(edited, "type", str("watch"));
   zint_json_object_object_add(edited, "id", str("v"));
   zint_json_object_object_del(edited, "error");
   zint_json_object_object_del(edited, "absent");
   zint_json_object_object_add(edited, "z", nullptr);
   zint_json_object_object_add(edited, "k\"\xff", zint_json_object_new_boolean(1));
-  struct { zint_json_object *o; std::string want; } rows[] = {
-      {dbl(1.5), "1.5"}, {dbl(1733540000123.0 / 1000.0), "1733540000.123"}, {dbl(2.0), "2.0"},
-      {dbl(-0.0), "-0.0"}, {dbl(0.1), "0.1"}, {dbl(0.000001), "0.000001"}, {dbl(1e-7), "1e-7"},
-      {dbl(1.25e-10), "1.25e-10"}, {dbl(1e20), "100000000000000000000.0"}, {dbl(1e21), "1e+21"},
-      {dbl(DBL_MAX), "1.7976931348623157e+308"}, {dbl(5e-324), "5e-324"}, {dbl(NAN), "null"},
-      {dbl(-INFINITY), "null"},
-      {zint_json_object_new_int64(INT64_MIN), "-9223372036854775808"}, {zint_json_object_new_int(-42), "-42"},
-      {zint_json_object_new_uint64(UINT64_MAX), "18446744073709551615"},
-      {minus_one_unsigned, "18446744073709551615"},
-      {str("q\"b\\s/"), "\"q\\\"b\\\\s/\""},
-      {str("\b\f\n\r\t\x01\x1f\x7f"), "\"\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\""},
-      {str(std::string("nul\0x", 5)), "\"nul\\u0000x\""},
-      {str("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"), "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
-      {str("a\xff" "b"), "\"a\xef\xbf\xbd" "b\""}, {str("cut\xe2\x82"), "\"cut\xef\xbf\xbd\""},
-      {str("cut\xe2\x82x"), "\"cut\xef\xbf\xbdx\""}, {str("\xc0\xaf"), "\"\xef\xbf\xbd\xef\xbf\xbd\""},
-      {str("\xed\xa0\x80"), "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
-      {zint_json_object_new_string_len("cpu-and-more", 3), "\"cpu\""},
-      {zint_json_object_new_string_len("a0b1c2d3-e4f5-4a6b-8c7d-9e0f1a2b3c4d", 37),
-       "\"a0b1c2d3-e4f5-4a6b-8c7d-9e0f1a2b3c4d\""},
+  zint_json_object *doubles = zint_json_object_new_array();
+  for (double d : {1.5, 1733540000123.0 / 1000.0, 2.0, -0.0, 0.1, 0.000001, 1e-7, 1.25e-10, 1e20, 1e21,
+                   DBL_MAX, 5e-324, (double) NAN, (double) -INFINITY})
+    zint_json_object_array_add(doubles, zint_json_object_new_double(d));
+  struct {
+    zint_json_object *o;
+    std::string want;
+  } rows[] = {
+      {doubles,
+       "[1.5,1733540000.123,2.0,-0.0,0.1,0.000001,1e-7,1.25e-10,100000000000000000000.0,1e+21,"
+       "1.7976931348623157e+308,5e-324,null,null]"},
+      {array({zint_json_object_new_int64(INT64_MIN), zint_json_object_new_int(-42),
+              zint_json_object_new_uint64(UINT64_MAX), minus_one_unsigned}),
+       "[-9223372036854775808,-42,18446744073709551615,18446744073709551615]"},
+      {array({str("q\"b\\s/"), str("\b\f\n\r\t\x01\x1f\x7f"), str(std::string("nul\0x", 5))}),
+       "[\"q\\\"b\\\\s/\",\"\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\",\"nul\\u0000x\"]"},
+      {array({str("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"), str("a\xff!"), str("cut\xe2\x82"),
+              str("cut\xe2\x82x"), str("\xc0\xaf"), str("\xed\xa0\x80")}),
+       "[\"caf\xc3\xa9 \xe2\x82\xac "
+       "\xf0\x9f\x98\x80\",\"a\xef\xbf\xbd!\",\"cut\xef\xbf\xbd\",\"cut\xef\xbf\xbdx\","
+       "\"\xef\xbf\xbd\xef\xbf\xbd\",\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\"]"},
+      {array({zint_json_object_new_string_len("cpu-and-more", 3),
+              zint_json_object_new_string_len("a0b1c2d3-e4f5-4a6b-8c7d-9e0f1a2b3c4d", 37),
+              zint_json_object_new_string(nullptr), nullptr, zint_json_object_new_object()}),
+       "[\"cpu\",\"a0b1c2d3-e4f5-4a6b-8c7d-9e0f1a2b3c4d\",null,null,{}]"},
       {edited, "{\"id\":\"v\",\"period\":60000,\"type\":\"watch\",\"z\":null,\"k\\\"\xef\xbf\xbd\":true}"},
-      {zint_json_object_new_object(), "{}"}, {nullptr, "null"},
-      {zint_json_object_new_string(nullptr), "null"},
-  };
+      {nullptr, "null"}};
   for (auto &r : rows) {
     EXPECT_EQ(write(r.o), r.want);
     EXPECT_EQ(parse(write(r.o)).rfind("error", 0), std::string::npos) << r.want; /* the text always parses */
@@ -83,35 +88,81 @@ TEST(Json, WriterRows) {
 
 // what this proves: exactly one complete, valid value is accepted, with its number kinds, escapes,
 // document order and last-wins duplicates; everything else is refused with its own error code,
-// partial trees are freed (ASan), and depth is bounded at the tokener's limit
+// partial trees are freed (ASan), and depth is bounded at the tokener's limit; the readers convert
+// every type as documented, clamping numbers
 TEST(Json, ParseRows) {
-  const std::string eof = "error 2", bad = "error 3", utf8 = "error 4", depth = "error 1";
   std::string big = "[";
   for (int i = 0; i < 1000; i++) big += "{\"k\":[\"v\",1,2.5],\"n\":null},";
-  struct { std::string text, want; int len = -2, depth = 0; } rows[] = {
-      {"-9223372036854775808", "3:-9223372036854775808"}, {"18446744073709551615", "3:18446744073709551615"},
-      {"1.0", "2:1.0"}, {"1e2", "2:100.0"}, {"18446744073709551616", "2:18446744073709552000.0"},
-      {"[0,-0,7]", "5:[0,0,7]"}, {"null", "0:null"}, {"[true,false,null]", "5:[true,false,null]"},
+  const std::string deep64 = std::string(64, '[') + std::string(64, ']');
+  struct {
+    std::string text, want;
+    int len = -2, depth = 0;
+  } rows[] = {
+      {"-9223372036854775808", "3:-9223372036854775808"},
+      {"18446744073709551615", "3:18446744073709551615"},
+      {"[1.0,1e2,18446744073709551616]", "5:[1.0,100.0,18446744073709552000.0]"},
+      {"[0,-0,7,true,false,null]", "5:[0,0,7,true,false,null]"},
+      {"null", "0:null"},
       {" {\"type\":\"heartbeat\"}\n\t garbage", "4:{\"type\":\"heartbeat\"}", 24},
-      {"\"\\u00e9\\ud83d\\ude00\"", "6:\"\xc3\xa9\xf0\x9f\x98\x80\""}, {"[\"x\"]", "5:[\"x\"]", -1},
+      {"\"\\u00e9\\ud83d\\ude00\"", "6:\"\xc3\xa9\xf0\x9f\x98\x80\""},
+      {"[\"x\"]", "5:[\"x\"]", -1},
       {"\"a\\u0000b\\\"\\\\\\/\\n\"", "6:\"a\\u0000b\\\"\\\\/\\n\""},
       {"{\"zeta\":1,\"alpha\":2,\"mid\":null,\"b\":[]}", "4:{\"zeta\":1,\"alpha\":2,\"mid\":null,\"b\":[]}"},
       {"{\"a\":1,\"b\":2,\"a\":3}", "4:{\"a\":3,\"b\":2}"},
-      {std::string(64, '[') + std::string(64, ']'), "5:" + std::string(64, '[') + std::string(64, ']')},
-      {std::string(65, '[') + std::string(65, ']'), depth},
-      {std::string(2000, '[') + std::string(2000, ']'), depth, -2, 1 << 30},
-      {"", eof}, {"   ", eof}, {"{", eof}, {"{\"a\":", eof}, {"{\"a\":1", eof}, {"[1,2", eof}, {"\"abc", eof},
-      {"tru", eof}, {"-", eof}, {big, eof}, {big + "x", bad}, {"{} x", bad}, {"1 2", bad}, {"{}}", bad},
-      {"[1,]", bad}, {"{\"a\":1,}", bad}, {"// c\n1", bad}, {"NaN", bad}, {"Infinity", bad}, {"'a'", bad},
-      {"{a:1}", bad}, {"[1 2]", bad}, {"01", bad}, {"\"\\x\"", bad}, {"\"tab\there\"", bad},
-      {"\"\\ud800\"", bad}, {"\"\\udc00\"", bad}, {"\"\xff\"", utf8}, {"\"\xc0\xaf\"", utf8},
-      {"\"\xed\xa0\x80\"", utf8}, {"\"\xe2\x82\"", utf8}, {"{\"k\xe2\x82\":1}", utf8},
-      {"[\"ok\",\"\xf4\x90\x80\x80\"]", utf8}, {"{}", "error 5", -3},
-  };
+      {deep64, "5:" + deep64},
+      {std::string(65, '[') + std::string(65, ']'), "error 1"},
+      {std::string(2000, '[') + std::string(2000, ']'), "error 1", -2, 1 << 30},
+      {"{}", "error 5", -3}};
   for (auto &r : rows) EXPECT_EQ(parse(r.text, r.len, r.depth), r.want) << r.text.substr(0, 80);
+  const std::pair<std::string, std::vector<std::string>> refused[] = {
+      {"error 2", {"", "   ", "{", "{\"a\":", "{\"a\":1", "[1,2", "\"abc", "tru", "-", big}},
+      {"error 3",
+       {big + "x", "{} x", "1 2", "{}}", "[1,]", "{\"a\":1,}", "// c\n1", "NaN", "Infinity", "'a'", "{a:1}",
+        "[1 2]", "01", "\"\\x\"", "\"tab\there\"", "\"\\ud800\"", "\"\\udc00\""}},
+      {"error 4",
+       {"\"\xff\"", "\"\xc0\xaf\"", "\"\xed\xa0\x80\"", "\"\xe2\x82\"", "{\"k\xe2\x82\":1}",
+        "[\"ok\",\"\xf4\x90\x80\x80\"]"}}};
+  for (auto &[want, texts] : refused)
+    for (auto &t : texts) EXPECT_EQ(parse(t), want) << t.substr(0, 80);
   zint_json_tokener *tok = zint_json_tokener_new();
   EXPECT_EQ(zint_json_tokener_parse_ex(tok, nullptr, 3), nullptr);
   EXPECT_NE(tok->err, zint_json_tokener_success);
   EXPECT_EQ(zint_json_tokener_parse_ex(nullptr, "{}", 2), nullptr);
   zint_json_tokener_free(tok);
+  /* each member: int int64 uint64 double boolean string */
+  zint_json_object *doc = zint_json_tokener_parse(
+      "{\"s\":\"60000\",\"neg\":-5,\"big\":18446744073709551615,\"d\":-2.75,\"hd\":-1e300,\"t\":true,\"f\":"
+      "false,"
+      "\"txt\":\"abc\",\"arr\":[1],\"o\":{},\"n\":null,\"ds\":\" "
+      "1.5\",\"es\":\"\",\"huge\":\"99999999999999999999\","
+      "\"sd\":\"-2.5e1\",\"sneg\":\"-7\",\"m1\":-1}");
+  const char *reads[][2] = {
+      {"s", "60000 60000 60000 60000 1 60000"},
+      {"neg", "-5 -5 0 -5 1 -"},
+      {"big", "2147483647 9223372036854775807 18446744073709551615 1.84467e+19 1 -"},
+      {"d", "-2 -2 0 -2.75 1 -"},
+      {"hd", "-2147483648 -9223372036854775808 0 -1e+300 1 -"},
+      {"t", "1 1 1 1 1 -"},
+      {"f", "0 0 0 0 0 -"},
+      {"txt", "0 0 0 0 1 abc"},
+      {"arr", "0 0 0 0 0 -"},
+      {"o", "0 0 0 0 0 -"},
+      {"n", "0 0 0 0 0 -"},
+      {"missing", "0 0 0 0 0 -"},
+      {"ds", "0 0 0 0 1  1.5"},
+      {"es", "0 0 0 0 0 "},
+      {"huge", "2147483647 9223372036854775807 18446744073709551615 1e+20 1 99999999999999999999"},
+      {"sd", "0 0 0 -25 1 -2.5e1"},
+      {"sneg", "-7 -7 0 -7 1 -7"},
+      {"m1", "-1 -1 0 -1 1 -"}};
+  for (auto &r : reads) {
+    zint_json_object *m = zint_json_object_object_get(doc, r[0]);
+    const char *s = zint_json_object_get_string(m);
+    std::ostringstream o;
+    o << zint_json_object_get_int(m) << " " << zint_json_object_get_int64(m) << " "
+      << zint_json_object_get_uint64(m) << " " << zint_json_object_get_double(m) << " "
+      << (int) zint_json_object_get_boolean(m) << " " << (s ? s : "-");
+    EXPECT_EQ(o.str(), r[1]) << r[0];
+  }
+  zint_json_object_put(doc);
 }

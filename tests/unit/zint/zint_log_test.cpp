@@ -1,5 +1,6 @@
 /* Tests of the log streams: inheritance, the debug switch, the <logs> section, synchronous and
- * asynchronous writing, the fatal path, escaping of foreign text and the per-call-site rate limit. */
+ * asynchronous writing, reopening after rotation, the fatal path, escaping of foreign text and the
+ * per-call-site rate limit. */
 #include "zint/zint_conf.h"
 #include "zint/zint_log.h"
 #include "zint/zint_logsafe.h"
@@ -15,6 +16,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -43,7 +45,7 @@ void load_logs(const std::string &logs) {
   zint_conf_log_init_rotate("test", false);
 }
 
-}  // namespace
+} // namespace
 
 // what this proves: streams start disabled and inherit their parent's output (also when it changes
 // later); debug streams follow -d, which wins over configuration; the <logs> section sets outputs,
@@ -65,9 +67,11 @@ TEST(ZintLog, StreamsAndConfiguration) {
   zint_log_enable_debug(false);
   EXPECT_FALSE(zint_log_stream_enabled(dx));
 
-  load_logs("<logs><log name=\"t5\" output=\"" + dir() + "/c.log\" timestamps=\"off\"/>"
+  load_logs("<logs><log name=\"t5\" output=\"" + dir() +
+            "/c.log\" timestamps=\"off\"/>"
             "<log name=\"t5/quiet\" disabled=\"TRUE\"/><log name=\"t5/bad\" output=\"/no/such/dir.log\"/>"
-            "<log name=\"t5/ts\" output=\"" + dir() + "/ts.log\"/><log output=\"stderr\"/></logs>");
+            "<log name=\"t5/ts\" output=\"" +
+            dir() + "/ts.log\"/><log output=\"stderr\"/></logs>");
   zint_log(zint_log_stream_find("t5"), "entry %d %s\n", 42, "x");
   zint_log(zint_log_stream_find("t5/quiet"), "not written\n");
   /* t5/bad kept the inherited output */
@@ -80,9 +84,12 @@ TEST(ZintLog, StreamsAndConfiguration) {
 }
 
 // what this proves: in asynchronous mode entries from many threads (more than the queue holds)
-// arrive whole and in each thread's order
-TEST(ZintLog, AsynchronousWriter) {
+// arrive whole and in each thread's order; a reopen after a rename sends later entries to a new file
+// at the configured path while earlier ones stay in the renamed one; a file that cannot be created
+// again keeps its old descriptor and is counted as a failure
+TEST(ZintLog, AsynchronousWriterAndReopen) {
   zint_log_stream_t s = to_file("t3", "r.log");
+  const int stale = zint_log_reopen_all();
   zint_log_go_asynch();
   ASSERT_TRUE(zint_log_is_asynch());
   const int threads = 4, per = 20000;
@@ -92,9 +99,19 @@ TEST(ZintLog, AsynchronousWriter) {
       for (int i = 0; i < per; i++) zint_log(s, "t%d %d payload-payload\n", t, i);
     });
   for (auto &th : ts) th.join();
+  ASSERT_EQ(rename((dir() + "/r.log").c_str(), (dir() + "/r.log.1").c_str()), 0);
+  EXPECT_EQ(zint_log_reopen_all(), stale);
+  zint_log(s, "after\n");
+  ASSERT_EQ(mkdir((dir() + "/sub").c_str(), 0700), 0);
+  zint_log_stream_t u = to_file("t3/sub", "sub/u.log");
+  ASSERT_EQ(rename((dir() + "/sub/u.log").c_str(), (dir() + "/u.moved").c_str()), 0);
+  ASSERT_EQ(rmdir((dir() + "/sub").c_str()), 0);
+  EXPECT_EQ(zint_log_reopen_all(), stale + 1);
+  zint_log(u, "still written\n");
   zint_log_go_synch();
   EXPECT_FALSE(zint_log_is_asynch());
-  std::istringstream in(slurp("r.log"));
+  EXPECT_EQ(slurp("r.log") + slurp("u.moved"), "after\nstill written\n");
+  std::istringstream in(slurp("r.log.1"));
   std::vector<int> next(threads, 0);
   int t, i;
   char rest[32];
@@ -113,14 +130,18 @@ TEST(ZintLog, QueuedEntriesSurviveExitAndFatal) {
     zint_log_go_asynch();
     for (int i = 0; i < 1000; i++) zint_log(zint_error, format, i);
   };
-  EXPECT_EXIT({
-    flood("queued %d\n");
-    exit(0);
-  }, ::testing::ExitedWithCode(0), "queued 999\n");
-  EXPECT_DEATH({
-    flood("pending %d\n");
-    zint_fatal("[FATAL] assertion (%s) at %s:%d failed\n", "x", "f.cpp", 7);
-  }, "pending 999\n\\[FATAL\\] assertion \\(x\\) at f.cpp:7 failed");
+  EXPECT_EXIT(
+      {
+        flood("queued %d\n");
+        exit(0);
+      },
+      ::testing::ExitedWithCode(0), "queued 999\n");
+  EXPECT_DEATH(
+      {
+        flood("pending %d\n");
+        zint_fatal("[FATAL] assertion (%s) at %s:%d failed\n", "x", "f.cpp", 7);
+      },
+      "pending 999\n\\[FATAL\\] assertion \\(x\\) at f.cpp:7 failed");
   EXPECT_DEATH(ZINT_ASSERT(1 + 1 == 3),
                "\\[FATAL\\] assertion \\(1 \\+ 1 == 3\\) at .*zint_log_test.cpp:[0-9]+ ");
 }
@@ -135,15 +156,20 @@ TEST(ZintLog, CleanRows) {
     std::string in;
     size_t max;
     std::string out;
-  } rows[] = {
-      {"a\nFAKE [FATAL]\r\t", 200, "a\\nFAKE [FATAL]\\r\\t"}, {"\x1b[31mred\x7f", 200, "\\x1b[31mred\\x7f"},
-      {"back\\slash", 200, "back\\\\slash"}, {std::string("nul\0b", 5), 200, "nul\\x00b"},
-      {"caf\xc3\xa9 \xf0\x9f\x98\x80", 200, "caf\xc3\xa9 \xf0\x9f\x98\x80"},
-      {"c1 \xc2\x9b", 200, "c1 \\xc2\\x9b"},
-      {"bad \xff\xc3(", 200, "bad \\xff\\xc3("}, {"\xc0\xaf \xed\xa0\x80", 200, "\\xc0\\xaf \\xed\\xa0\\x80"},
-      {at, 200, at}, {at + "y", 200, at + "...(201 bytes)"}, {"abcdef", 3, "abc...(6 bytes)"},
-      {"ab\xc3\xa9z", 3, "ab...(5 bytes)"}, {ctl, 200, esc + "...(1000 bytes)"}, {"", 200, ""},
-  };
+  } rows[] = {{"a\nFAKE [FATAL]\r\t", 200, "a\\nFAKE [FATAL]\\r\\t"},
+              {"\x1b[31mred\x7f", 200, "\\x1b[31mred\\x7f"},
+              {"back\\slash", 200, "back\\\\slash"},
+              {std::string("nul\0b", 5), 200, "nul\\x00b"},
+              {"caf\xc3\xa9 \xf0\x9f\x98\x80", 200, "caf\xc3\xa9 \xf0\x9f\x98\x80"},
+              {"c1 \xc2\x9b", 200, "c1 \\xc2\\x9b"},
+              {"bad \xff\xc3(", 200, "bad \\xff\\xc3("},
+              {"\xc0\xaf \xed\xa0\x80", 200, "\\xc0\\xaf \\xed\\xa0\\x80"},
+              {at, 200, at},
+              {at + "y", 200, at + "...(201 bytes)"},
+              {"abcdef", 3, "abc...(6 bytes)"},
+              {"ab\xc3\xa9z", 3, "ab...(5 bytes)"},
+              {ctl, 200, esc + "...(1000 bytes)"},
+              {"", 200, ""}};
   for (const row &r : rows) EXPECT_EQ(zint_log_clean(r.in.data(), r.in.size(), r.max), r.out) << r.in;
   EXPECT_EQ(zint_log_clean(nullptr), "(null)");
 }
@@ -188,8 +214,9 @@ TEST(ZintLog, Limiter) {
   next_second();
   for (const char *k : {"A", "B"}) zint_log_limited_key(&kl, "src/api.cpp:1", k, ls, "%s\n", k);
   zint_log_flush();
-  EXPECT_EQ(slurp("limited.log"), "A\nB\napi.cpp:1 (A): suppressed 2 similar messages\nA\n"
-                                  "api.cpp:1 (B): suppressed 1 similar messages\nB\n");
+  EXPECT_EQ(slurp("limited.log"),
+            "A\nB\napi.cpp:1 (A): suppressed 2 similar messages\nA\n"
+            "api.cpp:1 (B): suppressed 1 similar messages\nB\n");
   for (auto [attr, want] : std::vector<std::pair<std::string, uint32_t>>{{"3", 3}, {"lots", 3}, {"0", 0}}) {
     load_logs("<logs limit_per_second=\"" + attr + "\"/>");
     EXPECT_EQ(zint_log_limit_get(), want) << attr;

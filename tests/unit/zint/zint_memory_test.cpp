@@ -35,7 +35,7 @@ void chain_outer(void *p) { /* a cleanup releasing another block */
   zint_memory_safe_free(inner);
 }
 
-}  // namespace
+} // namespace
 
 // what this proves: readers that load a shared pointer inside a section can use the block until
 // they leave although a writer keeps replacing and releasing it; sections nest and a stray end is
@@ -103,10 +103,11 @@ TEST(Memory, ReleasesWaitForReadersAndChain) {
   auto *z = static_cast<unsigned char *>(zint_memory_safe_calloc(64));
   EXPECT_EQ(std::vector<unsigned char>(z, z + 64), std::vector<unsigned char>(64, 0));
   std::thread([&] { /* a thread that never entered a section */
-    zint_memory_safe_free(outer);
-    zint_memory_safe_free(z);
-    zint_memory_safe_free(nullptr);
-  }).join();
+                    zint_memory_safe_free(outer);
+                    zint_memory_safe_free(z);
+                    zint_memory_safe_free(nullptr);
+  })
+      .join();
   zint_memory_barrier();
   EXPECT_EQ(g_cleanups.load(), 2);
   EXPECT_EQ(zint_memory_pending(), 0u);

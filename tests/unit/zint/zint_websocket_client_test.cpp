@@ -99,7 +99,7 @@ const zint_websocket_client_callbacks cbs = {
       return p->ticks_before_false < 0 || --p->ticks_before_false > 0;
     }};
 
-}  // namespace
+} // namespace
 
 // what this proves: ready comes after the handshake, messages arrive in order with their opcode
 // (also sent from another thread), and a false result of any handler, a server close, a refused or
@@ -131,8 +131,7 @@ TEST(WebsocketClient, Rows) {
       {"silent TCP peer", quiet, nullptr, "", "cleanup"},
       {"silent after upgrade", mute, nullptr, "", "ready,cleanup", true, 1, -1, 300},
       {"tick gives up", mute, nullptr, "", "ready,cleanup", true, 1, 2},
-      {"other sub-protocol", wrong, nullptr, "", "cleanup", true, 1, -1, 300},
-  };
+      {"other sub-protocol", wrong, nullptr, "", "cleanup", true, 1, -1, 300}};
   for (const row &r : rows) {
     SCOPED_TRACE(r.name);
     zint_websocket_client_limits_t l = saved;
@@ -141,20 +140,21 @@ TEST(WebsocketClient, Rows) {
     l.max_message_bytes = 1000;
     zint_websocket_client_limits_set(&l);
     std::atomic<bool> done{false};
-    std::thread peer([&] { /* upgrades, then reads nothing until the row is done */
-      if (r.port != mute && r.port != wrong) return;
-      websocket::stream<tcp::socket> ws(r.port == mute ? upgrades.accept() : other.accept());
-      const char *name = r.port == mute ? "wsc-test" : "other";
-      auto pick = [name](websocket::response_type &res) { res.set("Sec-WebSocket-Protocol", name); };
-      ws.set_option(websocket::stream_base::decorator(pick));
-      boost::beast::error_code ec; /* the client may refuse the answer and go */
-      ws.accept(ec);
-      vorn_test::wait_until([&] { return done.load(); });
-    });
+    std::thread peer(
+        [&] { /* upgrades, then reads nothing until the row is done */
+              if (r.port != mute && r.port != wrong) return;
+              websocket::stream<tcp::socket> ws(r.port == mute ? upgrades.accept() : other.accept());
+              const char *name = r.port == mute ? "wsc-test" : "other";
+              auto pick = [name](websocket::response_type &res) { res.set("Sec-WebSocket-Protocol", name); };
+              ws.set_option(websocket::stream_base::decorator(pick));
+              boost::beast::error_code ec; /* the client may refuse the answer and go */
+              ws.accept(ec);
+              vorn_test::wait_until([&] { return done.load(); });
+        });
     probe p(r);
     int frees = server_frees;
-    ASSERT_TRUE(zint_websocket_client_new_noref("127.0.0.1", r.port, "/wsc/x", "wsc-test", &cbs, &p, pool,
-                                                r.ssl));
+    ASSERT_TRUE(
+        zint_websocket_client_new_noref("127.0.0.1", r.port, "/wsc/x", "wsc-test", &cbs, &p, pool, r.ssl));
     if (r.msgs == 2) {
       ASSERT_TRUE(vorn_test::wait_until([&] { return p.client.load() != nullptr; }));
       EXPECT_TRUE(zint_websocket_client_send(p.client, 2, "echo:bin", 8));
