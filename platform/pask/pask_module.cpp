@@ -80,9 +80,7 @@ struct pask_conn_s {
   int unsubscribe_after_ms = 0;       /* fixed while the thread runs */
   int pending_msgs_limit = 0;         /* the same */
   int pending_bytes_limit = 0;        /* the same */
-  /* Joined and deleted by stop; touched under mu only. On the heap so that a process that ends
-   * with exit() while it runs (a later module refusing to start) does not destroy a joinable
-   * thread. */
+  /* Joined and deleted by stop; touched under mu only. */
   std::thread *subs_thread = nullptr;
 };
 
@@ -107,7 +105,10 @@ pask_hook_t pask_hooks[pask_max_hooks];
 std::atomic<int> pask_hook_count{0};
 std::mutex pask_hooks_mu;
 
-pask_conn_s pask_conn;
+/* Never destroyed: a process that ends with exit() while the subscription thread waits on its
+ * condition (a later module refusing to start) must not run the destructor under it, which would
+ * wait for that thread forever. */
+pask_conn_s &pask_conn = *new pask_conn_s;
 
 /* Records a state change; a repeat of the current state keeps its start time. */
 void pask_set_state(pask_conn_s *conn, pask_state_t st) {
