@@ -321,38 +321,42 @@ auth_result_t auth_verify(const auth_verifier_t *v, std::string_view token, int6
                           auth_grant_t *grant, const char **why) {
   const char *unused;
   const char *&reason = why ? *why : unused;
-  if (token.empty()) return reason = "no token presented", AUTH_TOKEN_MISSING;
+  auto fail = [&reason](auth_result_t result, const char *what) {
+    reason = what;
+    return result;
+  };
+  if (token.empty()) return fail(AUTH_TOKEN_MISSING, "no token presented");
   size_t d1 = token.find('.'), d2 = d1 == std::string_view::npos ? d1 : token.find('.', d1 + 1);
   if (token.size() > AUTH_TOKEN_MAX || d2 == std::string_view::npos ||
       token.find('.', d2 + 1) != std::string_view::npos)
-    return reason = "not three dot-separated parts", AUTH_TOKEN_INVALID;
+    return fail(AUTH_TOKEN_INVALID, "not three dot-separated parts");
   json_ptr header = parse_object(token.substr(0, d1));
-  if (!header) return reason = "header is not base64url JSON", AUTH_TOKEN_INVALID;
+  if (!header) return fail(AUTH_TOKEN_INVALID, "header is not base64url JSON");
   const char *alg = zint_json_object_get_string(zint_json_object_object_get(header.get(), "alg"));
-  if (!alg || strcmp(alg, v->alg) != 0) return reason = "algorithm is not the key's", AUTH_TOKEN_INVALID;
+  if (!alg || strcmp(alg, v->alg) != 0) return fail(AUTH_TOKEN_INVALID, "algorithm is not the key's");
   if (zint_json_object_object_get_ex(header.get(), "crit", nullptr))
-    return reason = "header names critical extensions", AUTH_TOKEN_INVALID;
+    return fail(AUTH_TOKEN_INVALID, "header names critical extensions");
   std::string sig;
   if (!b64url_decode(token.substr(d2 + 1), &sig) || !verify_signature(v, token.substr(0, d2), sig))
-    return reason = "signature does not verify", AUTH_TOKEN_INVALID;
+    return fail(AUTH_TOKEN_INVALID, "signature does not verify");
   json_ptr claims = parse_object(token.substr(d1 + 1, d2 - d1 - 1));
-  if (!claims) return reason = "claims are not base64url JSON", AUTH_TOKEN_INVALID;
+  if (!claims) return fail(AUTH_TOKEN_INVALID, "claims are not base64url JSON");
   int64_t exp = 0, nbf = 0;
-  if (!numeric_date(claims.get(), "exp", &exp)) return reason = "no exp claim", AUTH_TOKEN_INVALID;
+  if (!numeric_date(claims.get(), "exp", &exp)) return fail(AUTH_TOKEN_INVALID, "no exp claim");
   if (exp > INT64_MAX / 2000 || exp < -INT64_MAX / 2000)
-    return reason = "exp out of range", AUTH_TOKEN_INVALID;
-  if (now_s >= exp + v->leeway_s) return reason = "token expired", AUTH_TOKEN_EXPIRED;
+    return fail(AUTH_TOKEN_INVALID, "exp out of range");
+  if (now_s >= exp + v->leeway_s) return fail(AUTH_TOKEN_EXPIRED, "token expired");
   if (zint_json_object_object_get_ex(claims.get(), "nbf", nullptr) &&
       (!numeric_date(claims.get(), "nbf", &nbf) || nbf > now_s + v->leeway_s))
-    return reason = "token not yet valid (nbf)", AUTH_TOKEN_INVALID;
+    return fail(AUTH_TOKEN_INVALID, "token not yet valid (nbf)");
   const char *iss = zint_json_object_get_string(zint_json_object_object_get(claims.get(), "iss"));
-  if (!v->issuer.empty() && (!iss || v->issuer != iss)) return reason = "wrong issuer", AUTH_TOKEN_INVALID;
+  if (!v->issuer.empty() && (!iss || v->issuer != iss)) return fail(AUTH_TOKEN_INVALID, "wrong issuer");
   if (!v->audience.empty() && !audience_named(zint_json_object_object_get(claims.get(), "aud"), v->audience))
-    return reason = "wrong audience", AUTH_TOKEN_INVALID;
+    return fail(AUTH_TOKEN_INVALID, "wrong audience");
   *grant = auth_grant_t{};
   grant->exp = exp;
   if (!read_grant(claims.get(), grant))
-    return reason = "vorn_checks is not an array of texts", AUTH_TOKEN_INVALID;
+    return fail(AUTH_TOKEN_INVALID, "vorn_checks is not an array of texts");
   return AUTH_OK;
 }
 
