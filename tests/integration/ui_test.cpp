@@ -7,7 +7,8 @@ using namespace vorn_test;
 
 namespace {
 const std::string kSrc = env_or("VORN_SOURCE_DIR", "."),
-                  kChromium = env_or("VORN_CHROMIUM", "/usr/bin/chromium");
+                  kChromium = env_or("VORN_CHROMIUM", "/usr/bin/chromium"),
+                  kToken = "eyJhbGciOiJIUzI1NiJ9.eyJleHAiOjQxMDI0NDQ4MDB9.c2ln"; // exp in 2100, not verified
 const bool kBrowser =
     access("/usr/bin/node", X_OK) == 0 && access(kChromium.c_str(), X_OK) == 0 &&
     access((kSrc + "/tests/browser/node_modules/playwright-core/package.json").c_str(), R_OK) == 0;
@@ -39,10 +40,10 @@ TEST(Ui, LivePageInHeadlessChromium) {
   ASSERT_TRUE(page.start(
       {"/usr/bin/node", kSrc + "/tests/browser/ui_page.mjs", "--url",
        "http://127.0.0.1:" + std::to_string(s.vorn.port) + "/", "--bus-check", bus_check, "--broker-check",
-       Stack::kBrokerCheck, "--unknown-check", Stack::kUnknownCheck, "--out", out},
+       Stack::kBrokerCheck, "--unknown-check", Stack::kUnknownCheck, "--token", kToken, "--out", out},
       out + "/page.out", out + "/page.err", in[0]));
   close(in[0]);
-  /* The page asks on its stdout ("STOP", "START", "BIG") and waits for the answer on its stdin. */
+  /* The page asks on its stdout ("INTS", "STOP", "START", "BIG") and waits for the answer on its stdin. */
   std::vector<std::string> asked;
   std::string err;
   auto answer = [&](const std::string &request, const std::string &reply, const std::function<bool()> &act) {
@@ -67,6 +68,10 @@ TEST(Ui, LivePageInHeadlessChromium) {
                                              "<http outbound_queue_bytes=\"8192\"/>\n");
           return s.vorn.start(path, &err);
         });
+        answer("INTS", "SENT", [&] {
+          return s.publish(m_line(bus_check, "u64", "18446744073709551321", "L")) &&
+                 s.publish(m_line(bus_check, "i64", "-9223372036854775808", "l"));
+        });
         answer("BIG", "SENT",
                [&] { return s.publish(m_line(bus_check, "latency_big", std::string(20000, 'x'), "s")); });
         return (rc = page.wait_exit(std::chrono::milliseconds(0))) != -2;
@@ -75,6 +80,6 @@ TEST(Ui, LivePageInHeadlessChromium) {
   close(in[1]);
   EXPECT_EQ("", err);
   EXPECT_EQ(0, rc) << "page script:\n" << page.out() << page.err() << "\nservice log:\n" << s.vorn.tail();
-  EXPECT_EQ((std::vector<std::string>{"STOP", "START", "BIG"}), asked);
+  EXPECT_EQ((std::vector<std::string>{"INTS", "STOP", "START", "BIG"}), asked);
   EXPECT_TRUE(std::filesystem::exists(out + "/ui-live.png"));
 }
