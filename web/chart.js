@@ -39,13 +39,15 @@
     const e = top >= 1e6 || top < 1e-3 ? 3 * Math.floor(Math.log10(top) / 3) : 0;
     const digits = Math.min(15, Math.max(0, e - Math.floor(Math.log10(step))));
     const out = [];
-    for (let i = Math.ceil(lo / step); i * step <= hi; i++)
-      out.push([i * step, (i * step / 10 ** e).toFixed(digits) + (e ? "e" + e : "")]);
+    for (let i = Math.ceil(lo / step - 1e-9); i * step <= hi; i++) {
+      const v = i * step;
+      out.push([v, v === 0 ? "0" : e ? (v / 10 ** e).toFixed(digits) + "e" + e : v.toFixed(digits)]);
+    }
     return out;
   }
 
   /* A bucket as the service printed it ("0.500000"), without the trailing zeros: every digit kept. */
-  const bucketText = (k) => (k.includes(".") ? k.replace(/0+$/, "").replace(/\.$/, "") : k);
+  const bucketText = (k) => (/^-?\d+\.\d+$/.test(k) ? k.replace(/0+$/, "").replace(/\.$/, "") : k);
 
   function rampColour(f) {
     const x = Math.min(1, Math.max(0, f)) * (RAMP.length - 1), i = Math.min(RAMP.length - 2, Math.floor(x));
@@ -146,10 +148,13 @@
       }
       let lo = Infinity, hi = -Infinity;
       for (const [, v] of p) { if (v < lo) lo = v; if (v > hi) hi = v; }
-      if (lo === hi) {
-        const d = Math.abs(lo) * 1e-6 || 1; // below a large value's spacing, ±1 would change nothing
-        lo -= d;
-        hi += d;
+      const top = Math.max(Math.abs(lo), Math.abs(hi));
+      if (hi - lo <= top * 1e-9) {
+        // One value, or a spread too fine to label: a window around it (wider than ±1 for large
+        // values, where 1 is below the spacing of doubles).
+        const mid = (lo + hi) / 2, d = Math.max(1, top * 1e-6);
+        lo = mid - d;
+        hi = mid + d;
       }
       const marks = ticks(lo, hi);
       this.canvas.setAttribute("aria-label", "values, axis " + marks.map((m) => m[1]).join(" "));
