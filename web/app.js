@@ -35,7 +35,8 @@
   function tokenExp() {
     try {
       const b64 = token.split(".")[1].replace(/-/g, "+").replace(/_/g, "/");
-      const exp = JSON.parse(new TextDecoder().decode(Uint8Array.from(atob(b64), (c) => c.charCodeAt(0)))).exp;
+      const bytes = Uint8Array.from(atob(b64), (c) => c.charCodeAt(0));
+      const exp = JSON.parse(new TextDecoder().decode(bytes)).exp;
       return typeof exp === "number" ? exp : null;
     } catch (e) {
       return null;
@@ -192,7 +193,8 @@
       const c = chartFor(s.id, s.metric_name, "H1");
       c.chart.add(t, s.histogram);
       let total = 0n;
-      for (const n of Object.values(s.histogram || {})) total += Number.isInteger(Number(n)) ? BigInt(n) : 0n;
+      for (const n of Object.values(s.histogram || {}))
+        total += typeof n === "bigint" ? n : Number.isSafeInteger(Number(n)) ? BigInt(Number(n)) : 0n;
       c.latest.textContent = total + " samples @ " + new Date(t * 1000).toTimeString().slice(0, 8);
       bump(c);
       return;
@@ -202,7 +204,8 @@
     // Text and null values are shown as the latest value; only numbers are drawn (big integers as the
     // nearest double, shown with all their digits).
     const numeric = typeof s.value === "number" || typeof s.value === "bigint";
-    if (numeric || (typeof s.value === "string" && s.value.trim() !== "" && Number.isFinite(v))) c.chart.add(t, v);
+    if (numeric || (typeof s.value === "string" && s.value.trim() !== "" && Number.isFinite(v)))
+      c.chart.add(t, v);
     else c.chart.note(String(s.value));
     c.latest.textContent = String(s.value) + " @ " + new Date(t * 1000).toTimeString().slice(0, 8);
     bump(c);
@@ -272,6 +275,8 @@
   }
 
   function scheduleReconnect() {
+    // After a close for an expired token (1008 "token expired") the page stops here once the token's exp
+    // has passed by its own clock; otherwise it reconnects with the token, as after any close.
     if (state.retry || stopIfExpired()) return;
     // Exponential back-off with jitter, so many pages do not reconnect in step after a restart.
     const delay = Math.round(state.backoff * (0.75 + Math.random() * 0.5));

@@ -68,7 +68,10 @@
     g.lineWidth = 1;
     g.strokeStyle = "#ececef";
     g.beginPath();
-    for (const [y] of marks) { g.moveTo(left, Math.round(y) + 0.5); g.lineTo(w - PAD.r, Math.round(y) + 0.5); }
+    for (const [y] of marks) {
+      g.moveTo(left, Math.round(y) + 0.5);
+      g.lineTo(w - PAD.r, Math.round(y) + 0.5);
+    }
     g.stroke();
     g.strokeStyle = "#d8d8dc";
     g.beginPath();
@@ -227,7 +230,8 @@
       // Low bucket values at the bottom; a label on every row that has room for one.
       const rowH = (h - PAD.t - PAD.b) / keys.length, every = Math.ceil(12 / rowH);
       const top = (i) => PAD.t + (keys.length - 1 - i) * rowH;
-      const marks = keys.filter((k, i) => i % every === 0).map((k) => [top(rows.get(k)) + rowH / 2, bucketText(k)]);
+      const marks = keys.filter((k, i) => i % every === 0)
+        .map((k) => [top(rows.get(k)) + rowH / 2, bucketText(k)]);
       // Few columns are drawn wide; the map fills up from the right and then scrolls.
       const left = leftEdge(g, marks), colW = (w - left - PAD.r) / Math.max(cols.length, 60);
       const x0 = w - PAD.r - cols.length * colW;
@@ -239,7 +243,8 @@
           g.fillRect(x0 + i * colW, top(rows.get(k)), Math.max(1, colW), Math.max(1, rowH - 1));
         }
       });
-      this.canvas.setAttribute("aria-label", "histograms over time, buckets " + keys.map(bucketText).join(" "));
+      this.canvas.setAttribute("aria-label", "histograms over time, buckets " +
+        keys.map(bucketText).join(" "));
     }
   }
 
