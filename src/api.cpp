@@ -3,6 +3,7 @@
  * closure and its watch list need no lock; the subscriptions lock the streams themselves. */
 #include "api.h"
 
+#include "auth.h"
 #include "client.h"
 #include "health.h"
 #include "broker.h"
@@ -129,6 +130,15 @@ void watch_json(zint_http_rest_closure_t *restc, zint_json_object *entry) {
     return;
   }
   int period = get_period(entry);
+  /* Outside the session's grant nothing is subscribed, looked up or connected. */
+  if (!auth_watch_permitted(restc, uuid)) {
+    static const char forbidden[] = "watch not permitted for this check";
+    report_error(forbidden_err_counter);
+    vorn_client_t *thin = vorn_client_new_thin(ctx);
+    vorn_client_error(thin, forbidden, sizeof forbidden - 1, uuid, period, watch_request);
+    vorn_client_free(thin);
+    return;
+  }
   /* The bound counts the streams the session holds. A watch of one it already lists (a new
    * filter) is always taken and adds no entry; a full list refuses the others. */
   zint_boolean listed = watch_listed(closure->watches, uuid, period);
@@ -282,6 +292,7 @@ ssize_t stats_http_outf(void *vctx, const char *buf, size_t len) {
 int stats_handler(zint_http_rest_closure_t *restc, int npats, char **pats) {
   (void) npats;
   (void) pats;
+  if (!auth_stats_permitted(restc->http_ctx)) return 0;
   stats_add64(requests, 1);
   uint64_t up = (zint_get_nanos() - vorn_start_ns) / 1000000000ull;
   stats_set(uptime_s, STATS_TYPE_UINT64, &up);

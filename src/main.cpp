@@ -2,6 +2,7 @@
  * starts, and hands over to it; the child entry then loads the configuration, starts the
  * framework's services and the service's modules in a fixed order, and runs the event loop. */
 #include "api.h"
+#include "auth.h"
 #include "client.h"
 #include "broker.h"
 #include "main.h"
@@ -98,6 +99,8 @@ static int child_main(void) {
 
   /* Every later initialiser registers its counters in the recorder that this one creates. */
   stats_init();
+  /* Tokens are checked from the first upgrade on; an unusable <vorn><auth> ends start-up. */
+  if (!auth_init()) exit(1);
   wdb_init(); /* ends the process with status 1 when the broker database is unusable */
   stream_hash_init();
   pask_init();

@@ -4,6 +4,7 @@
 #include "metrics.h"
 
 #include "api.h"
+#include "auth.h"
 #include "vorn_stats.h"
 #include "zint/zint_time.h"
 
@@ -22,6 +23,7 @@ const stats_prom_options_t metrics_prom_options = {"vorn", metrics_rules, sizeof
 int metrics_handler(zint_http_rest_closure_t *restc, int npats, char **pats) {
   (void) npats;
   (void) pats;
+  if (!auth_stats_permitted(restc->http_ctx)) return 0;
   uint64_t up = (zint_get_nanos() - vorn_start_ns) / 1000000000ull;
   stats_set(uptime_s, STATS_TYPE_UINT64, &up);
   zint_http_session_ctx *ctx = restc->http_ctx;

@@ -12,6 +12,7 @@
 #include <boost/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -43,16 +44,20 @@ struct options {
   std::vector<std::string> metrics;
   bool table = false;
   bool once = false; /* end at the first end of the connection instead of reconnecting */
+  std::string token, token_file; /* access token, or the file holding it (read at every connect) */
 };
 
 int usage(const char *prog) {
   fprintf(stderr,
           "usage: %s ws://host:port/ --id UUID [--period MS] [--metric NAME]... [--table] [--once]\n"
+          "       [--token TOKEN | --token-file FILE]\n"
           "  Watches one check and prints each frame as one line; Ctrl-C ends.\n"
           "  When the connection ends (the server closes it, e.g. with 1013 \"client too slow\" when\n"
           "  this client fell behind, it drops, or it cannot be made), connects again after 0.5 s,\n"
           "  doubling up to 10 s, and sends the watch again. A refused watch ends with status 1.\n"
-          "  --once  exit with status 1 when the connection ends instead of reconnecting\n",
+          "  --once  exit with status 1 when the connection ends instead of reconnecting\n"
+          "  --token, --token-file  the access token, sent as \"Authorization: Bearer\"; the file is read\n"
+          "          at every connect, so a renewed token is taken up. A refused token ends with status 1\n",
           prog);
   return 2;
 }
@@ -73,6 +78,19 @@ bool parse_url(const std::string &url, options &o) {
   }
   if (!o.host.empty() && o.host.front() == '[' && o.host.back() == ']') o.host = o.host.substr(1, o.host.size() - 2);
   return !o.host.empty() && !o.port.empty();
+}
+
+/* The token to present: --token, or the first line of --token-file; false when that cannot be read. */
+bool current_token(const options &o, std::string *out) {
+  out->assign(o.token);
+  if (o.token_file.empty()) return true;
+  FILE *f = fopen(o.token_file.c_str(), "r");
+  if (!f) return false;
+  char buf[16384];
+  out->assign(fgets(buf, sizeof buf, f) ? buf : "");
+  fclose(f);
+  while (!out->empty() && isspace((unsigned char) out->back())) out->pop_back();
+  return !out->empty();
 }
 
 /* Error frames about the broker stream end only that stream; the bus subscription goes on. */
@@ -138,6 +156,7 @@ struct watcher {
   asio::steady_timer retry_timer{ioc};
   asio::signal_set signals{ioc, SIGINT, SIGTERM};
   std::unique_ptr<websocket::stream<tcp::socket>> ws;
+  websocket::response_type upgrade_answer; /* the server's answer to the last handshake */
   beast::flat_buffer buffer;
   std::string request;
   unsigned generation = 0;
@@ -187,8 +206,14 @@ struct watcher {
     t.idle_timeout = std::chrono::seconds(30);
     t.keep_alive_pings = true;
     ws->set_option(t);
-    ws->set_option(websocket::stream_base::decorator([](websocket::request_type &r) {
+    std::string token;
+    if (!current_token(o, &token)) {
+      fprintf(stderr, "vorn-watch: cannot read a token from %s\n", o.token_file.c_str());
+      return stop(1);
+    }
+    ws->set_option(websocket::stream_base::decorator([token](websocket::request_type &r) {
       r.set(beast::http::field::sec_websocket_protocol, "vorn");
+      if (!token.empty()) r.set(beast::http::field::authorization, "Bearer " + token);
     }));
     resolver.async_resolve(o.host, o.port, [this, gen](beast::error_code e, tcp::resolver::results_type r) {
       if (gen != generation || stopping) return;
@@ -196,16 +221,27 @@ struct watcher {
       asio::async_connect(ws->next_layer(), r, [this, gen](beast::error_code e, const tcp::endpoint &) {
         if (gen != generation || stopping) return;
         if (e) return ended("cannot connect to " + o.host + ":" + o.port + ": " + e.message(), false);
-        ws->async_handshake(o.host + ":" + o.port, o.path, [this, gen](beast::error_code e) {
+        upgrade_answer = {};
+        ws->async_handshake(upgrade_answer, o.host + ":" + o.port, o.path, [this, gen](beast::error_code e) {
           if (gen != generation || stopping) return;
-          if (e) return ended("websocket handshake with " + o.host + ":" + o.port + " failed: " + e.message(), false);
+          if (e && upgrade_answer.result() == beast::http::status::unauthorized) {
+            /* The same token would be refused again: a new one is needed. */
+            std::string body = upgrade_answer.body();
+            while (!body.empty() && body.back() == '\n') body.pop_back();
+            fprintf(stderr, "vorn-watch: the server refused the token (401 %s)\n", body.c_str());
+            return stop(1);
+          }
+          if (e)
+            return ended("websocket handshake with " + o.host + ":" + o.port + " failed: " + e.message(),
+                         false);
           ws->text(true);
           ws->async_write(asio::buffer(request), [this, gen](beast::error_code e, size_t) {
             if (gen != generation || stopping) return;
             if (e) return ended("cannot send the watch: " + e.message(), false);
             opened_at = watch_clock::now();
             if (connections++ > 0)
-              fprintf(stderr, "vorn-watch: reconnected to %s:%s; watch sent again\n", o.host.c_str(), o.port.c_str());
+              fprintf(stderr, "vorn-watch: reconnected to %s:%s; watch sent again\n", o.host.c_str(),
+                      o.port.c_str());
             do_read(gen);
           });
         });
@@ -297,6 +333,10 @@ int main(int argc, char **argv) {
       o.table = true;
     } else if (a == "--once") {
       o.once = true;
+    } else if (a == "--token" || a == "--token-file") {
+      const char *v = next();
+      if (!v || !o.token.empty() || !o.token_file.empty()) return usage(argv[0]);
+      (a == "--token" ? o.token : o.token_file) = v;
     } else if (url.empty() && a.rfind("--", 0) != 0) {
       url = a;
     } else {

@@ -66,6 +66,7 @@ bool reg_match(const std::regex &re, const std::string &rest, std::vector<std::s
 }
 
 std::atomic<zint_http_refusal_hook_t> refusal_hook{nullptr};
+std::atomic<zint_http_upgrade_hook_t> upgrade_hook_fn{nullptr};
 std::atomic<uint64_t> refusal_counts[ZINT_HTTP_REFUSAL_KINDS];
 
 /* Allowed websocket origins, lower case; empty: all. */
@@ -96,6 +97,26 @@ std::atomic<size_t> zint_http_impl::busy_answers{0};
 void zint_http_impl::refused(zint_http_refusal_t why) {
   refusal_counts[why].fetch_add(1, std::memory_order_relaxed);
   if (auto h = refusal_hook.load(std::memory_order_acquire)) h(why);
+}
+
+zint_http_upgrade_hook_t zint_http_impl::upgrade_hook() {
+  return upgrade_hook_fn.load(std::memory_order_acquire);
+}
+
+/* The service's closures of a session, each freed once: the handler's, then the hook's. */
+static void free_closures(zint_http_rest_closure_t &restc) {
+  if (restc.call_closure_free) {
+    auto fn = restc.call_closure_free;
+    restc.call_closure_free = nullptr;
+    fn(restc.call_closure);
+  }
+  restc.call_closure = nullptr;
+  if (restc.session_data_free) {
+    auto fn = restc.session_data_free;
+    restc.session_data_free = nullptr;
+    fn(restc.session_data);
+  }
+  restc.session_data = nullptr;
 }
 
 zint_http_rest_handler_t zint_http_impl::rest_lookup(std::string_view method, const std::string &path,
@@ -210,6 +231,7 @@ void zint_http_session_ctx::finish() {
   timer_gen++;
   timer.cancel();
   if (slow_timer) slow_timer->cancel();
+  if (close_timer) close_timer->cancel();
   if (admitted) {
     admitted = false;
     admitted_conns.fetch_sub(1, std::memory_order_relaxed);
@@ -230,12 +252,7 @@ void zint_http_session_ctx::finish() {
   } else {
     close_socket();
   }
-  if (restc.call_closure_free) {
-    auto fn = restc.call_closure_free;
-    restc.call_closure_free = nullptr;
-    fn(restc.call_closure);
-  }
-  restc.call_closure = nullptr;
+  free_closures(restc);
   open_sessions.fetch_sub(1, std::memory_order_relaxed);
   zint_http_ctx_session_release(this); /* the connection's own reference */
 }
@@ -283,11 +300,7 @@ void zint_http_detached_session_end(zint_http_session_ctx *ctx) {
     std::lock_guard<std::mutex> lk(ctx->mu);
     ctx->accepting = false;
   }
-  if (ctx->restc.call_closure_free) {
-    auto fn = ctx->restc.call_closure_free;
-    ctx->restc.call_closure_free = nullptr;
-    fn(ctx->restc.call_closure);
-  }
+  free_closures(ctx->restc);
   zint_http_ctx_session_release(ctx);
 }
 
@@ -412,6 +425,10 @@ zint_boolean zint_http_origin_allowed(const char *origin) {
   for (const auto &a : allowed_origins)
     if (a == "*" || a == o) return true;
   return false;
+}
+
+void zint_http_set_upgrade_hook(zint_http_upgrade_hook_t hook) {
+  upgrade_hook_fn.store(hook, std::memory_order_release);
 }
 
 void zint_http_set_refusal_hook(zint_http_refusal_hook_t hook) {

@@ -20,6 +20,10 @@ typedef struct zint_http_rest_closure {
   void *call_closure;              /* the service's per-connection state; set by the handler */
   void (*call_closure_free)(void *); /* called once on the connection's strand when it ends,
                                         after the last handler call; set by the handler */
+  void *session_data;                /* what the upgrade hook attached to a websocket session
+                                        (see zint_http_upgrade_verdict_t); null without one */
+  void (*session_data_free)(void *); /* called once on the strand when the
+                                        session ends, after call_closure_free */
 } zint_http_rest_closure_t;
 
 /* REST handler: npats/pats are the regular expression's captured sub-expressions (pats[i] is
@@ -118,6 +122,43 @@ zint_boolean zint_http_response_header_set(zint_http_session_ctx *ctx, const cha
 zint_boolean zint_http_response_option_set(zint_http_session_ctx *ctx, uint32_t option);
 zint_boolean zint_http_response_append(zint_http_session_ctx *ctx, const void *buf, size_t len);
 zint_boolean zint_http_response_end(zint_http_session_ctx *ctx);
+
+/* The request being handled, read by a REST handler or the upgrade hook during its call. Each text lives
+ * until the next call of either function on that connection or the end of the handler. A header's value (name
+ * compared without regard to case); null when absent or given more than once, since two readers could take
+ * different ones. */
+const char *zint_http_request_header(zint_http_session_ctx *ctx, const char *name);
+/* A query parameter of the request target, percent-decoded ('+' is a space); null when absent, given more
+ * than once, or not decodable (a bad escape, a NUL). */
+const char *zint_http_request_query(zint_http_session_ctx *ctx, const char *name);
+
+/* Admission of websocket upgrades. The hook decides, on the connection's strand, once the path, sub-protocol,
+ * origin and handshake headers have passed and before the 101 is written; it reads the request with the two
+ * functions above and must not block. */
+typedef struct zint_http_upgrade_verdict {
+  int status;              /* 0: upgrade; else the refusal's HTTP status (400..599), after
+                              which the connection is closed */
+  const char *body;        /* the refusal's text/plain body (copied); null: empty */
+  const char *header_name; /* one more header of the refusal (e.g.
+                              WWW-Authenticate); null: none */
+  const char *header_value;
+  void *session_data;                /* upgrade: becomes restc->session_data of the session
+                                        (owned by it from then on, even when the 101 cannot be
+                                        written) */
+  void (*session_data_free)(void *); /* frees session_data; null: nothing to free */
+} zint_http_upgrade_verdict_t;
+typedef void (*zint_http_upgrade_hook_t)(zint_http_session_ctx *ctx, zint_http_upgrade_verdict_t *verdict);
+/* One hook for every websocket endpoint; null (the default) upgrades every request. Set it before the
+ * listeners take clients. */
+void zint_http_set_upgrade_hook(zint_http_upgrade_hook_t hook);
+
+/* Ends a websocket session with close code (1000..4999) and reason (at most 123 bytes) once delay_ms have
+ * passed, the frames already queued going out first, as after a handler's non-zero result. Call on the
+ * session's strand: from the upgrade hook (the session then closes at once if the time passed before the 101
+ * went out) or from its handler. A later call replaces the earlier one; the timer goes with the session.
+ * False for an ended session or bad arguments. */
+zint_boolean zint_http_websocket_close_after(zint_http_session_ctx *ctx, uint64_t delay_ms, uint16_t code,
+                                             const char *reason);
 
 /* Keeps the session context alive (not the connection) until the matching release. */
 void zint_http_session_ref_inc(zint_http_session_ctx *ctx);

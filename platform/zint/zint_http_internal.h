@@ -50,6 +50,9 @@ extern std::atomic<size_t> busy_answers;   /* connections over the bound being a
 /* Counts a refusal and calls the hook. */
 void refused(zint_http_refusal_t why);
 
+/* The upgrade hook in force; null: every upgrade is taken. */
+zint_http_upgrade_hook_t upgrade_hook();
+
 /* ---- registrations (zint_http.cpp) ---- */
 
 /* The handler bound to method and path (longest prefix first, then registration order), with the
@@ -166,6 +169,13 @@ struct zint_http_session_ctx {
   bool close_queued = false;
   bool slow_ended = false;                     /* end_too_slow ran */
   std::shared_ptr<boost::asio::steady_timer> slow_timer; /* its deadline on the close; null until then */
+  /* zint_http_websocket_close_after: its timer (null until the first call), the close it sends, and whether
+   * it came due before the websocket started; strand */
+  std::shared_ptr<boost::asio::steady_timer> close_timer;
+  uint16_t timed_close_code = 0;
+  std::string timed_close_reason;
+  bool timed_close_due = false;
+  std::string close_reason; /* reason of our close frame; empty: "closing"; strand */
   steady::time_point last_activity, last_ping;
 
   /* shared with queueing threads */
@@ -229,6 +239,7 @@ struct zint_http_session_ctx {
   void process_input();
   void deliver(uint8_t opcode, const uint8_t *msg, size_t len);
   void begin_close(uint16_t code, bool do_pump);
+  void timed_close();
   void end_too_slow(bool do_pump);
   void release_pending();
   void discard_queued();

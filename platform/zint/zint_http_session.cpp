@@ -22,6 +22,7 @@ struct zint_http_impl::http_exchange {
   std::optional<http::request_parser<http::string_body>> parser;
   http::response<http::string_body> res;
   http::response<http::empty_body> ures;
+  std::string scratch; /* the text zint_http_request_header/_query handed out last */
 };
 
 void zint_http_impl::http_exchange_free::operator()(http_exchange *x) const { delete x; }
@@ -56,6 +57,33 @@ std::string base64_encode(const unsigned char *p, size_t n) {
 }
 
 bool has_crlf(const char *s) { return strpbrk(s, "\r\n") != nullptr; }
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+/* Percent-decodes a query component into out ('+' is a space); false for a bad escape or a NUL. */
+bool query_decode(std::string_view in, std::string &out) {
+  out.clear();
+  for (size_t i = 0; i < in.size(); i++) {
+    char c = in[i];
+    if (c == '+')
+      c = ' ';
+    else if (c == '%') {
+      int hi = i + 2 < in.size() ? hex_value(in[i + 1]) : -1;
+      int lo = hi >= 0 ? hex_value(in[i + 2]) : -1;
+      if (lo < 0) return false;
+      c = char(hi * 16 + lo);
+      i += 2;
+    }
+    if (c == '\0') return false;
+    out += c;
+  }
+  return true;
+}
 
 /* What a chunked body leaves unparsed in the read buffer is the start of a chunk-size line (after
  * the CRLF that ends the chunk before it) or, after the last chunk, the trailers: Beast waits for a
@@ -321,6 +349,19 @@ void zint_http_session_ctx::handle_upgrade(const std::string &path) {
                 "Sec-WebSocket-Version", "13");
     return;
   }
+  if (zint_http_upgrade_hook_t hook = upgrade_hook()) {
+    zint_http_upgrade_verdict_t v{};
+    hook(this, &v);
+    if (v.status) {
+      if (v.session_data_free) v.session_data_free(v.session_data);
+      http::status st = v.status >= 400 && v.status <= 599 ? http::status(v.status) : http::status::forbidden;
+      send_simple(this, st, v.body ? v.body : "", true, v.header_name,
+                  v.header_name ? v.header_value : nullptr);
+      return;
+    }
+    restc.session_data = v.session_data;
+    restc.session_data_free = v.session_data_free;
+  }
   std::string k(key);
   k += "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
   unsigned char md[EVP_MAX_MD_SIZE];
@@ -358,6 +399,38 @@ void zint_http_session_ctx::handle_upgrade(const std::string &path) {
       s->start_ws(handler, in_len);
     });
   });
+}
+
+/* ---- the request ---- */
+
+const char *zint_http_request_header(zint_http_session_ctx *ctx, const char *name) {
+  if (!ctx || !name || !ctx->http || !ctx->http->parser) return nullptr;
+  const auto &req = ctx->http->parser->get();
+  auto range = req.equal_range(name);
+  if (range.first == range.second || std::next(range.first) != range.second) return nullptr;
+  ctx->http->scratch.assign(range.first->value());
+  return ctx->http->scratch.c_str();
+}
+
+const char *zint_http_request_query(zint_http_session_ctx *ctx, const char *name) {
+  if (!ctx || !name || !ctx->http || !ctx->http->parser) return nullptr;
+  std::string_view target = ctx->http->parser->get().target();
+  size_t q = target.find('?');
+  if (q == std::string_view::npos) return nullptr;
+  std::string_view rest = target.substr(q + 1);
+  std::optional<std::string_view> found;
+  std::string decoded;
+  while (!rest.empty()) {
+    size_t amp = rest.find('&');
+    std::string_view part = rest.substr(0, amp);
+    rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
+    size_t eq = part.find('=');
+    if (!query_decode(part.substr(0, eq), decoded) || decoded != name) continue;
+    if (found) return nullptr;
+    found = eq == std::string_view::npos ? std::string_view() : part.substr(eq + 1);
+  }
+  if (!found || !query_decode(*found, ctx->http->scratch)) return nullptr;
+  return ctx->http->scratch.c_str();
 }
 
 /* ---- responses ---- */

@@ -143,6 +143,8 @@ void zint_http_session_ctx::start_ws(zint_http_websocket_handler_t h, size_t lef
   }
   last_activity = last_ping = steady::now();
   arm_ws_tick();
+  if (timed_close_due) timed_close();
+  if (ended) return;
   if (in_len) process_input();
   else do_ws_read();
 }
@@ -268,6 +270,37 @@ void zint_http_session_ctx::begin_close(uint16_t code, bool do_pump) {
     accepting = false;
   }
   if (do_pump) pump();
+}
+
+/* The close of zint_http_websocket_close_after: like the idle end, a peer that never answers it is cut off
+ * after the close wait. Before the websocket started it waits for start_ws. */
+void zint_http_session_ctx::timed_close() {
+  if (ended) return;
+  if (!ws_handler) {
+    timed_close_due = true;
+    return;
+  }
+  timed_close_due = false;
+  if (close_code) return; /* closing already, with its own reason */
+  close_reason = timed_close_reason;
+  begin_close(timed_close_code, true);
+  if (!ended) arm_timer(WS_CLOSE_WAIT, [](zint_http_session_ctx *s) { s->finish(); });
+}
+
+zint_boolean zint_http_websocket_close_after(zint_http_session_ctx *ctx, uint64_t delay_ms, uint16_t code,
+                                             const char *reason) {
+  if (!ctx || ctx->ended || ctx->sink || code < 1000 || code > 4999 || (reason && strlen(reason) > 123))
+    return false;
+  ctx->timed_close_code = code;
+  ctx->timed_close_reason = reason ? reason : "";
+  if (!ctx->close_timer) ctx->close_timer = std::make_shared<asio::steady_timer>(ctx->strand);
+  /* steady_clock counts nanoseconds in 64 bits: bound the delay far below its range */
+  ctx->close_timer->expires_after(std::chrono::milliseconds(std::min<uint64_t>(delay_ms, uint64_t(1) << 40)));
+  ctx->close_timer->async_wait([s = sref(ctx)](error_code ec) {
+    if (ec || s->ended) return;
+    s->timed_close();
+  });
+  return true;
 }
 
 /* Takes no more frames and releases those queued by other threads and not yet taken by the writer. */
@@ -416,10 +449,12 @@ zint_http_session_ctx::batch zint_http_session_ctx::gather_batch() {
   }
   if (close_code && !close_queued && send_at == sending.size() && !more_pending &&
       !(wctx && wslay_event_want_write(wctx))) {
-    static const char reason[] = "closing";
+    std::string_view reason =
+        close_reason.empty() ? std::string_view("closing") : std::string_view(close_reason);
     if (!ws_unpark()) return batch::failed;
     close_queued = true;
-    wslay_event_queue_close(wctx, close_code, reinterpret_cast<const uint8_t *>(reason), sizeof reason - 1);
+    wslay_event_queue_close(wctx, close_code, reinterpret_cast<const uint8_t *>(reason.data()),
+                            reason.size());
     if (wslay_event_send(wctx) != 0) {
       finish();
       return batch::failed;
