@@ -1,6 +1,7 @@
 /* vorn live page: one websocket (sub-protocol "vorn") to the service that served the page, the watch
  * list kept here and sent again after every reconnect, one chart per (check, metric), a bounded log
- * of raw frames and a plain list of error frames. */
+ * of raw frames and a plain list of error frames. A link may carry an access token in its fragment
+ * (#access_token=...), which browsers never send to a server; the page presents it on every connect. */
 "use strict";
 
 (function () {
@@ -22,8 +23,37 @@
     connects: 0,
   };
 
+  const token = new URLSearchParams(location.hash.slice(1)).get("access_token") || "";
+
   function wsUrl() {
-    return (location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/";
+    return (location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/" +
+      (token ? "?access_token=" + encodeURIComponent(token) : "");
+  }
+
+  /* The token's exp in seconds, read from its payload without verifying it (the service does that);
+   * null when it has none or cannot be read. */
+  function tokenExp() {
+    try {
+      const b64 = token.split(".")[1].replace(/-/g, "+").replace(/_/g, "/");
+      const bytes = Uint8Array.from(atob(b64), (c) => c.charCodeAt(0));
+      const exp = JSON.parse(new TextDecoder().decode(bytes)).exp;
+      return typeof exp === "number" ? exp : null;
+    } catch (e) {
+      return null;
+    }
+  }
+
+  /* With an expired token every connect would be refused: say so instead of retrying. */
+  function stopIfExpired() {
+    const exp = token ? tokenExp() : null;
+    if (exp === null || exp * 1000 > Date.now()) return false;
+    setStatus("closed", "token expired");
+    const n = $("notice");
+    n.hidden = false;
+    n.textContent = "The access token of this page expired at " + new Date(exp * 1000).toLocaleString() +
+      ", so the page no longer connects. Open it again with a new link (…/ui/#access_token=<new token>) " +
+      "from whoever gave you this one.";
+    return true;
   }
 
   function setStatus(s, text) {
@@ -147,10 +177,9 @@
     const latest = document.createElement("span");
     latest.className = "latest";
     meta.append(who, latest);
-    const canvas = document.createElement("canvas");
-    el.append(h3, meta, canvas);
+    el.append(h3, meta);
     charts.appendChild(el);
-    const chart = kind === "H1" ? new VornChart.HeatStrip(canvas) : new VornChart.LineChart(canvas);
+    const chart = kind === "H1" ? new VornChart.HistChart(el) : new VornChart.LineChart(el);
     c = { kind, chart, el, latest, count: 0 };
     state.charts.set(key, c);
     return c;
@@ -163,20 +192,22 @@
     if (s.type === "H1") {
       const c = chartFor(s.id, s.metric_name, "H1");
       c.chart.add(t, s.histogram);
-      let total = 0;
-      for (const n of Object.values(s.histogram || {})) total += Number(n) || 0;
+      let total = 0n;
+      for (const n of Object.values(s.histogram || {}))
+        total += typeof n === "bigint" ? n : Number.isSafeInteger(Number(n)) ? BigInt(Number(n)) : 0n;
       c.latest.textContent = total + " samples @ " + new Date(t * 1000).toTimeString().slice(0, 8);
       bump(c);
       return;
     }
     const c = chartFor(s.id, s.metric_name, "M");
-    const v = typeof s.value === "number" ? s.value : Number(s.value);
-    // Text and null values are shown as the latest value; only numbers are drawn.
-    if (typeof s.value === "number" || (typeof s.value === "string" && s.value.trim() !== "" && Number.isFinite(v)))
+    const v = Number(s.value);
+    // Text and null values are shown as the latest value; only numbers are drawn (big integers as the
+    // nearest double, shown with all their digits).
+    const numeric = typeof s.value === "number" || typeof s.value === "bigint";
+    if (numeric || (typeof s.value === "string" && s.value.trim() !== "" && Number.isFinite(v)))
       c.chart.add(t, v);
-    else c.chart.note(s.value === null ? "null" : String(s.value));
-    const shown = s.value === null ? "null" : typeof s.value === "number" ? String(Number(s.value.toPrecision(6))) : String(s.value);
-    c.latest.textContent = shown + " @ " + new Date(t * 1000).toTimeString().slice(0, 8);
+    else c.chart.note(String(s.value));
+    c.latest.textContent = String(s.value) + " @ " + new Date(t * 1000).toTimeString().slice(0, 8);
     bump(c);
   }
 
@@ -185,10 +216,17 @@
     c.el.dataset.samples = String(c.count);
   }
 
+  /* Integers beyond 2^53 become BigInts made from their text in the frame, so that every digit is kept
+   * (browsers without the reviver's source text keep the nearest double). */
+  function exact(key, v, ctx) {
+    if (typeof v !== "number" || Number.isSafeInteger(v) || !ctx || !/^-?\d+$/.test(ctx.source)) return v;
+    return BigInt(ctx.source);
+  }
+
   function onFrame(text) {
     let msg;
     try {
-      msg = JSON.parse(text);
+      msg = JSON.parse(text, exact);
     } catch (e) {
       logRaw(text, "error");
       return;
@@ -203,6 +241,7 @@
 
   function connect() {
     state.retry = null;
+    if (stopIfExpired()) return;
     setStatus("connecting", "connecting…");
     let ws;
     try {
@@ -236,7 +275,9 @@
   }
 
   function scheduleReconnect() {
-    if (state.retry) return;
+    // After a close for an expired token (1008 "token expired") the page stops here once the token's exp
+    // has passed by its own clock; otherwise it reconnects with the token, as after any close.
+    if (state.retry || stopIfExpired()) return;
     // Exponential back-off with jitter, so many pages do not reconnect in step after a restart.
     const delay = Math.round(state.backoff * (0.75 + Math.random() * 0.5));
     state.backoff = Math.min(BACKOFF_MAX_MS, state.backoff * 2);

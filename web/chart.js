@@ -1,19 +1,15 @@
-/* Plain canvas charts for the live page: a line of numeric samples over time, and a heat strip of
- * histograms (time across, bucket value up, sample count as colour) beside the latest distribution.
- * Both keep a bounded window of data and redraw at most once per animation frame. */
+/* Plain canvas charts for the live page: a line of numeric samples over time, and for histograms the
+ * latest distribution as labelled bars above a heatmap of the recent ones (time across, one row per
+ * bucket value, sample count as colour, with a legend of the colour scale). Each keeps a bounded
+ * window of data and redraws at most once per animation frame. */
 "use strict";
 
 (function () {
   const MAX_POINTS = 600;      // numeric samples kept per chart
-  const MAX_COLUMNS = 240;     // histograms kept per heat strip
-  const PAD = { l: 48, r: 8, t: 8, b: 18 };
-
-  function fmt(v) {
-    if (!Number.isFinite(v)) return String(v);
-    const a = Math.abs(v);
-    if (a !== 0 && (a >= 1e6 || a < 1e-3)) return v.toExponential(2);
-    return String(Math.round(v * 1000) / 1000);
-  }
+  const MAX_COLUMNS = 240;     // histograms kept per heatmap
+  const PAD = { r: 8, t: 8, b: 18 }; // the left edge is as wide as the widest axis label
+  // The heatmap's colours from the lowest count to the highest (the legend shows the same ramp).
+  const RAMP = [[255, 237, 160], [254, 178, 76], [240, 59, 32], [189, 0, 38]];
 
   function clock(t) {
     const d = new Date(t * 1000);
@@ -33,9 +29,88 @@
     return { g, w: canvas.clientWidth, h: canvas.clientHeight };
   }
 
+  /* Round values about a quarter of the range apart, as [value, label]. One format for the whole
+   * axis: plain digits below a million, else engineering notation (a power of ten that is a multiple
+   * of three) with as many decimals as the step needs, so that neighbours never read alike. */
+  function ticks(lo, hi) {
+    const raw = (hi - lo) / 4, p = 10 ** Math.floor(Math.log10(raw)), m = raw / p;
+    const step = (m < 1.5 ? 1 : m < 3 ? 2 : m < 7 ? 5 : 10) * p;
+    const top = Math.max(Math.abs(lo), Math.abs(hi));
+    const e = top >= 1e6 || top < 1e-3 ? 3 * Math.floor(Math.log10(top) / 3) : 0;
+    const digits = Math.min(15, Math.max(0, e - Math.floor(Math.log10(step))));
+    const out = [];
+    for (let i = Math.ceil(lo / step - 1e-9); i * step <= hi; i++) {
+      const v = i * step;
+      out.push([v, v === 0 ? "0" : e ? (v / 10 ** e).toFixed(digits) + "e" + e : v.toFixed(digits)]);
+    }
+    return out;
+  }
+
+  /* A bucket as the service printed it ("0.500000"), without the trailing zeros: every digit kept. */
+  const bucketText = (k) => (/^-?\d+\.\d+$/.test(k) ? k.replace(/0+$/, "").replace(/\.$/, "") : k);
+
+  function rampColour(f) {
+    const x = Math.min(1, Math.max(0, f)) * (RAMP.length - 1), i = Math.min(RAMP.length - 2, Math.floor(x));
+    const c = RAMP[i].map((v, j) => Math.round(v + (RAMP[i + 1][j] - v) * (x - i)));
+    return `rgb(${c.join(",")})`;
+  }
+
+  /* The plot's left edge: room for the widest of the labels of marks ([y, label]). */
+  function leftEdge(g, marks) {
+    let widest = 0;
+    for (const [, s] of marks) widest = Math.max(widest, g.measureText(s).width);
+    return Math.ceil(widest) + 10;
+  }
+
+  /* Grid lines and labels at marks, and below the time of the first sample (drawn at x0) and of the
+   * last one. */
+  function axes(g, w, h, marks, left, x0, t0, t1) {
+    g.lineWidth = 1;
+    g.strokeStyle = "#ececef";
+    g.beginPath();
+    for (const [y] of marks) {
+      g.moveTo(left, Math.round(y) + 0.5);
+      g.lineTo(w - PAD.r, Math.round(y) + 0.5);
+    }
+    g.stroke();
+    g.strokeStyle = "#d8d8dc";
+    g.beginPath();
+    g.moveTo(left, PAD.t);
+    g.lineTo(left, h - PAD.b);
+    g.lineTo(w - PAD.r, h - PAD.b);
+    g.stroke();
+    g.fillStyle = "#6b6b70";
+    g.textAlign = "right";
+    g.textBaseline = "middle";
+    for (const [y, s] of marks) g.fillText(s, left - 5, y);
+    g.textBaseline = "top";
+    g.textAlign = "left";
+    g.fillText(clock(t0), x0, h - PAD.b + 3);
+    g.textAlign = "right";
+    g.fillText(clock(t1), w - PAD.r, h - PAD.b + 3);
+  }
+
+  /* Inserts [t, ...] in time order (bus and broker samples may interleave slightly out of order) and
+   * keeps the last max entries. True when it became the latest. */
+  function insert(list, entry, max) {
+    let i = list.length;
+    while (i > 0 && list[i - 1][0] > entry[0]) i--;
+    list.splice(i, 0, entry);
+    if (list.length > max) list.splice(0, list.length - max);
+    return list[list.length - 1] === entry;
+  }
+
+  function child(parent, tag, cls, text) {
+    const e = parent.appendChild(document.createElement(tag));
+    if (cls) e.className = cls;
+    if (text !== undefined) e.textContent = text;
+    return e;
+  }
+
   class Base {
-    constructor(canvas) {
-      this.canvas = canvas;
+    constructor(el) {
+      this.canvas = child(el, "canvas");
+      this.canvas.setAttribute("role", "img");
       this.pending = false;
     }
     schedule() {
@@ -47,8 +122,8 @@
   }
 
   class LineChart extends Base {
-    constructor(canvas) {
-      super(canvas);
+    constructor(el) {
+      super(el);
       this.points = []; // [time s, value], kept in time order
       this.text = null; // latest value that is not a number (text or null)
     }
@@ -58,12 +133,7 @@
       if (!this.points.length) this.schedule();
     }
     add(t, v) {
-      const p = this.points;
-      // Bus and broker samples may interleave slightly out of order: insert in place.
-      let i = p.length;
-      while (i > 0 && p[i - 1][0] > t) i--;
-      p.splice(i, 0, [t, v]);
-      if (p.length > MAX_POINTS) p.splice(0, p.length - MAX_POINTS);
+      insert(this.points, [t, v], MAX_POINTS);
       this.schedule();
     }
     draw() {
@@ -81,11 +151,21 @@
       }
       let lo = Infinity, hi = -Infinity;
       for (const [, v] of p) { if (v < lo) lo = v; if (v > hi) hi = v; }
-      if (lo === hi) { lo -= 1; hi += 1; }
+      const top = Math.max(Math.abs(lo), Math.abs(hi));
+      if (hi - lo <= top * 1e-9) {
+        // One value, or a spread too fine to label: a window around it (wider than ±1 for large
+        // values, where 1 is below the spacing of doubles).
+        const mid = (lo + hi) / 2, d = Math.max(1, top * 1e-6);
+        lo = mid - d;
+        hi = mid + d;
+      }
+      const marks = ticks(lo, hi);
+      this.canvas.setAttribute("aria-label", "values, axis " + marks.map((m) => m[1]).join(" "));
       const t0 = p[0][0], t1 = Math.max(p[p.length - 1][0], t0 + 1);
-      const x = (t) => PAD.l + (t - t0) / (t1 - t0) * (w - PAD.l - PAD.r);
       const y = (v) => PAD.t + (hi - v) / (hi - lo) * (h - PAD.t - PAD.b);
-      axes(g, w, h, fmt(hi), fmt(lo), clock(t0), clock(t1));
+      const left = leftEdge(g, marks);
+      axes(g, w, h, marks.map(([v, s]) => [y(v), s]), left, left, t0, t1);
+      const x = (t) => left + (t - t0) / (t1 - t0) * (w - left - PAD.r);
       g.strokeStyle = "#1f6feb";
       g.lineWidth = 1.5;
       g.beginPath();
@@ -97,83 +177,76 @@
     }
   }
 
-  /* Bucket values spread over many decades: a signed log keeps zero and negatives drawable. */
-  const slog = (v) => Math.sign(v) * Math.log10(1 + Math.abs(v));
-
-  class HeatStrip extends Base {
-    constructor(canvas) {
-      super(canvas);
-      this.columns = []; // [time s, [[bucket value, count], ...]]
+  class HistChart extends Base {
+    constructor(el) {
+      const bars = child(el, "div", "bars");
+      super(el);
+      this.bars = bars;
+      this.legend = child(el, "div", "legend");
+      child(this.legend, "span", "", "samples per bucket (log scale)");
+      this.lo = child(this.legend, "span", "lo");
+      child(this.legend, "span", "ramp").style.background =
+        `linear-gradient(to right, ${RAMP.map((c) => `rgb(${c.join(",")})`).join(", ")})`;
+      this.hi = child(this.legend, "span", "hi");
+      this.columns = []; // [time s, [[bucket text, bucket value, count as sent, count], ...]]
     }
     add(t, hist) {
       const buckets = [];
       for (const [k, c] of Object.entries(hist || {})) {
         const b = Number(k), n = Number(c);
-        if (Number.isFinite(b) && Number.isFinite(n) && n > 0) buckets.push([b, n]);
+        if (Number.isFinite(b) && n > 0) buckets.push([k, b, c, n]);
       }
-      buckets.sort((a, b) => a[0] - b[0]);
-      const cols = this.columns;
-      let i = cols.length;
-      while (i > 0 && cols[i - 1][0] > t) i--;
-      cols.splice(i, 0, [t, buckets]);
-      if (cols.length > MAX_COLUMNS) cols.splice(0, cols.length - MAX_COLUMNS);
+      buckets.sort((a, b) => a[1] - b[1]);
+      if (insert(this.columns, [t, buckets], MAX_COLUMNS)) this.showBars(buckets);
       this.schedule();
+    }
+    /* The latest distribution: one row per bucket, its value, a bar and its count. */
+    showBars(buckets) {
+      let max = 0;
+      for (const [, , , n] of buckets) max = Math.max(max, n);
+      this.bars.textContent = "";
+      for (const [k, , c, n] of buckets) {
+        child(this.bars, "span", "b", bucketText(k));
+        child(child(this.bars, "span", "bar"), "i").style.width = (100 * n / max).toFixed(1) + "%";
+        child(this.bars, "span", "n", String(c));
+      }
     }
     draw() {
       const { g, w, h } = prepare(this.canvas);
       const cols = this.columns;
-      if (!cols.length) return;
-      let lo = Infinity, hi = -Infinity, max = 0;
+      const rows = new Map(); // bucket text -> bucket value, then row
+      let lo = null, hi = null; // [count, count as sent] of the window's extremes
       for (const [, bs] of cols)
-        for (const [b, n] of bs) { const s = slog(b); lo = Math.min(lo, s); hi = Math.max(hi, s); max = Math.max(max, n); }
-      if (!Number.isFinite(lo)) return;
-      if (lo === hi) { lo -= 0.5; hi += 0.5; }
-      // Left three quarters: the strip; right quarter: the latest distribution as bars.
-      const split = PAD.l + Math.round((w - PAD.l - PAD.r) * 0.75);
-      const plotH = h - PAD.t - PAD.b;
-      const y = (s) => PAD.t + (hi - s) / (hi - lo) * plotH;
-      const rowH = Math.max(2, plotH / 40);
-      // Few columns are drawn wide; the strip fills up from the right and then scrolls.
-      const colW = (split - PAD.l - 4) / Math.max(cols.length, 60);
-      const x0 = split - 4 - cols.length * colW;
+        for (const [k, b, c, n] of bs) {
+          rows.set(k, b);
+          if (!lo || n < lo[0]) lo = [n, c];
+          if (!hi || n > hi[0]) hi = [n, c];
+        }
+      if (!lo) return;
+      this.lo.textContent = String(lo[1]);
+      this.hi.textContent = String(hi[1]);
+      const keys = [...rows.keys()].sort((a, b) => rows.get(a) - rows.get(b));
+      keys.forEach((k, i) => rows.set(k, i));
+      // Low bucket values at the bottom; a label on every row that has room for one.
+      const rowH = (h - PAD.t - PAD.b) / keys.length, every = Math.ceil(12 / rowH);
+      const top = (i) => PAD.t + (keys.length - 1 - i) * rowH;
+      const marks = keys.filter((k, i) => i % every === 0)
+        .map((k) => [top(rows.get(k)) + rowH / 2, bucketText(k)]);
+      // Few columns are drawn wide; the map fills up from the right and then scrolls.
+      const left = leftEdge(g, marks), colW = (w - left - PAD.r) / Math.max(cols.length, 60);
+      const x0 = w - PAD.r - cols.length * colW;
+      axes(g, w, h, marks, left, Math.min(x0, w - PAD.r - 100), cols[0][0], cols[cols.length - 1][0]);
+      const span = Math.log(hi[0] / lo[0]);
       cols.forEach(([, bs], i) => {
-        for (const [b, n] of bs) {
-          const a = 0.15 + 0.85 * Math.log1p(n) / Math.log1p(max);
-          g.fillStyle = `rgba(179, 38, 30, ${a.toFixed(3)})`;
-          g.fillRect(x0 + i * colW, y(slog(b)) - rowH / 2, Math.max(1, colW), rowH);
+        for (const [k, , , n] of bs) {
+          g.fillStyle = rampColour(span > 0 ? Math.log(n / lo[0]) / span : 1);
+          g.fillRect(x0 + i * colW, top(rows.get(k)), Math.max(1, colW), Math.max(1, rowH - 1));
         }
       });
-      axes(g, split - 4, h, fmt(Math.sign(hi) * (10 ** Math.abs(hi) - 1)),
-           fmt(Math.sign(lo) * (10 ** Math.abs(lo) - 1)), clock(cols[0][0]), clock(cols[cols.length - 1][0]));
-      const last = cols[cols.length - 1][1];
-      let lmax = 0;
-      for (const [, n] of last) lmax = Math.max(lmax, n);
-      g.fillStyle = "#1f6feb";
-      const barW = w - PAD.r - split - 2;
-      for (const [b, n] of last) g.fillRect(split + 2, y(slog(b)) - rowH / 2, Math.max(1, barW * n / lmax), rowH);
+      this.canvas.setAttribute("aria-label", "histograms over time, buckets " +
+        keys.map(bucketText).join(" "));
     }
   }
 
-  function axes(g, right, h, top, bottom, left, rightLabel) {
-    g.strokeStyle = "#d8d8dc";
-    g.lineWidth = 1;
-    g.beginPath();
-    g.moveTo(PAD.l, PAD.t);
-    g.lineTo(PAD.l, h - PAD.b);
-    g.lineTo(right - PAD.r, h - PAD.b);
-    g.stroke();
-    g.fillStyle = "#6b6b70";
-    g.textAlign = "right";
-    g.textBaseline = "top";
-    g.fillText(top, PAD.l - 4, PAD.t);
-    g.textBaseline = "bottom";
-    g.fillText(bottom, PAD.l - 4, h - PAD.b);
-    g.textBaseline = "top";
-    g.textAlign = "left";
-    g.fillText(left, PAD.l, h - PAD.b + 3);
-    g.textAlign = "right";
-    g.fillText(rightLabel, right - PAD.r, h - PAD.b + 3);
-  }
-
-  window.VornChart = { LineChart, HeatStrip };
+  window.VornChart = { LineChart, HistChart };
 })();

@@ -1,18 +1,19 @@
-// Drives the live page in headless chromium against a stack started by tests/integration/ui_test.cpp:
-// watches a bus and a broker check through the form, waits for samples in the charts and the raw log
-// and for an error frame shown as text; asks the driver (a line on stdout, answered on stdin) to stop
-// the service ("STOP"/"STOPPED") and start it again on the same port ("START"/"STARTED") and waits for
-// the page to reconnect and receive again; then asks for a sample too big for the session's queue
-// ("BIG"/"SENT"): the page must show the 1013 close, reconnect and resume. Screenshots go to --out.
-// Exit 0: passed; 1: failed; 77: no browser.
-// usage: node ui_page.mjs --url URL --bus-check UUID --broker-check UUID --unknown-check UUID --out DIR
+// Drives the live page in headless chromium against a stack started by tests/integration/ui_test.cpp,
+// opened with --token in its fragment, which every connect must present: watches a bus and a broker check
+// through the form, waits for samples in the charts and the raw log and for an error frame shown as text.
+// It asks the driver (a line on stdout, answered on stdin) for the int64/uint64 extremes ("INTS"/"SENT"),
+// shown with every digit; for a token in DIR/brief.token ("TOKEN"/"MINTED") whose expiry must stop a second
+// page; to stop the service and start it on the same port ("STOP"/"STOPPED", "START"/"STARTED"): the page
+// reconnects and receives again; for a sample too big for the session's queue ("BIG"/"SENT"): the page
+// shows the 1013 close, reconnects and resumes. Screenshots go to --out. Exit 0: passed; 1: failed; 77: no browser.
+// usage: node ui_page.mjs --url URL --bus-check UUID --broker-check UUID --unknown-check UUID --token JWT --out DIR
 import fs from "node:fs";
 import path from "node:path";
 import readline from "node:readline";
 
 const args = {};
 for (let i = 2; i + 1 < process.argv.length; i += 2) args[process.argv[i].replace(/^--/, "")] = process.argv[i + 1];
-for (const k of ["url", "bus-check", "broker-check", "unknown-check", "out"])
+for (const k of ["url", "bus-check", "broker-check", "unknown-check", "token", "out"])
   if (!args[k]) { console.error(`missing --${k}`); process.exit(2); }
 
 const exe = process.env.VORN_CHROMIUM || "/usr/bin/chromium";
@@ -42,8 +43,9 @@ page.on("console", (m) => {
   if (m.type() === "error" && !/^WebSocket connection to .* failed/.test(m.text())) consoleErrors.push(m.text());
 });
 page.on("pageerror", (e) => consoleErrors.push(String(e)));
-const t0 = Date.now(), wsEvents = []; // what the browser saw of each websocket, for a failure's report
+const t0 = Date.now(), wsEvents = [], wsUrls = []; // what the browser saw of each websocket
 page.on("websocket", (ws) => {
+  wsUrls.push(ws.url());
   const ev = (what) => wsEvents.push(`${Date.now() - t0} ms ${ws.url()} ${what}`);
   ws.on("socketerror", (e) => ev(`error ${e}`));
   ws.on("close", () => ev("closed"));
@@ -62,7 +64,7 @@ async function watchVia(id, period) {
 let failed = false;
 try {
   step("open the page");
-  const res = await page.goto(new URL("ui/", args.url).href);
+  const res = await page.goto(new URL("ui/#access_token=" + encodeURIComponent(args.token), args.url).href);
   if (!res || res.status() !== 200) throw new Error(`GET /ui/ answered ${res && res.status()}`);
   await page.waitForSelector('#status[data-state="open"]', { timeout: 10000 });
 
@@ -78,6 +80,23 @@ try {
     .some((e) => Number(e.dataset.samples) >= 2), bus, { timeout: 15000 });
   await page.waitForFunction((id) => [...document.querySelectorAll(`.chart[data-check="${id}"]`)]
     .some((e) => Number(e.dataset.samples) >= 2), broker, { timeout: 15000 });
+
+  step("integers beyond 2^53 keep every digit, their axes read plainly");
+  await ask("INTS", "SENT");
+  await page.waitForFunction(() => ["18446744073709551321", "-9223372036854775808"].every((v, i) =>
+    document.querySelector(`.chart[data-metric="${i ? "i" : "u"}64"] .latest`)?.textContent.startsWith(v + " @") &&
+    new RegExp(`^values, axis( ${i ? "-9\\.22" : "18\\.44"}\\d*e18){2,}$`).test(document.querySelector(
+      `.chart[data-metric="${i ? "i" : "u"}64"] canvas`).getAttribute("aria-label"))), null, { timeout: 10000 });
+
+  step("a histogram's latest distribution as labelled bars, its history as a heatmap with a legend");
+  await page.waitForFunction((id) => {
+    const c = document.querySelector(`.chart[data-check="${id}"][data-kind="H1"]`), lo = c.querySelector(".lo").textContent;
+    const last = [...document.querySelectorAll("#raw-log li")].map((l) => l.textContent)
+      .filter((t) => t.startsWith(`{"check":{"id":"${id}","metric_name":"${c.dataset.metric}"`)).pop();
+    return Object.entries(JSON.parse(last).check.histogram).map(([b, n]) => `${+b} ${n}`).join(" ") ===
+      [...c.querySelectorAll(".bars .b, .bars .n")].map((e) => e.textContent).join(" ") &&
+      /^[1-9]\d*$/.test(lo) && Number(c.querySelector(".hi").textContent) > Number(lo);
+  }, bus, { timeout: 10000 });
 
   step("the charts have drawn something");
   const inked = await page.$$eval(".chart canvas", (cs) => cs.filter((c) => {
@@ -103,6 +122,13 @@ try {
     unknown, { timeout: 15000 });
   await page.click("#raw summary");
   await page.screenshot({ path: path.join(args.out, "ui-live.png"), fullPage: true });
+
+  step("a session ends when its token expires (1008); the page then says so instead of reconnecting");
+  await ask("TOKEN", "MINTED");
+  const late = await browser.newPage(), brief = fs.readFileSync(path.join(args.out, "brief.token"), "utf8");
+  await late.goto(new URL(`ui/#access_token=${brief}`, args.url).href);
+  await late.waitForSelector('#notice:has-text("token of this page expired")', { timeout: 15000 });
+  if (!(await late.textContent("#raw-log")).includes("connection closed (1008 token expired)")) throw new Error("no 1008");
 
   step("the page reconnects after a restart and watches again");
   const before = await samples(`.chart[data-check="${bus}"]`);
@@ -140,6 +166,8 @@ try {
   const last = (await page.$$eval("#raw-log li.sent", (lis) => lis.map((l) => l.textContent))).pop();
   if (last !== '→ {"unwatch":[{"id":"' + bus + '"}]}') throw new Error(`last request sent: ${last}`);
 
+  const tokenQuery = "/?access_token=" + encodeURIComponent(args.token);
+  if (wsUrls.length < 3 || !wsUrls.every((u) => u.endsWith(tokenQuery))) throw new Error(`websockets: ${wsUrls}`);
   if (consoleErrors.length) throw new Error(`page errors: ${consoleErrors.join(" | ")}`);
   await page.screenshot({ path: path.join(args.out, "ui-after-restart.png"), fullPage: true });
   console.log("PASS");
