@@ -1,7 +1,8 @@
-/* vorn live page: one websocket (sub-protocol "vorn") to the service that served the page, the watch
- * list kept here and sent again after every reconnect, one chart per (check, metric), a bounded log
- * of raw frames and a plain list of error frames. A link may carry an access token in its fragment
- * (#access_token=...), which browsers never send to a server; the page presents it on every connect. */
+/* vorn live page: one websocket (sub-protocol "vorn.batch": several messages per frame, one "\n"
+ * between them) to the service that served the page, the watch list kept here and sent again after
+ * every reconnect, one chart per (check, metric), a bounded log of raw messages and a plain list of
+ * error frames. A link may carry an access token in its fragment (#access_token=...), which browsers
+ * never send to a server; the page presents it on every connect. */
 "use strict";
 
 (function () {
@@ -245,7 +246,7 @@
     setStatus("connecting", "connecting…");
     let ws;
     try {
-      ws = new WebSocket(wsUrl(), "vorn");
+      ws = new WebSocket(wsUrl(), ["vorn.batch", "vorn"]);
     } catch (e) {
       scheduleReconnect();
       return;
@@ -260,7 +261,7 @@
       state.heartbeat = setInterval(() => send({ type: "heartbeat" }), HEARTBEAT_MS);
     };
     ws.onmessage = (ev) => {
-      if (typeof ev.data === "string") onFrame(ev.data);
+      if (typeof ev.data === "string") for (const text of ev.data.split("\n")) onFrame(text);
       else logRaw("(binary frame)", "error");
     };
     ws.onclose = (ev) => {

@@ -32,7 +32,7 @@ std::string mint(const std::string &checks, const std::string &ttl) { /* "" when
 }
 } // namespace
 
-// what this proves: in a real browser the page from /ui/ connects with the "vorn" sub-protocol and its link's
+// what this proves: in a real browser the page from /ui/ connects with its link's
 // token, whose expiry ends the session for good; its form's bus and broker watches bring samples to charts
 // and the raw log, error frames show as text; it reconnects and watches again after a restart, and after a
 // 1013 close (shown) for a frame its session's queue could not take, which it never shows
