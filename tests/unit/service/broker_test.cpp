@@ -5,6 +5,7 @@
 #include "zint/zint_memory.h"
 #include "support/ws_sessions.h"
 #include <gtest/gtest.h>
+#include <memory>
 #include <tuple>
 
 namespace {
@@ -106,5 +107,8 @@ TEST(Broker, SamplesAndWatches) {
   EXPECT_EQ(std::make_tuple(stats_get_u64(harl_err_counter), stream_hash_size(), stats_get_u64(gauge())),
             std::make_tuple(before + std::size(refused), 0, 0ul));
   EXPECT_TRUE(harl_valid_uuid("0B1C4C2E-2D0A-4F8E-9A57-2B8F6D1C9E01"));
+  size_t len = 0;
+  std::unique_ptr<char, decltype(&free)> k(concat_uuid_period(kUuid.c_str(), 60000, &len), free);
+  EXPECT_EQ(std::string(k.get(), len), kUuid + "60000");
 }
 } // namespace

@@ -25,10 +25,9 @@ TEST(WebStatic, NothingOutsideTheRoot) {
                                      {"app.js", "alias.js"}})
     ASSERT_EQ(symlink(target.c_str(), (root + "/" + link).c_str()), 0);
   ASSERT_EQ(mkfifo((root + "/fifo").c_str(), 0644), 0);
-  ASSERT_EQ(
-      zint_conf_load_string(
-          ("<vorn-c><vorn><web root=\"" + root + "\" max_file_bytes=\"1024\"/></vorn></vorn-c>").c_str()),
-      0);
+  const std::string conf =
+      "<vorn-c><vorn><web root=\"" + root + "\" max_file_bytes=\"1024\"/></vorn></vorn-c>";
+  ASSERT_EQ(zint_conf_load_string(conf.c_str()), 0);
   web_static_init();
   const int port = zint_listener_bound_port(zint_listener_add("127.0.0.1", 0, nullptr, nullptr, nullptr));
   ASSERT_GT(port, 0);
