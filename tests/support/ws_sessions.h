@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 namespace test_ws {
+using vorn_test::wait_until; /* test_ws::wait_until: used by bench/ */
 inline std::mutex mu;
 inline std::map<std::string, zint_http_session_ctx *> by_name; /* one reference held per entry */
 /* The first message of a session is its name; the handler keeps the context under that name. */
@@ -35,7 +36,7 @@ struct client {
   client() {
     ws.open(port(), nullptr, "test-sessions", "/sessions/");
     ws.send(name);
-    vorn_test::wait_until([&] {
+    wait_until([&] {
       std::lock_guard<std::mutex> lk(mu);
       return by_name.count(name) && (ctx = by_name[name]);
     });
@@ -58,8 +59,7 @@ struct client {
   /* Drops the connection and waits until the server refuses frames for this session. */
   void disconnect() {
     ws.abort();
-    vorn_test::wait_until(
-        [&] { return !zint_http_websocket_queue_msg(ctx, 1, (const unsigned char *) "p", 1); });
+    wait_until([&] { return !zint_http_websocket_queue_msg(ctx, 1, (const unsigned char *) "p", 1); });
   }
 };
 } // namespace test_ws
