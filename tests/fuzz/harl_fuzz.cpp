@@ -4,7 +4,6 @@
  * frames (without refusals); the registry empties. */
 #include "broker.h"
 #include "fuzz_support.h"
-#include <cstring>
 #include <new>
 
 namespace {

@@ -3,9 +3,6 @@
  * library's field parsers. */
 #include "fuzz_support.h"
 #include "harl/harl.h"
-#include <algorithm>
-#include <cstring>
-#include <memory>
 
 namespace {
 using message = std::unique_ptr<harl_metric_message_t, decltype(&harl_metric_message_free)>;

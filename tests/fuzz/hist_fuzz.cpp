@@ -3,8 +3,6 @@
  * round-trips; inserters refuse exactly what has no bucket (rows and edges: unit/hist/hist_test). */
 #include "fuzz_support.h"
 #include "hist/hist.h"
-#include <cstring>
-#include <memory>
 
 namespace {
 using buckets_t = std::vector<std::pair<double, uint64_t>>;

@@ -90,12 +90,12 @@ std::string WsClient::ask(const std::string &text, bool binary) {
   return f ? *f : "<no frame: " + last_error + ">";
 }
 std::vector<std::string> WsClient::drain() {
+  const std::string heartbeat = "{\"type\":\"heartbeat\"}";
   std::vector<std::string> out;
-  for (auto f = send("{\"type\":\"heartbeat\"}") ? read() : std::nullopt;; f = read()) {
-    if (!f || *f == "{\"type\":\"heartbeat\"}")
-      return f ? out : (out.push_back("<no frame: " + last_error + ">"), out);
-    out.push_back(*f);
-  }
+  std::optional<std::string> f = send(heartbeat) ? read() : std::nullopt;
+  for (; f && *f != heartbeat; f = read()) out.push_back(*f);
+  if (!f) out.push_back("<no frame: " + last_error + ">");
+  return out;
 }
 std::optional<std::string> WsClient::read_until(const std::function<bool(const std::string &)> &pred,
                                                 std::vector<std::string> *skipped) {

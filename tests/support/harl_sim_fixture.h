@@ -3,6 +3,7 @@
 #pragma once
 #include "support/process.h"
 #include <boost/json.hpp>
+#include <algorithm>
 namespace vorn_test {
 inline bool event_is(const boost::json::object &e, const char *kind) {
   return e.if_contains("event") && e.at("event") == kind;
@@ -18,14 +19,13 @@ class HarlSim {
     proc_.start(args, dir_.path() + "/out", dir_.path() + "/err");
     port_ = proc_.await_port("listening on 127.0.0.1:", proc_.out_path, std::chrono::seconds(30));
     if (port_ > 0) return true;
-    *err = "harl-sim did not report its port: " + proc_.out() + stderr_text();
+    *err = "harl-sim did not report its port: " + proc_.out() + proc_.err();
     stop();
     return false;
   }
   int stop() { return proc_.stop(); } /* SIGTERM by PID; the exit status, -1 when not a normal exit */
   int port() const { return port_; }
   pid_t pid() const { return proc_.pid; }
-  std::string stderr_text() const { return proc_.err(); }
   /* The events so far: {"event":"connect"|"request"|"bad_request"|"refused"|"close","conn":N,...}. */
   std::vector<boost::json::object> events() const {
     std::vector<boost::json::object> out;
@@ -39,18 +39,15 @@ class HarlSim {
   /* The first event that satisfies pred, waited for; an empty object after the timeout. */
   boost::json::object wait_event(const std::function<bool(const boost::json::object &)> &pred,
                                  std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
-    boost::json::object found;
-    wait_until(
-        [&] {
-          for (const auto &e : events())
-            if (pred(e)) {
-              found = e;
-              return true;
-            }
-          return false;
-        },
-        timeout);
-    return found;
+    std::vector<boost::json::object> seen;
+    auto it = seen.end();
+    auto found = [&] {
+      seen = events();
+      it = std::ranges::find_if(seen, pred);
+      return it != seen.end();
+    };
+    wait_until(found, timeout);
+    return it != seen.end() ? *it : boost::json::object();
   }
 
  private:

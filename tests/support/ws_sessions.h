@@ -9,19 +9,13 @@
 #include <map>
 #include <mutex>
 namespace test_ws {
-using vorn_test::wait_until;
-struct registry {
-  std::mutex mu;
-  std::map<std::string, zint_http_session_ctx *> by_name; /* one reference held per entry */
-};
-inline registry &sessions() {
-  static registry r;
-  return r;
-}
+using vorn_test::wait_until; /* test_ws::wait_until: used by bench/ */
+inline std::mutex mu;
+inline std::map<std::string, zint_http_session_ctx *> by_name; /* one reference held per entry */
 /* The first message of a session is its name; the handler keeps the context under that name. */
 inline int name_handler(zint_http_rest_closure_t *restc, int, const unsigned char *msg, size_t len) {
-  std::lock_guard<std::mutex> lk(sessions().mu);
-  if (sessions().by_name.try_emplace(std::string((const char *) msg, len), restc->http_ctx).second)
+  std::lock_guard<std::mutex> lk(mu);
+  if (by_name.try_emplace(std::string((const char *) msg, len), restc->http_ctx).second)
     zint_http_session_ref_inc(restc->http_ctx);
   return 0;
 }
@@ -43,18 +37,25 @@ struct client {
     ws.open(port(), nullptr, "test-sessions", "/sessions/");
     ws.send(name);
     wait_until([&] {
-      std::lock_guard<std::mutex> lk(sessions().mu);
-      return sessions().by_name.count(name) && (ctx = sessions().by_name[name]);
+      std::lock_guard<std::mutex> lk(mu);
+      return by_name.count(name) && (ctx = by_name[name]);
     });
   }
   ~client() {
     ws.abort();
-    std::lock_guard<std::mutex> lk(sessions().mu);
-    if (sessions().by_name.count(name)) zint_http_ctx_session_release(sessions().by_name[name]);
-    sessions().by_name.erase(name);
+    std::lock_guard<std::mutex> lk(mu);
+    if (by_name.count(name)) zint_http_ctx_session_release(by_name[name]);
+    by_name.erase(name);
   }
   /* The next frame; "" after 10 s or an error. */
   std::string read() { return ws.read(std::chrono::seconds(10)).value_or(""); }
+  /* The frames the server queued before now (a marker queued now ends them), each followed by a newline. */
+  std::string queued() {
+    zint_http_websocket_queue_msg(ctx, 1, (const unsigned char *) "marker", 6);
+    std::string out;
+    for (std::string f; (f = read()) != "marker" && !f.empty();) out += f + "\n";
+    return out;
+  }
   /* Drops the connection and waits until the server refuses frames for this session. */
   void disconnect() {
     ws.abort();

@@ -2,8 +2,7 @@
 #include "health.h"
 #include <gtest/gtest.h>
 
-// what this proves: each bus state gives its status and its one-line reason with the state's age in
-// whole seconds (0 when the time is unknown or ahead of the clock)
+// what this proves: each bus state gives its status and reason with its age in whole seconds (0 if unknown)
 TEST(Health, StatusAndReasonPerBusState) {
   const uint64_t s = 1000000000ull;
   struct {

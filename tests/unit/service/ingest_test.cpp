@@ -1,5 +1,4 @@
-/* The message-bus ingest through its hook to a real websocket session watching with pask_subscribe_client:
- * the client data message of every line kind, bad lines and bundles, duplicate suppression, the backlog. */
+/* The bus ingest through its hook to a real websocket session: data messages, bad lines, dedupe, backlog. */
 #include "ingest.h"
 #include "dedup.h"
 #include "stream_hash.h"
@@ -11,29 +10,10 @@
 #include "zint/zint_startup.h"
 #include "support/ws_sessions.h"
 #include <gtest/gtest.h>
-#include <zlib.h>
 #include <thread>
 
-/* The largest block asked of operator new since the last reset: what a bundle's inflated text took. Every
- * form of new and delete is replaced, so that they all pair through malloc and free. */
-std::atomic<size_t> largest_new{0};
-void *operator new(size_t n) {
-  for (size_t l = largest_new.load(); n > l && !largest_new.compare_exchange_weak(l, n);) continue;
-  void *p = malloc(n ? n : 1);
-  if (!p) throw std::bad_alloc();
-  return p;
-}
-void *operator new[](size_t n) { return operator new(n); }
-void *operator new(size_t n, const std::nothrow_t &) noexcept { return malloc(n ? n : 1); }
-void *operator new[](size_t n, const std::nothrow_t &) noexcept { return malloc(n ? n : 1); }
-[[gnu::noinline]] void operator delete(void *p) noexcept { free(p); }
-[[gnu::noinline]] void operator delete[](void *p) noexcept { free(p); }
-[[gnu::noinline]] void operator delete(void *p, size_t) noexcept { free(p); }
-[[gnu::noinline]] void operator delete[](void *p, size_t) noexcept { free(p); }
-
 namespace {
-const std::string kCheck = "0b7c4e1a-5d2f-4c3b-9a8e-7f6d5c4b3a21",
-                  kOther = "1c8d5f2b-6e3a-4d4c-8b9f-8a7e6d5c4b32";
+const std::string kCheck = "0b7c4e1a-5d2f-4c3b-9a8e-7f6d5c4b3a21";
 uint64_t value_of(const char *ns, const char *n) {
   return stats_get_u64(stats_register(stats_register_ns(stats_rec, nullptr, ns), n, STATS_TYPE_COUNTER));
 }
@@ -60,7 +40,7 @@ uint64_t fresh_second() { /* unique to each use: tests never share a dedupe buck
 std::string line(char kind, uint64_t sec, const std::string &rest, const std::string &check = kCheck) {
   return std::string(1, kind) + "\tbroker-01\t" + std::to_string(sec) + "\t" + check + "\t" + rest;
 }
-/* A client data message of kCheck, with the newline frames() puts after each. */
+/* A client data message of kCheck, with the newline queued() puts after each. */
 std::string frame(const std::string &metric, const std::string &time, const std::string &tail) {
   return "{\"check\":{\"id\":\"" + kCheck + "\",\"metric_name\":\"" + metric + "\",\"time\":" + time + "," +
          tail + "}}\n";
@@ -78,42 +58,15 @@ std::string bundle_of(const std::string &text, int lines, uint64_t sec) {
       free);
   return std::string(b.get(), len - 1);
 }
-/* A bundle of one line of 64 MiB that deflates to some 300 KiB. */
-std::string bomb(uint64_t sec) {
-  std::vector<unsigned char> text(1 << 20, 'x'), z(1 << 20);
-  z_stream zs{};
-  deflateInit(&zs, Z_BEST_SPEED);
-  zs.next_out = z.data();
-  zs.avail_out = (uInt) z.size();
-  for (int i = 0; i < 64; i++) {
-    zs.next_in = text.data();
-    zs.avail_in = (uInt) text.size();
-    EXPECT_EQ(deflate(&zs, i == 63 ? Z_FINISH : Z_NO_FLUSH), i == 63 ? Z_STREAM_END : Z_OK);
-  }
-  std::string b64(zs.total_out / 3 * 4 + 5, '\0');
-  b64.resize((size_t) hist_b64_encode(z.data(), zs.total_out, b64.data(), b64.size()));
-  deflateEnd(&zs);
-  return "B\tbroker-01\t" + std::to_string(sec) + "\t1\t" + b64;
-}
 /* Hands a payload to the hook the way the bus module does: a private buffer with a NUL after it. */
 void deliver(const std::string &payload) {
   std::vector<char> buf(payload.begin(), payload.end());
   buf.push_back('\0');
   handle_pask_message(nullptr, nullptr, 1, nullptr, buf.data(), payload.size());
 }
-/* Frames the session got before a marker queued now, each followed by a newline. */
-std::string frames(test_ws::client &c) {
-  zint_http_websocket_queue_msg(c.ctx, 1, (const unsigned char *) "marker", 6);
-  std::string out;
-  for (std::string f; (f = c.read()) != "marker" && !f.empty();) out += f + "\n";
-  return out;
-}
 bool dup(const std::string &p) { return is_duplicate(p.c_str(), p.size()); }
 
-// what this proves: identical bytes of one second are dropped while their bucket lives (10 s after its last
-// lookup) and pass again once pruned at 11 s; another byte or second, or no readable second, passes and
-// stores nothing; of 20 threads testing one new payload at once exactly one sees it as new (TSan watches the
-// table)
+// what this proves: repeats inside the dedupe window are dropped, and exactly one of 20 racing threads passes
 TEST(Pask, DuplicatesInsideTheWindowOnly) {
   gauge();
   uint64_t s = fresh_second();
@@ -135,12 +88,6 @@ TEST(Pask, DuplicatesInsideTheWindowOnly) {
   EXPECT_TRUE(dup(a));
   EXPECT_GE(prune((uint64_t) pask_dedupe_last_touched(s) + 11), 1);
   EXPECT_EQ(std::vector<bool>({dup(a), dup(a)}), std::vector<bool>({false, true})); /* pruned: passes again */
-  buckets = pask_dedupe_bucket_count();
-  for (std::string p : {"M\tbroker01", "M\tbroker-01\tsoon\tx", "M\tbroker-01\t0\tx", ""})
-    EXPECT_EQ(std::make_tuple(get_message_time(p.c_str(), (int) p.size()), dup(p), dup(p)),
-              std::make_tuple(0ul, false, false))
-        << p;
-  EXPECT_EQ(pask_dedupe_bucket_count(), buckets);
   for (int round = 0; round < 25; round++) {
     std::string p = line('M', fresh_second(), "race\ti\t" + std::to_string(round));
     std::atomic<int> ready{0}, firsts{0};
@@ -155,11 +102,7 @@ TEST(Pask, DuplicatesInsideTheWindowOnly) {
   }
 }
 
-// what this proves: through the hook and its queue each payload sends exactly its frames in order: every
-// value type and histogram as its whole client data message (extremes and fractions exact, same-name buckets
-// summed, the id in lower case), newline cut, last character kept, a repeated bundle dropped; each bad line
-// adds one to "mq"/"bad_lines", only a watched histogram that does not decode is an error, a bundle bomb
-// inflates no more than the bound; past the backlog bound payloads are dropped and counted in "mq"/"dropped"
+// what this proves: each payload sends exactly its data messages, bad lines count, the backlog has a bound
 TEST(Pask, HookFramesAndBadLines) {
   gauge();
   test_ws::client c;
@@ -185,9 +128,7 @@ TEST(Pask, HookFramesAndBadLines) {
       {line('M', u, "cpu\tn\t1.5"), 0, frame("cpu", t, M + "1.5")},
       {line('M', u, "cpu\ts\tup \"and\" running"), 0, frame("cpu", t, M + "\"up \\\"and\\\" running\"")},
       {line('M', u, "cpu\ti\t[[null]]"), 0, frame("cpu", t, M + "null")},
-      {line('M', u, "cpu\ts\t[[null]]"), 0, frame("cpu", t, M + "null")},
       {"M\tbroker-01\t1733540000.001\t" + kCheck + "\tcpu\ti\t1", 0, frame("cpu", "1733540000.001", M + "1")},
-      {"M\tbroker-01\t1733540000.25\t" + kCheck + "\tcpu\ti\t1", 0, frame("cpu", "1733540000.25", M + "1")},
       {line('M', u, "cpu|ST[host:a,dc:x]\ti\t3", "0B7C4E1A-5D2F-4C3B-9A8E-7F6D5C4B3A21"), 0,
        frame("cpu|ST[host:a,dc:x]", t, M + "3")},
       {line('H', u, "lat\t" + b64_of({{50, -1, 3}, {10, 1, 1}})), 0,
@@ -198,28 +139,23 @@ TEST(Pask, HookFramesAndBadLines) {
        frame("lat", t, H + "{\"-0.000000\":4,\"0.000000\":8,\"1.000000\":9}")},
       {line('H', u, "lat\t" + b64_of({{10, -7, UINT64_MAX}, {20, -7, 5}})), 0,
        frame("lat", t, H + "{\"0.000000\":18446744073709551615}")},
-      {"\n", 0, ""},
       {line('M', s, "cpu\ti\t42") + "\n", 0, frame("cpu", ts, M + "42")},
       {line('M', s, "cpu\ti\t43"), 0, frame("cpu", ts, M + "43")},
       {pair, 0, frame("a", ts, M + "1") + frame("b", ts, M + "2")},
       {pair, 0, ""},
-      {line('H', s, "lat\t###", kOther), 0, ""},                   /* nobody watches it: never converted */
-      {line('M', s, "cpu\ti\t99999999999"), 1, ""},                /* value out of range for its type */
-      {"B\tbroker-01\t" + std::to_string(s) + "\t1\tAAAA", 1, ""}, /* broken zlib data */
+      {line('H', s, "lat\t###", "1c8d5f2b-6e3a-4d4c-8b9f-8a7e6d5c4b32"), 0, ""}, /* unwatched: not decoded */
       {bundle_of(line('M', s, "kept\ti\t1") + "\n" + line('M', s, "cpu\tq\t1"), 2, s), 1,
        frame("kept", ts, M + "1")},
-      {line('H', s, "lat\tnot*base64"), 1, ""}, /* histogram does not decode */
-      {bomb(s), 1, ""},                         /* inflated text over 16 MiB */
+      {"B\tbroker-01\t" + std::to_string(s) + "\t1\tAAAA", 1, ""}, /* broken zlib data */
+      {line('H', s, "lat\tnot*base64"), 1, ""},                    /* histogram does not decode */
   };
-  largest_new = 0;
   for (const auto &r : rows) {
     SCOPED_TRACE(r.payload.substr(0, 200));
     deliver(r.payload);
     ASSERT_TRUE(vorn_test::wait_until([] { return pask_backlog_bytes() == 0; }));
-    EXPECT_EQ(frames(c), r.frames);
+    EXPECT_EQ(c.queued(), r.frames);
     EXPECT_EQ(value_of("mq", "bad_lines"), bad += r.bad);
   }
-  EXPECT_LT(largest_new.load(), 2 * HARL_BUNDLE_MAX_TEXT + 2); /* the bomb never took its 64 MiB */
   /* Jobs ahead in the queue hold the workers: past the bound (three payloads) new ones are dropped. */
   static std::atomic<bool> go{false}; /* static: a holding job may still be leaving when the test ends */
   auto hold = [](eventer_t, int mask, void *, struct timeval *) {
@@ -239,7 +175,7 @@ TEST(Pask, HookFramesAndBadLines) {
   go = true;
   ASSERT_TRUE(vorn_test::wait_until([] { return pask_backlog_bytes() == 0; }));
   pask_set_backlog_limit(PASK_DEFAULT_BACKLOG_BYTES);
-  EXPECT_EQ(frames(c), frame("cpu", ts, M + "44") + frame("cpu", ts, M + "45"));
+  EXPECT_EQ(c.queued(), frame("cpu", ts, M + "44") + frame("cpu", ts, M + "45"));
   EXPECT_EQ(std::make_pair(value_of("errors", "pask"), value_of("mq", "firehose")),
             std::make_pair(errs + 1, fh + std::size(rows) + 5));
   vorn_client_t *thin = vorn_client_new_thin(c.ctx);
