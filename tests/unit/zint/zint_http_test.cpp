@@ -368,6 +368,7 @@ TEST_F(Http, DeadlinesAndListenerSettings) {
   asio::write(slow.sock, asio::buffer(std::string("GET /big HTTP/1.1\r\nHost: x\r\n\r\n")));
   EXPECT_EQ(idle.exchange("GET /t/item/1/x HTTP/1.1\r\nHost: x\r\n\r\n"), "200 2,1,x");
   EXPECT_EQ(idle.exchange(""), "closed");
+  EXPECT_TRUE(vorn_test::wait_until([] { return zint_http_open_sessions() == 0; })); /* the deadline */
   size_t got = 0;
   beast::error_code ec;
   for (char b[65536]; !ec;) got += slow.sock.read_some(asio::buffer(b), ec);
