@@ -1,11 +1,13 @@
-/* Per-check bus subjects (docs/operations.md, "Scaling"): two nats-server nodes clustered over loopback
- * routes, two vorn-c instances that subscribe only to the subjects of the checks their clients watch. */
+/* Per-check bus subjects (docs/operations.md, "Scaling"): three nats-server nodes clustered over loopback
+ * routes, three vorn-c instances, one on each node, that subscribe only to the subjects of the checks their
+ * clients watch. */
 #include "support/vorn_fixture.h"
 
 using namespace vorn_test;
 
 namespace {
 const string kPrefix = "vorn.check";
+constexpr int N = 3; /* nodes, instances, checks */
 /* write_conf's file with the firehose <subject> of <mq> replaced by mq. */
 string write_conf_mq(const string &dir, const string &name, const VornConf &c, const string &mq) {
   string path = Vorn::write_conf(dir, name, c), text = read_file_text(path);
@@ -51,26 +53,31 @@ TEST(Scale, ContradictoryOrUnusableSettingsAreRefused) {
 // they were published on; a payload sent twice reaches the client once; subscriptions made while the bus is
 // down and those a node restart cut are made again; once the last watcher left and the linger passed, the
 // instance no longer receives the check and holds no subscription
-TEST(Scale, PerCheckSubjectsAcrossTwoNodes) {
+TEST(Scale, PerCheckSubjectsAcrossThreeNodes) {
   TempDir dir;
   PgCluster pg;
   string err;
   ASSERT_TRUE(pg.start(&err) && pg.create_database("wdb", &err) && pg.create_login("vorn", "secret", &err))
       << err;
-  int route[2] = {free_loopback_port(), free_loopback_port()};
-  ASSERT_NE(route[0], route[1]);
-  nats_fixture node[2];
-  Vorn v[2];
-  WsClient c[2];
-  const string check[2] = {"7e570000-0000-4000-8000-00000000000a", "7e570000-0000-4000-8000-00000000000b"};
-  for (int i = 0; i < 2; i++) {
+  int route[N];
+  for (int &r : route) r = free_loopback_port();
+  ASSERT_TRUE(route[0] != route[1] && route[1] != route[2] && route[0] != route[2]);
+  nats_fixture node[N];
+  Vorn v[N];
+  WsClient c[N];
+  const string check[N] = {"7e570000-0000-4000-8000-00000000000a", "7e570000-0000-4000-8000-00000000000b",
+                           "7e570000-0000-4000-8000-00000000000c"};
+  for (int i = 0; i < N; i++) {
+    string routes;
+    for (int j = 0; j < N; j++)
+      if (j != i) routes += (routes.empty() ? "" : ",") + ("nats://127.0.0.1:" + std::to_string(route[j]));
     node[i].extra_args = {"--cluster_name", "vorn",
                           "--cluster",      "nats://127.0.0.1:" + std::to_string(route[i]),
-                          "--routes",       "nats://127.0.0.1:" + std::to_string(route[1 - i])};
+                          "--routes",       routes};
   }
-  node[1].port = free_loopback_port(); /* up only after the instances: instance 1 starts without its bus */
-  ASSERT_TRUE(node[0].start()) << node[0].error;
-  for (int i = 0; i < 2; i++) {
+  node[N - 1].port = free_loopback_port(); /* up only after the instances: the last starts without its bus */
+  for (int i = 0; i < N - 1; i++) ASSERT_TRUE(node[i].start()) << node[i].error;
+  for (int i = 0; i < N; i++) {
     VornConf conf;
     conf.bus = node[i].url();
     conf.pg_port = pg.port();
@@ -84,18 +91,17 @@ TEST(Scale, PerCheckSubjectsAcrossTwoNodes) {
   string upper = check[0];
   std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
   ASSERT_TRUE(c[1].send(watch_of(upper)) && c[1].drain().empty());
-  for (int i = 0; i < 2; i++) {
+  for (int i = 0; i < N; i++) {
     EXPECT_TRUE(wait_until([&] { return v[i].stat({"mq", "subscriptions"}) == 1; })) << v[i].tail();
   }
-  ASSERT_TRUE(node[1].start()) << node[1].error;
-  Publisher pub[2] = {Publisher(node[0].url()), Publisher(node[1].url())};
+  ASSERT_TRUE(node[N - 1].start()) << node[N - 1].error;
+  Publisher pub[N] = {Publisher(node[0].url()), Publisher(node[1].url()), Publisher(node[2].url())};
   auto publish = [&](int n, int k, const string &metric) {
     return pub[n].pub(m_line(check[k], metric, "1.5"), kPrefix + "." + check[k]);
   };
   /* Per client: data frames, frames of "round", "twice" and pask-pub's; payloads its instance got twice,
    * lines beyond one in its bundles. */
-  int frames[2] = {0, 0}, rounds[2] = {0, 0}, twice_frames[2] = {0, 0}, generated[2] = {0, 0},
-      twice[2] = {0, 0}, bundled[2] = {0, 0};
+  int frames[N] = {}, rounds[N] = {}, twice_frames[N] = {}, generated[N] = {}, twice[N] = {}, bundled[N] = {};
   auto take = [&](int k, const string &metric) {
     std::vector<string> got = c[k].drain();
     frames[k] += data_frames(got, check[k]);
@@ -123,37 +129,37 @@ TEST(Scale, PerCheckSubjectsAcrossTwoNodes) {
     return settled ? ::testing::AssertionSuccess()
                    : ::testing::AssertionFailure() << "firehose " << firehose << ", frames " << frames[k];
   };
-  for (int n = 0; n < 2; n++)
-    for (int k = 0; k < 2; k++) EXPECT_TRUE(reaches(n, k, "warm_" + std::to_string(n))) << v[k].tail();
-  for (int round = 0; round < 20; round++) /* every line of both checks on both nodes */
-    for (int n = 0; n < 2; n++)
-      for (int k = 0; k < 2; k++) EXPECT_TRUE(publish(n, k, "round"));
+  for (int n = 0; n < N; n++)
+    for (int k = 0; k < N; k++) EXPECT_TRUE(reaches(n, k, "warm_" + std::to_string(n))) << v[k].tail();
+  for (int round = 0; round < 20; round++) /* every line of every check on every node */
+    for (int n = 0; n < N; n++)
+      for (int k = 0; k < N; k++) EXPECT_TRUE(publish(n, k, "round"));
   string same = m_line(check[0], "twice", "2.5");
   EXPECT_TRUE(pub[1].pub(same, kPrefix + "." + check[0]) && pub[1].pub(same, kPrefix + "." + check[0]));
   twice[0] = 1;
-  Child gen; /* four bundles of three lines, each of one check, on its subject: two per check */
+  Child gen; /* six bundles of three lines, each of one check, on its subject: two per check */
   ASSERT_TRUE(gen.start(
       {env_or("VORN_TOOLS_DIR", "build/tools") + "/pask-pub", "-u", node[0].url(), "--check-subjects",
-       kPrefix, "-g", "--first-check", "10", "-c", "2", "-m", "3", "-n", "12", "-k", "bundle", "-b", "3"},
+       kPrefix, "-g", "--first-check", "10", "-c", "3", "-m", "3", "-n", "18", "-k", "bundle", "-b", "3"},
       dir.path() + "/pub.out", dir.path() + "/pub.err"));
   EXPECT_EQ(0, gen.wait_exit()) << gen.err();
-  bundled[0] = bundled[1] = 4;
-  for (int k = 0; k < 2; k++) { /* each publisher's marker comes after its lines of both checks */
-    for (int n = 0; n < 2; n++) EXPECT_TRUE(reaches(n, k, "marker_" + std::to_string(n)));
+  for (int k = 0; k < N; k++) { /* each publisher's marker comes after its lines of every check */
+    bundled[k] = 4;
+    for (int n = 0; n < N; n++) EXPECT_TRUE(reaches(n, k, "marker_" + std::to_string(n)));
     EXPECT_TRUE(wait_until([&] {
       take(k, "");
-      return rounds[k] == 40 && generated[k] == 6;
+      return rounds[k] == 20 * N && generated[k] == 6;
     })) << rounds[k]
         << " " << generated[k];
     EXPECT_TRUE(only_own_lines(k));
     EXPECT_EQ(k == 0 ? 1 : 0, twice_frames[k]);
   }
 
-  /* instance 0 moves to node 1 or comes back to node 0: either way it subscribes again */
+  /* instance 0 moves to another node or comes back to node 0: either way it subscribes again */
   node[0].stop();
   ASSERT_TRUE(node[0].start()) << node[0].error;
   EXPECT_TRUE(v[0].logged("message bus connection back at")) << v[0].tail();
-  for (int n = 0; n < 2; n++) EXPECT_TRUE(reaches(n, 0, "after_restart_" + std::to_string(n))) << v[0].tail();
+  for (int n = 0; n < N; n++) EXPECT_TRUE(reaches(n, 0, "after_restart_" + std::to_string(n))) << v[0].tail();
   EXPECT_TRUE(only_own_lines(0));
   EXPECT_EQ(1, v[0].stat({"mq", "subscriptions"}));
 
@@ -179,7 +185,9 @@ TEST(Scale, PerCheckSubjectsAcrossTwoNodes) {
   marker.close();
   EXPECT_TRUE(wait_until([&] { return v[0].stat({"mq", "subscriptions"}) == 0; }));
   EXPECT_NE(v[0].get("/metrics").body.find("\nvorn_mq_subscriptions 0\n"), string::npos);
-  EXPECT_EQ(1, v[1].stat({"mq", "subscriptions"}));
-  c[1].close();
-  for (int i = 0; i < 2; i++) EXPECT_EQ(0, v[i].proc.stop()) << v[i].tail();
+  for (int i = 1; i < N; i++) {
+    EXPECT_EQ(1, v[i].stat({"mq", "subscriptions"}));
+    c[i].close();
+  }
+  for (int i = 0; i < N; i++) EXPECT_EQ(0, v[i].proc.stop()) << v[i].tail();
 }
