@@ -50,8 +50,8 @@ typedef struct zint_http_limits {
                                   (default 90000); also the keep-alive idle time of HTTP */
   size_t max_connections;      /* open connections of all listeners together; one more is answered
                                   503 and closed; 0 = no bound (default 10000) */
-  uint32_t flush_interval_us;  /* least time between two wake-ups of the websocket writers by
-                                  deferred flushes, in microseconds; 0 = at once (default 1000) */
+  uint32_t flush_interval_us;  /* least time between two wake-ups of a websocket writer by deferred
+                                  flushes, in microseconds; 0 = at once (default 1000) */
   uint32_t write_timeout_ms;   /* an HTTP response the peer has not taken whole within this long is
                                   abandoned and its connection closed; 0 = never (default 10000) */
 } zint_http_limits_t;
@@ -187,8 +187,8 @@ zint_boolean zint_http_websocket_queue_msg(zint_http_session_ctx *ctx, int opcod
  * writer to the flush, once per session. A thread that broadcasts many messages in a row (a job
  * queue worker) then costs one post and one write per session for all of them instead of one per
  * message. The flush must follow on the same thread; without a begin it does nothing. Flushes from
- * all threads wake the writers at most once per limits' flush_interval_us: one within the interval
- * after the last is held until the interval ends. */
+ * all threads wake each session's writer at most once per limits' flush_interval_us: a session woken
+ * within the interval is held until its interval ends, one woken longer ago goes at once. */
 void zint_http_websocket_defer_begin(void);
 void zint_http_websocket_defer_flush(void);
 

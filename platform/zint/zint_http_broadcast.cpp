@@ -1,6 +1,6 @@
 /* zint websocket broadcast: zint_http_websocket_queue_msg from any thread, the frames shared by every
  * session a message is queued on (one copy per broadcast), and the deferred wake-ups of the writers
- * with the flush gate that wakes them at most once per flush interval. */
+ * with the flush gate that wakes each of them at most once per flush interval. */
 #include "zint/zint_http_internal.h"
 
 #include <boost/asio/dispatch.hpp>
@@ -76,6 +76,8 @@ thread_local broadcast_cache tl_cache;
 struct deferred_posts {
   bool on = false;
   std::vector<zint_http_session_ctx *> sessions; /* one reference held on each; thread-private */
+  std::vector<zint_http_session_ctx *> go;       /* those of a flush that go at once (kept: no
+                                                    allocation per flush) */
 };
 thread_local deferred_posts tl_deferred;
 
@@ -165,61 +167,87 @@ static void wake_writers(std::vector<zint_http_session_ctx *> &v) {
 }
 
 namespace {
-/* Deferred flushes from all threads wake the writers at most once per flush interval: the
- * first flush after a quiet interval goes at once, later ones are held and go together when the
- * interval is up. Under a steady stream of samples every writer then sends the samples of an
- * interval in one write instead of one write each; an occasional sample waits for nothing.
+/* Deferred flushes wake each session's writer at most once per flush interval, and adapt to the
+ * session's own rate: a session whose writer the gate has not woken for an interval is quiet, and its
+ * flush goes at once; a busy one (woken less than an interval ago) is held until the interval since
+ * that wake is up, gathering what comes meanwhile into the same write. Under a steady stream every
+ * writer then sends an interval's samples in one write instead of one write each, while a session
+ * that gets an occasional sample waits for nothing, whatever the other sessions get.
  * Allocated once and never destroyed (its timer may fire during exit). */
 struct flush_gate {
-  std::mutex mu;                               /* guards every field below */
-  std::vector<zint_http_session_ctx *> held;   /* sessions to wake when the timer fires, each once
-                                                  per flush that deferred it, with a reference */
-  steady::time_point last{};                   /* when writers were last woken */
-  bool armed = false;                          /* the timer will fire and wake held */
-  std::optional<asio::steady_timer> timer;     /* made on the first session's event loop */
+  std::mutex mu; /* guards every field below, and each session's gate_woken */
+  /* sessions to wake once their interval is up, each once per flush that deferred it (a session has
+   * at most one: its next flush is deferred only after its writer ran), with a reference */
+  std::vector<zint_http_session_ctx *> held;
+  steady::time_point armed_for = steady::time_point::max(); /* when the timer fires; max: not armed */
+  std::optional<asio::steady_timer> timer;                  /* made on the first session's event loop */
 };
 flush_gate &the_flush_gate() {
   static flush_gate *g = new flush_gate;
   return *g;
 }
-}  // namespace
 
-static void flush_gate_fire(const error_code &ec) {
-  if (ec) return;
+steady::duration gate_interval() {
+  return std::chrono::microseconds(flush_interval_us.load(std::memory_order_relaxed));
+}
+
+void flush_gate_fire(const error_code &ec);
+
+/* Arms the gate's timer for the earliest end of interval among the held sessions, unless it is armed
+ * for that already; g.mu held, g.held not empty. */
+void flush_gate_arm(flush_gate &g, steady::duration ivl) {
+  steady::time_point due = steady::time_point::max();
+  for (zint_http_session_ctx *ctx : g.held) due = std::min(due, ctx->gate_woken + ivl);
+  if (due >= g.armed_for) return;
+  if (!g.timer) g.timer.emplace(g.held.front()->strand.get_inner_executor());
+  g.armed_for = due;
+  g.timer->expires_at(due); /* a wait for a later time, if any, completes as cancelled */
+  g.timer->async_wait(flush_gate_fire);
+}
+
+/* Moves the sessions of v whose interval is up (or who were never woken) to go, stamped as woken now,
+ * and the others to the held ones; g.mu held. */
+void flush_gate_sort(flush_gate &g, std::vector<zint_http_session_ctx *> &v,
+                     std::vector<zint_http_session_ctx *> &go, steady::time_point now, steady::duration ivl) {
+  for (zint_http_session_ctx *ctx : v) {
+    if (ctx->gate_woken == steady::time_point{} || now - ctx->gate_woken >= ivl) {
+      ctx->gate_woken = now;
+      go.push_back(ctx);
+    } else {
+      g.held.push_back(ctx);
+    }
+  }
+  v.clear();
+}
+
+void flush_gate_fire(const error_code &ec) {
+  if (ec) return; /* re-armed for an earlier time: that wait takes over */
   flush_gate &g = the_flush_gate();
-  std::vector<zint_http_session_ctx *> go;
+  std::vector<zint_http_session_ctx *> go, still;
   {
     std::lock_guard<std::mutex> lk(g.mu);
-    g.armed = false;
-    g.last = steady::now();
-    go.swap(g.held);
+    g.armed_for = steady::time_point::max();
+    still.swap(g.held);
+    flush_gate_sort(g, still, go, steady::now(), gate_interval());
+    if (!g.held.empty()) flush_gate_arm(g, gate_interval());
   }
   wake_writers(go);
 }
+} // namespace
 
 void zint_http_websocket_defer_flush(void) {
   tl_deferred.on = false;
   auto &v = tl_deferred.sessions;
   if (v.empty()) return;
   flush_gate &g = the_flush_gate();
+  std::vector<zint_http_session_ctx *> &go = tl_deferred.go;
   {
     std::lock_guard<std::mutex> lk(g.mu);
-    auto now = steady::now();
-    auto ivl = std::chrono::microseconds(flush_interval_us.load(std::memory_order_relaxed));
-    if (g.armed || now - g.last < ivl) {
-      g.held.insert(g.held.end(), v.begin(), v.end());
-      v.clear();
-      if (!g.armed) {
-        g.armed = true;
-        if (!g.timer) g.timer.emplace(g.held.front()->strand.get_inner_executor());
-        g.timer->expires_at(g.last + ivl);
-        g.timer->async_wait(flush_gate_fire);
-      }
-      return;
-    }
-    g.last = now;
+    steady::duration ivl = gate_interval();
+    flush_gate_sort(g, v, go, steady::now(), ivl);
+    if (!g.held.empty()) flush_gate_arm(g, ivl);
   }
-  wake_writers(v);
+  wake_writers(go);
 }
 
 size_t zint_http_websocket_copies(void) { return body_copies.load(std::memory_order_relaxed); }

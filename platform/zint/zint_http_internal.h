@@ -193,6 +193,8 @@ struct zint_http_session_ctx {
   bool slow_posted = false;              /* queue_msg found the bound passed and posted
                                             end_too_slow; mu */
   std::atomic<size_t> queued_bytes{0};   /* accepted, not yet handed to the socket writer */
+  /* when the flush gate last woke the writer (zint_http_broadcast.cpp), epoch: never; the gate's lock */
+  steady::time_point gate_woken{};
 
   /* A detached session (no connection) hands every queued message to sink instead; set at
    * creation, null for real connections. */

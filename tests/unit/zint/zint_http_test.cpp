@@ -276,7 +276,8 @@ TEST_F(Http, RequestRows) {
 
 // what this proves: the same bytes queued to sessions in a row share one copy, a buffer rewritten in
 // place is copied again; deferred frames go out at the flush in order, text ones joined by "\n" into
-// one frame only on a session of a batched protocol (the client's first choice wins); a message
+// one frame only on a session of a batched protocol (the client's first choice wins); a session's
+// flushes wait out its flush interval while another session's go at once; a message
 // arrives whole from a split header and fragments; threads queueing while the client closes neither
 // crash nor leak, calls after the end return false, the closure is freed once; no handler overlap
 TEST_F(Http, SharedCopiesDeferredAndQueueWhileClosing) {
@@ -306,15 +307,26 @@ TEST_F(Http, SharedCopiesDeferredAndQueueWhileClosing) {
     EXPECT_EQ(batching[i].reads(frames), want) << offer;
     zint_http_ctx_session_release(s);
   }
-  limit<uint32_t>(&zint_http_limits_t::flush_interval_us, 200000);
+  /* The gate, per session: o, woken by its first flush, is busy for a second and its next flush waits;
+   * a session the gate never woke goes at once meanwhile. */
+  limit<uint32_t>(&zint_http_limits_t::flush_interval_us, 1000000);
+  client quiet;
+  zint_http_session_ctx *q = hold(quiet);
   const std::string first(126, 'f'); /* the first length that takes two more bytes */
-  for (const std::string &m : {first, std::string("second")}) {
+  auto flush = [](zint_http_session_ctx *s, const std::string &m) {
     zint_http_websocket_defer_begin();
-    queue(o, m);
+    queue(s, m);
     zint_http_websocket_defer_flush();
-  }
-  EXPECT_EQ(other.reads(2), first + "|second");
+  };
+  flush(o, first);
+  EXPECT_EQ(other.reads(), first);
+  flush(o, "second");
+  flush(q, "q");
+  EXPECT_EQ(quiet.reads(), "q");
+  EXPECT_EQ(other.sock.available(), 0u) << "held for the rest of its interval";
+  EXPECT_EQ(other.reads(), "second");
   zint_http_ctx_session_release(o);
+  zint_http_ctx_session_release(q);
 
   std::atomic<long> accepted{0};
   std::vector<std::thread> producers;
