@@ -181,8 +181,8 @@ int nb_sub(const nb_opts_t &o) {
 }
 
 void nb_usage(FILE *f) {
-  fprintf(f, "usage: e2e_nats pub [--url U] [--subject S] [--subject-per-check | --check-subjects P] [--checks N]\n"
-             "                    [--first-check I] [--rate R] [--duration S] [--size B]\n"
+  fprintf(f, "usage: e2e_nats pub [--url U] [--subject S] [--subject-per-check | --check-subjects P]\n"
+             "                    [--checks N] [--first-check I] [--rate R] [--duration S] [--size B]\n"
              "       e2e_nats sub [--url U] [--subject S] [--duration S]\n");
 }
 
