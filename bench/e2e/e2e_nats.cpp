@@ -1,7 +1,9 @@
 /* e2e_nats: the bus side of the end-to-end benchmark, on libnats.
  *   pub: publishes bus lines "M <source> <time> <check> <metric> L <send time ns>" of about 150 bytes
  *        at a fixed rate, round robin over N checks, always whole rounds so that every check gets
- *        the same count; prints one JSON object (published lines, achieved rate).
+ *        the same count; prints one JSON object (published lines, achieved rate). With
+ *        --check-subjects P each line goes to "P.<check id>", as publishers do for instances in
+ *        per-check mode.
  *   sub: a bare subscriber that only counts what arrives, until SIGINT/SIGTERM/SIGUSR1 or
  *        --duration; prints the count and the client's slow-consumer drops as JSON. */
 #include <nats/nats.h>
@@ -28,6 +30,7 @@ struct nb_opts_t {
   std::string url = "nats://127.0.0.1:4222";
   std::string subject = "vorn.metrics.bench";
   bool subject_per_check = false; /* pub: subject.<check index> */
+  std::string check_subjects;     /* pub: when set, <this>.<check id> */
   long checks = 1, first_check = 0;
   double rate = 1000;             /* lines per second */
   double duration = -1;           /* seconds; pub: -1 means 3, sub: -1 means until a signal */
@@ -84,7 +87,9 @@ int nb_pub(const nb_opts_t &o) {
     if (o.size > fixed) head += "_" + std::string(o.size - fixed - 1, 'x');
     head += "\tL\t";
     lines[i].head = head;
-    lines[i].subject = o.subject_per_check ? o.subject + "." + std::to_string(o.first_check + i) : o.subject;
+    if (!o.check_subjects.empty()) lines[i].subject = o.check_subjects + "." + uuid;
+    else if (o.subject_per_check) lines[i].subject = o.subject + "." + std::to_string(o.first_check + i);
+    else lines[i].subject = o.subject;
   }
   long long sent = 0;
   long long want_total = (long long) (o.rate * (o.duration < 0 ? 3.0 : o.duration));
@@ -176,8 +181,8 @@ int nb_sub(const nb_opts_t &o) {
 }
 
 void nb_usage(FILE *f) {
-  fprintf(f, "usage: e2e_nats pub [--url U] [--subject S] [--subject-per-check] [--checks N] [--first-check I]\n"
-             "                    [--rate R] [--duration S] [--size B]\n"
+  fprintf(f, "usage: e2e_nats pub [--url U] [--subject S] [--subject-per-check | --check-subjects P]\n"
+             "                    [--checks N] [--first-check I] [--rate R] [--duration S] [--size B]\n"
              "       e2e_nats sub [--url U] [--subject S] [--duration S]\n");
 }
 
@@ -202,6 +207,7 @@ int main(int argc, char **argv) {
     if (a == "--url") o.url = val();
     else if (a == "--subject") o.subject = val();
     else if (a == "--subject-per-check") o.subject_per_check = true;
+    else if (a == "--check-subjects") o.check_subjects = val();
     else if (a == "--checks") o.checks = atol(val());
     else if (a == "--first-check") o.first_check = atol(val());
     else if (a == "--rate") o.rate = atof(val());
