@@ -193,11 +193,9 @@ steady::duration gate_interval() {
 
 void flush_gate_fire(const error_code &ec);
 
-/* Arms the gate's timer for the earliest end of interval among the held sessions, unless it is armed
- * for that already; g.mu held, g.held not empty. */
-void flush_gate_arm(flush_gate &g, steady::duration ivl) {
-  steady::time_point due = steady::time_point::max();
-  for (zint_http_session_ctx *ctx : g.held) due = std::min(due, ctx->gate_woken + ivl);
+/* Makes the gate's timer fire by due (the end of a held session's interval), unless it fires earlier
+ * already; g.mu held, g.held not empty. The timer thus fires by the earliest end among the held. */
+void flush_gate_arm(flush_gate &g, steady::time_point due) {
   if (due >= g.armed_for) return;
   if (!g.timer) g.timer.emplace(g.held.front()->strand.get_inner_executor());
   g.armed_for = due;
@@ -206,18 +204,23 @@ void flush_gate_arm(flush_gate &g, steady::duration ivl) {
 }
 
 /* Moves the sessions of v whose interval is up (or who were never woken) to go, stamped as woken now,
- * and the others to the held ones; g.mu held. */
-void flush_gate_sort(flush_gate &g, std::vector<zint_http_session_ctx *> &v,
-                     std::vector<zint_http_session_ctx *> &go, steady::time_point now, steady::duration ivl) {
+ * and the others to the held ones; g.mu held. Returns the earliest end of interval among those it
+ * held (max when none). */
+steady::time_point flush_gate_sort(flush_gate &g, std::vector<zint_http_session_ctx *> &v,
+                                   std::vector<zint_http_session_ctx *> &go, steady::time_point now,
+                                   steady::duration ivl) {
+  steady::time_point due = steady::time_point::max();
   for (zint_http_session_ctx *ctx : v) {
     if (ctx->gate_woken == steady::time_point{} || now - ctx->gate_woken >= ivl) {
       ctx->gate_woken = now;
       go.push_back(ctx);
     } else {
       g.held.push_back(ctx);
+      due = std::min(due, ctx->gate_woken + ivl);
     }
   }
   v.clear();
+  return due;
 }
 
 void flush_gate_fire(const error_code &ec) {
@@ -228,8 +231,8 @@ void flush_gate_fire(const error_code &ec) {
     std::lock_guard<std::mutex> lk(g.mu);
     g.armed_for = steady::time_point::max();
     still.swap(g.held);
-    flush_gate_sort(g, still, go, steady::now(), gate_interval());
-    if (!g.held.empty()) flush_gate_arm(g, gate_interval());
+    steady::time_point due = flush_gate_sort(g, still, go, steady::now(), gate_interval());
+    if (!g.held.empty()) flush_gate_arm(g, due);
   }
   wake_writers(go);
 }
@@ -243,9 +246,8 @@ void zint_http_websocket_defer_flush(void) {
   std::vector<zint_http_session_ctx *> &go = tl_deferred.go;
   {
     std::lock_guard<std::mutex> lk(g.mu);
-    steady::duration ivl = gate_interval();
-    flush_gate_sort(g, v, go, steady::now(), ivl);
-    if (!g.held.empty()) flush_gate_arm(g, ivl);
+    steady::time_point due = flush_gate_sort(g, v, go, steady::now(), gate_interval());
+    if (!g.held.empty()) flush_gate_arm(g, due);
   }
   wake_writers(go);
 }
