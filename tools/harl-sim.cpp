@@ -2,13 +2,13 @@
  * (sub-protocol "harl_livestream", TLS optional), takes subscription requests and streams made-up
  * samples of any check, with heartbeats, plus switches that make it misbehave on purpose.
  * One thread, one io_context: sessions share no locks. */
+#include "zint/zint_byte_stream.h"
+
 #include <boost/asio.hpp>
-#include <boost/asio/ssl.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
-#include <boost/beast/websocket/ssl.hpp>
 #include <boost/json.hpp>
 
 #include <chrono>
@@ -176,18 +176,13 @@ static std::vector<std::string> sim_malformed(const sim_subscription &sub, uint6
   };
 }
 
-struct sim_session_base {
-  virtual ~sim_session_base() = default;
-  virtual void abort() = 0;
-};
-static std::set<std::weak_ptr<sim_session_base>, std::owner_less<std::weak_ptr<sim_session_base>>>
-    sessions;
+struct sim_session;
+static std::set<std::weak_ptr<sim_session>, std::owner_less<std::weak_ptr<sim_session>>> sessions;
 
-/* One client connection over Stream (plain TCP or TLS). The reader coroutine takes requests; the
- * writer coroutine is the only one that writes, so one write is in flight at a time. */
-template <class Stream>
-struct sim_session : sim_session_base, std::enable_shared_from_this<sim_session<Stream>> {
-  websocket::stream<Stream> ws;
+/* One client connection, plain TCP or TLS. The reader coroutine takes requests; the writer
+ * coroutine is the only one that writes, so one write is in flight at a time. */
+struct sim_session : std::enable_shared_from_this<sim_session> {
+  websocket::stream<zint::byte_stream> ws;
   net::steady_timer timer;      // the writer's next due time; cancelled to wake it early
   sim_subscription sub;         // current subscription (valid when subscribed)
   bool subscribed = false;
@@ -197,15 +192,14 @@ struct sim_session : sim_session_base, std::enable_shared_from_this<sim_session<
   sim_clock::time_point next_data, next_heartbeat;
   unsigned long id;
 
-  template <class... Args>
-  explicit sim_session(net::any_io_executor ex, Args &&...args)
-      : ws(std::forward<Args>(args)...), timer(ex), id(next_conn_id++) {}
+  sim_session(net::any_io_executor ex, zint::byte_stream &&stream)
+      : ws(std::move(stream)), timer(ex), id(next_conn_id++) {}
 
-  void abort() override {
+  void abort() {
     closed = true;
     timer.cancel();
     boost::system::error_code ec;
-    beast::get_lowest_layer(ws).socket().close(ec);
+    ws.next_layer().tcp().socket().close(ec);
   }
 
   void finish(const char *by) {
@@ -216,12 +210,12 @@ struct sim_session : sim_session_base, std::enable_shared_from_this<sim_session<
   }
 
   net::awaitable<bool> handshake_tls() {
-    if constexpr (std::is_same_v<Stream, beast::ssl_stream<beast::tcp_stream>>) {
+    if (ws.next_layer().tls_handle()) {
       boost::system::error_code ec;
-      beast::get_lowest_layer(ws).expires_after(std::chrono::seconds(10));
+      ws.next_layer().tcp().expires_after(std::chrono::seconds(10));
       co_await ws.next_layer().async_handshake(ssl::stream_base::server,
                                                net::redirect_error(net::use_awaitable, ec));
-      beast::get_lowest_layer(ws).expires_never();
+      ws.next_layer().tcp().expires_never();
       if (ec) {
         fprintf(stderr, "harl-sim: TLS handshake failed: %s\n", ec.message().c_str());
         co_return false;
@@ -246,10 +240,10 @@ struct sim_session : sim_session_base, std::enable_shared_from_this<sim_session<
     beast::flat_buffer buf;
     http::request<http::string_body> req;
     boost::system::error_code ec;
-    beast::get_lowest_layer(self->ws).expires_after(std::chrono::seconds(10));
+    self->ws.next_layer().tcp().expires_after(std::chrono::seconds(10));
     co_await http::async_read(self->ws.next_layer(), buf, req,
                               net::redirect_error(net::use_awaitable, ec));
-    beast::get_lowest_layer(self->ws).expires_never();
+    self->ws.next_layer().tcp().expires_never();
     if (ec) co_return;
     std::string protocols(req[http::field::sec_websocket_protocol]);
     const char *refusal = nullptr;
@@ -385,17 +379,11 @@ static net::awaitable<void> sim_accept(tcp::acceptor &acceptor, ssl::context *tl
       continue;  // e.g. out of descriptors: keep serving the others
     }
     auto ex = acceptor.get_executor();
-    if (tls) {
-      using S = sim_session<beast::ssl_stream<beast::tcp_stream>>;
-      auto s = std::make_shared<S>(ex, beast::tcp_stream(std::move(sock)), *tls);
-      sessions.insert(s);
-      net::co_spawn(ex, S::run(s), net::detached);
-    } else {
-      using S = sim_session<beast::tcp_stream>;
-      auto s = std::make_shared<S>(ex, std::move(sock));
-      sessions.insert(s);
-      net::co_spawn(ex, S::run(s), net::detached);
-    }
+    beast::tcp_stream tcp(std::move(sock));
+    auto s = std::make_shared<sim_session>(
+        ex, tls ? zint::byte_stream(std::move(tcp), *tls) : zint::byte_stream(std::move(tcp)));
+    sessions.insert(s);
+    net::co_spawn(ex, sim_session::run(s), net::detached);
     std::erase_if(sessions, [](const auto &w) { return w.expired(); });
   }
 }

@@ -1,20 +1,20 @@
-/* zint websocket client on Beast's websocket stream (plain or over TLS). Resolve, TCP connect, TLS and
- * the upgrade share one deadline; afterwards Beast's idle timeout with keep-alive pings ends a
- * connection whose peer has gone silent. All work of one client runs on its own strand. */
+/* zint websocket client on Beast's websocket stream over a zint byte stream (plain or TLS, one
+ * instantiation for both). Resolve, TCP connect, TLS and the upgrade share one deadline; afterwards
+ * Beast's idle timeout with keep-alive pings ends a connection whose peer has gone silent. All work
+ * of one client runs on its own strand. */
 #include "zint/zint_websocket_client.h"
+#include "zint/zint_byte_stream.h"
 #include "zint/zint_logsafe.h"
 
 #include "zint/eventer_asio.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
-#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
-#include <boost/beast/websocket/ssl.hpp>
 
 #include <openssl/ssl.h>
 
@@ -27,7 +27,6 @@
 #include <mutex>
 #include <string>
 #include <strings.h>
-#include <type_traits>
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -36,7 +35,7 @@ namespace websocket = boost::beast::websocket;
 using tcp = asio::ip::tcp;
 using error_code = boost::system::error_code;
 
-/* What the C interface hands out; the stream type lives in the derived template. */
+/* What the C interface hands out; the connection lives in the derived record. */
 struct zint_websocket_client {
   void *closure = nullptr; /* the caller's; never touched here */
   virtual ~zint_websocket_client() = default;
@@ -46,8 +45,7 @@ struct zint_websocket_client {
 namespace {
 
 typedef asio::strand<asio::io_context::executor_type> strand_t;
-typedef websocket::stream<beast::tcp_stream> plain_ws;
-typedef websocket::stream<beast::ssl_stream<beast::tcp_stream>> tls_ws;
+typedef websocket::stream<zint::byte_stream> ws_t;
 
 /* How long a close handshake that we started may take before the socket is simply closed. */
 constexpr auto CLOSE_HANDSHAKE_TIMEOUT = std::chrono::milliseconds(ZINT_WEBSOCKET_CLIENT_CLOSE_MS);
@@ -60,12 +58,11 @@ zint_websocket_client_limits_t limits_snapshot() {
   return limits_current;
 }
 
-template <class WS>
-struct wsc final : zint_websocket_client, std::enable_shared_from_this<wsc<WS>> {
+struct wsc final : zint_websocket_client, std::enable_shared_from_this<wsc> {
   strand_t strand;
   tcp::resolver resolver;
   std::shared_ptr<asio::ssl::context> ssl_ctx; /* outlives the stream; null for plain */
-  WS ws;
+  ws_t ws;
   asio::steady_timer deadline; /* connect deadline, then the deadline of a close we started */
   asio::steady_timer ticker;   /* runs cb.tick_callback while open */
   zint_websocket_client_callbacks cb;
@@ -89,12 +86,9 @@ struct wsc final : zint_websocket_client, std::enable_shared_from_this<wsc<WS>> 
       : strand(asio::make_strand(ioc)), resolver(strand), ssl_ctx(std::move(sctx)),
         ws(make_ws(strand, ssl_ctx.get())), deadline(strand), ticker(strand), lim(limits_snapshot()) {}
 
-  static WS make_ws(strand_t &st, asio::ssl::context *sctx) {
-    if constexpr (std::is_same_v<WS, tls_ws>) return WS(st, *sctx);
-    else {
-      (void)sctx;
-      return WS(st);
-    }
+  static zint::byte_stream make_ws(strand_t &st, asio::ssl::context *sctx) {
+    if (sctx) return zint::byte_stream(beast::tcp_stream(st), *sctx);
+    return zint::byte_stream(beast::tcp_stream(st));
   }
 
   std::shared_ptr<wsc> ref() { return this->shared_from_this(); }
@@ -112,7 +106,7 @@ struct wsc final : zint_websocket_client, std::enable_shared_from_this<wsc<WS>> 
     resolver.async_resolve(host, port, [s = ref()](error_code ec, tcp::resolver::results_type r) {
       if (s->finished) return;
       if (ec) return s->fail(ec.message().c_str());
-      beast::get_lowest_layer(s->ws).async_connect(r, [s](error_code ec2, const tcp::endpoint &) {
+      s->ws.next_layer().tcp().async_connect(r, [s](error_code ec2, const tcp::endpoint &) {
         if (s->finished) return;
         if (ec2) return s->fail(ec2.message().c_str());
         s->on_connected();
@@ -121,14 +115,12 @@ struct wsc final : zint_websocket_client, std::enable_shared_from_this<wsc<WS>> 
   }
 
   void on_connected() {
-    if constexpr (std::is_same_v<WS, tls_ws>) {
-      auto &tls = ws.next_layer();
+    if (SSL *tls = ws.next_layer().tls_handle()) {
       error_code ec;
       asio::ip::make_address(host, ec);
-      if (ec && !SSL_set_tlsext_host_name(tls.native_handle(), host.c_str()))
-        return fail("cannot set TLS server name");
-      if (verify_host) tls.set_verify_callback(asio::ssl::host_name_verification(host));
-      tls.async_handshake(asio::ssl::stream_base::client, [s = ref()](error_code ec2) {
+      if (ec && !SSL_set_tlsext_host_name(tls, host.c_str())) return fail("cannot set TLS server name");
+      if (verify_host) ws.next_layer().verify_host_name(host);
+      ws.next_layer().async_handshake(asio::ssl::stream_base::client, [s = ref()](error_code ec2) {
         if (s->finished) return;
         if (ec2) return s->fail(ec2.message().c_str());
         s->do_upgrade();
@@ -276,7 +268,7 @@ struct wsc final : zint_websocket_client, std::enable_shared_from_this<wsc<WS>> 
     ticker.cancel();
     resolver.cancel();
     error_code ec;
-    beast::get_lowest_layer(ws).socket().close(ec);
+    ws.next_layer().tcp().socket().close(ec);
     wq.clear();
     wait_gate();
     if (cb.cleanup_callback) cb.cleanup_callback(this, closure);
@@ -340,11 +332,10 @@ std::shared_ptr<asio::ssl::context> make_ssl_ctx(const zint_conf_hash_t &conf, b
   return ctx;
 }
 
-template <class WS>
 zint_boolean client_start(asio::io_context &ioc, std::shared_ptr<asio::ssl::context> sctx, bool verify,
                           const char *host, int port, const char *path, const char *protocol,
                           const zint_websocket_client_callbacks *callbacks, void *closure) {
-  auto c = std::make_shared<wsc<WS>>(ioc, std::move(sctx));
+  auto c = std::make_shared<wsc>(ioc, std::move(sctx));
   c->closure = closure;
   c->cb = *callbacks;
   c->host = host;
@@ -380,9 +371,9 @@ zint_boolean zint_websocket_client_new_noref(const char *host, int port, const c
     bool verify = true;
     auto sctx = make_ssl_ctx(*sslconfig, &verify);
     if (!sctx) return false;
-    return client_start<tls_ws>(ioc, std::move(sctx), verify, host, port, path, protocol, callbacks, closure);
+    return client_start(ioc, std::move(sctx), verify, host, port, path, protocol, callbacks, closure);
   }
-  return client_start<plain_ws>(ioc, nullptr, false, host, port, path, protocol, callbacks, closure);
+  return client_start(ioc, nullptr, false, host, port, path, protocol, callbacks, closure);
 }
 
 zint_boolean zint_websocket_client_send(zint_websocket_client_t *client, int opcode, const void *buf,
