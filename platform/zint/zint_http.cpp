@@ -26,7 +26,7 @@ constexpr unsigned char TLS_RECORD_HANDSHAKE = 0x16;
 /* ---- limits ---- */
 
 std::mutex limits_mu;
-zint_http_limits_t limits_current = {1u << 20, 4u << 20, 30000, 90000, 10000, 1000, 10000}; /* limits_mu */
+zint_http_limits_t limits_current = {1u << 20, 4u << 20, 30000, 90000, 10000, 2500, 10000}; /* limits_mu */
 
 /* ---- registrations ---- */
 
@@ -83,7 +83,7 @@ std::string lower(std::string_view v) {
 } // namespace
 
 /* limits_current.flush_interval_us, read without the lock by every deferred flush */
-std::atomic<uint32_t> zint_http_impl::flush_interval_us{1000};
+std::atomic<uint32_t> zint_http_impl::flush_interval_us{2500};
 
 zint_http_limits_t zint_http_impl::limits_snapshot() {
   std::lock_guard<std::mutex> lk(limits_mu);

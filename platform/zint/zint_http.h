@@ -51,7 +51,7 @@ typedef struct zint_http_limits {
   size_t max_connections;      /* open connections of all listeners together; one more is answered
                                   503 and closed; 0 = no bound (default 10000) */
   uint32_t flush_interval_us;  /* least time between two wake-ups of a websocket writer by deferred
-                                  flushes, in microseconds; 0 = at once (default 1000) */
+                                  flushes, in microseconds; 0 = at once (default 2500) */
   uint32_t write_timeout_ms;   /* an HTTP response the peer has not taken whole within this long is
                                   abandoned and its connection closed; 0 = never (default 10000) */
 } zint_http_limits_t;
