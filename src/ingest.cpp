@@ -16,6 +16,7 @@
 #include "zint/zint_memory.h"
 #include "zint/zint_time.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -87,13 +88,10 @@ static void pask_subscriptions_changed(void *, uint64_t n) { stats_set(pask_subs
  * check in. A watch of the id in another case never meets a line, so it subscribes to nothing either;
  * broker stream keys ("<id><period>") never end in the NUL. */
 static bool pask_key_is_check(const char *key, size_t klen) {
-  if (klen != UUID_PRINTABLE_STRING_LENGTH || key[UUID_PRINTABLE_STRING_LENGTH - 1] != '\0') return false;
-  for (size_t i = 0; i + 1 < UUID_PRINTABLE_STRING_LENGTH; i++) {
-    bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    char c = key[i];
-    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
+  constexpr size_t len = UUID_PRINTABLE_STRING_LENGTH - 1;
+  uuid_t id;
+  if (klen != len + 1 || key[len] != '\0' || zint_uuid_parse_len(key, len, id) != 0) return false;
+  return std::none_of(key, key + len, [](char c) { return c >= 'A' && c <= 'F'; });
 }
 
 static void pask_check_stream_created(const char *key, size_t klen) {

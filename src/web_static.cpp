@@ -70,13 +70,6 @@ std::string web_static_root(void) {
   return r ? r->path : std::string();
 }
 
-static int hexval(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 web_path_result web_static_resolve(const std::string &path, std::string *rel) {
   if (path.empty()) return web_path_redirect;
   if (path[0] != '/') return web_path_bad;
@@ -88,7 +81,7 @@ web_path_result web_static_resolve(const std::string &path, std::string *rel) {
     char c = path[i];
     if (c == '%') {
       if (i + 2 >= path.size()) return web_path_bad;
-      int hi = hexval(path[i + 1]), lo = hexval(path[i + 2]);
+      int hi = zint_hex_value(path[i + 1]), lo = zint_hex_value(path[i + 2]);
       if (hi < 0 || lo < 0) return web_path_bad;
       c = (char) (hi * 16 + lo);
       if (c == '/' || c == '\\') return web_path_bad;

@@ -1,5 +1,6 @@
-/* zint: the application framework's shared vocabulary: the boolean type, log streams and the one
- * fatal-assertion macro. Every other framework header and every service module includes this. */
+/* zint: the application framework's shared vocabulary: the boolean type, log streams, the one
+ * fatal-assertion macro and hexadecimal digits. Every other framework header and every service
+ * module includes this. */
 #ifndef ZINT_COMMON_H
 #define ZINT_COMMON_H
 
@@ -39,5 +40,13 @@ void zint_log_go_asynch(void);
     if (__builtin_expect(!(expr), 0))                                                              \
       zint_fatal("[FATAL] assertion (%s) at %s:%d failed\n", #expr, __FILE__, __LINE__);           \
   } while (0)
+
+/* The value of a hexadecimal digit (either case), or -1 for any other character. */
+inline int zint_hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
 #endif

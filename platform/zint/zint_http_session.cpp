@@ -58,13 +58,6 @@ std::string base64_encode(const unsigned char *p, size_t n) {
 
 bool has_crlf(const char *s) { return strpbrk(s, "\r\n") != nullptr; }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 /* Percent-decodes a query component into out ('+' is a space); false for a bad escape or a NUL. */
 bool query_decode(std::string_view in, std::string &out) {
   out.clear();
@@ -73,8 +66,8 @@ bool query_decode(std::string_view in, std::string &out) {
     if (c == '+')
       c = ' ';
     else if (c == '%') {
-      int hi = i + 2 < in.size() ? hex_value(in[i + 1]) : -1;
-      int lo = hi >= 0 ? hex_value(in[i + 2]) : -1;
+      int hi = i + 2 < in.size() ? zint_hex_value(in[i + 1]) : -1;
+      int lo = hi >= 0 ? zint_hex_value(in[i + 2]) : -1;
       if (lo < 0) return false;
       c = char(hi * 16 + lo);
       i += 2;

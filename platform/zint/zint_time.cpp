@@ -67,13 +67,6 @@ void zint_uuid_unparse_lower(const uuid_t in, char *out) {
   *p = '\0';
 }
 
-static int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 int zint_uuid_parse_len(const char *in, size_t len, uuid_t out) {
   if (in == nullptr || len != 36) return -1;
   unsigned char b[16];
@@ -84,7 +77,7 @@ int zint_uuid_parse_len(const char *in, size_t len, uuid_t out) {
       i++;
       continue;
     }
-    int hi = hex_value(in[i]), lo = hex_value(in[i + 1]);
+    int hi = zint_hex_value(in[i]), lo = zint_hex_value(in[i + 1]);
     if (hi < 0 || lo < 0) return -1;
     b[bi++] = (unsigned char) (hi << 4 | lo);
     i += 2;
