@@ -116,12 +116,9 @@ std::string b64url_encode(std::string_view in) {
 /* A NumericDate claim: seconds since the epoch, fractions dropped; false when absent or no number. */
 bool numeric_date(zint_json_object *claims, const char *name, int64_t *out) {
   zint_json_object *v = zint_json_object_object_get(claims, name);
-  if (zint_json_object_is_type(v, zint_json_type_int))
-    *out = zint_json_object_get_int64(v);
-  else if (zint_json_object_is_type(v, zint_json_type_double))
-    *out = zint_json_object_get_int64(v);
-  else
+  if (!zint_json_object_is_type(v, zint_json_type_int) && !zint_json_object_is_type(v, zint_json_type_double))
     return false;
+  *out = zint_json_object_get_int64(v);
   return true;
 }
 

@@ -116,10 +116,10 @@ struct pub_generator_t {
   uint64_t seq = 0;
   explicit pub_generator_t(const pub_options_t &opt) : o(opt) {}
 
+  /* The check of the next line(). */
+  long next_check() const { return o.first_check + (long) (seq % (uint64_t) o.checks); }
   std::string line(const std::string &now, bool histogram) {
-    uint64_t n = seq;
-    return line_of(now, histogram, o.first_check + (long) (n % (uint64_t) o.checks),
-                   (long) (n / (uint64_t) o.checks % (uint64_t) o.metrics));
+    return line_of(now, histogram, next_check(), (long) (seq / (uint64_t) o.checks % (uint64_t) o.metrics));
   }
   /* The next line, of the given check and metric. */
   std::string line_of(const std::string &now, bool histogram, long check, long metric) {
@@ -258,13 +258,16 @@ int pub_generate(pub_session_t &s) {
   if (s.o.hist) kinds.push_back(1);
   if (s.o.bundle) kinds.push_back(2);
   bool per_check = !s.o.check_prefix.empty();
+  /* The subject of a check's payloads: its own with --check-subjects, else the one subject. */
+  auto subject_of = [&](long check) {
+    return per_check ? s.o.check_prefix + "." + pub_check_uuid(check) : std::string();
+  };
   uint64_t bundles = 0;
   for (uint64_t round = 0; !s.done(); round++) {
     int kind = kinds[round % kinds.size()];
     std::string now = pub_now_text();
     if (kind < 2) {
-      long check = s.o.first_check + (long) (g.seq % (uint64_t) s.o.checks);
-      std::string subject = per_check ? s.o.check_prefix + "." + pub_check_uuid(check) : "";
+      std::string subject = subject_of(g.next_check());
       if (!s.send(g.line(now, kind == 1) + "\n", 1, subject)) return 1;
       continue;
     }
@@ -284,7 +287,7 @@ int pub_generate(pub_session_t &s) {
     }
     std::string payload(b, len);
     free(b);
-    if (!s.send(payload, n, per_check ? s.o.check_prefix + "." + pub_check_uuid(check) : "")) return 1;
+    if (!s.send(payload, n, subject_of(check))) return 1;
   }
   return 0;
 }

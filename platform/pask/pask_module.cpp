@@ -216,6 +216,15 @@ int64_t pask_sub_dropped(natsSubscription *sub) {
   return dropped;
 }
 
+/* Drops of every subscription, the ended run-time ones included; under mu, with the connection up. */
+uint64_t pask_dropped_all(pask_conn_s *conn) {
+  uint64_t dropped = (uint64_t) pask_sub_dropped(conn->sub);
+  std::lock_guard sl(conn->subs_mu);
+  dropped += conn->held_dropped;
+  for (auto &kv : conn->held) dropped += (uint64_t) pask_sub_dropped(kv.second.sub);
+  return dropped;
+}
+
 /* Tells the observer about a changed count. Under subs_mu. */
 void pask_subs_publish(pask_conn_s *conn) {
   uint64_t n = (conn->firehose_held ? 1 : 0) + conn->held_subs;
@@ -557,13 +566,7 @@ void pask_module_stop(void) {
       delete pask_conn.subs_thread;
       pask_conn.subs_thread = nullptr;
     }
-    uint64_t dropped = (uint64_t) pask_sub_dropped(pask_conn.sub);
-    {
-      std::lock_guard sl(pask_conn.subs_mu);
-      dropped += pask_conn.held_dropped;
-      for (auto &kv : pask_conn.held) dropped += (uint64_t) pask_sub_dropped(kv.second.sub);
-    }
-    pask_conn.dropped_before_stop = dropped;
+    pask_conn.dropped_before_stop = pask_dropped_all(&pask_conn);
     opts = pask_conn.opts;
     nc = pask_conn.nc;
     sub = pask_conn.sub;
@@ -580,12 +583,7 @@ void pask_module_stop(void) {
 
 uint64_t pask_module_dropped(void) {
   std::lock_guard lock(pask_conn.mu);
-  if (!pask_conn.nc) return pask_conn.dropped_before_stop;
-  uint64_t dropped = (uint64_t) pask_sub_dropped(pask_conn.sub);
-  std::lock_guard sl(pask_conn.subs_mu);
-  dropped += pask_conn.held_dropped;
-  for (auto &kv : pask_conn.held) dropped += (uint64_t) pask_sub_dropped(kv.second.sub);
-  return dropped;
+  return pask_conn.nc ? pask_dropped_all(&pask_conn) : pask_conn.dropped_before_stop;
 }
 
 bool pask_check_subject_prefix_usable(const char *prefix) {
