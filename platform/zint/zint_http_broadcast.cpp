@@ -179,6 +179,8 @@ struct flush_gate {
   /* sessions to wake once their interval is up, each once per flush that deferred it (a session has
    * at most one: its next flush is deferred only after its writer ran), with a reference */
   std::vector<zint_http_session_ctx *> held;
+  std::vector<zint_http_session_ctx *> firing; /* held when the timer fired, sorted again (kept: no
+                                                  allocation per firing) */
   steady::time_point armed_for = steady::time_point::max(); /* when the timer fires; max: not armed */
   std::optional<asio::steady_timer> timer;                  /* made on the first session's event loop */
 };
@@ -226,12 +228,12 @@ steady::time_point flush_gate_sort(flush_gate &g, std::vector<zint_http_session_
 void flush_gate_fire(const error_code &ec) {
   if (ec) return; /* re-armed for an earlier time: that wait takes over */
   flush_gate &g = the_flush_gate();
-  std::vector<zint_http_session_ctx *> go, still;
+  std::vector<zint_http_session_ctx *> go;
   {
     std::lock_guard<std::mutex> lk(g.mu);
     g.armed_for = steady::time_point::max();
-    still.swap(g.held);
-    steady::time_point due = flush_gate_sort(g, still, go, steady::now(), gate_interval());
+    g.firing.swap(g.held);
+    steady::time_point due = flush_gate_sort(g, g.firing, go, steady::now(), gate_interval());
     if (!g.held.empty()) flush_gate_arm(g, due);
   }
   wake_writers(go);
