@@ -343,17 +343,13 @@ static zint_json_object *harl_translate_histogram(zint_json_object *val) {
       zint_json_object_put(hist);
       return nullptr;
     }
-    char *name = data_message_bucket_name(zint_json_object_get_double(bucket));
-    if (!name) { /* no memory for the name: the sample is dropped */
-      zint_json_object_put(hist);
-      return nullptr;
-    }
+    char text[DATA_MESSAGE_BUCKET_NAME_MAX];
+    const char *name = data_message_bucket_name(zint_json_object_get_double(bucket), text);
     zint_json_object *old_count = nullptr;
     zint_json_object *put = zint_json_object_object_get_ex(hist, name, &old_count)
                                 ? harl_merge_counts(old_count, count)
                                 : zint_json_object_get(count);
     zint_json_object_object_add(hist, name, put);
-    free(name);
   }
   return hist;
 }

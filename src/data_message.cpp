@@ -11,17 +11,26 @@
 #include "zint/zint_log.h"
 #include "zint/zint_time.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 /* ---- building ---- */
 
-char *data_message_bucket_name(double bucket) {
-  int len;
-  char *name;
-  vorn_asprintf(len, name, "%f", bucket);
-  return name; /* null when it failed */
+/* to_chars prints a finite double exactly as "%f" does (both round the exact binary value, ties to
+ * even) at a fraction of printf's cost, which a histogram pays once per bucket and sample. */
+const char *data_message_bucket_name(double bucket, char (&name)[DATA_MESSAGE_BUCKET_NAME_MAX]) {
+  if (std::isfinite(bucket)) {
+    std::to_chars_result r = std::to_chars(name, name + sizeof name - 1, bucket, std::chars_format::fixed, 6);
+    ZINT_ASSERT(r.ec == std::errc());
+    *r.ptr = '\0';
+  } else {
+    snprintf(name, sizeof name, "%f", bucket);
+  }
+  return name;
 }
 
 static zint_json_object *pask_value_json(const harl_metric_value_t *v) {
@@ -83,8 +92,8 @@ zint_json_object *message_to_json(const harl_metric_message_t *message) {
     double bucket = 0;
     uint64_t count = 0;
     if (!hist_bucket_idx(h, i, &bucket, &count)) continue;
-    char *name = data_message_bucket_name(bucket);
-    if (!name) zint_fatal("[FATAL] vorn_pask: message_to_json: vorn_asprintf failed\n");
+    char text[DATA_MESSAGE_BUCKET_NAME_MAX];
+    const char *name = data_message_bucket_name(bucket, text);
     /* Buckets closer to zero than "%f" can show print to one name; their counts add up rather
      * than the later bucket hiding the earlier. */
     zint_json_object *seen = nullptr;
@@ -97,7 +106,6 @@ zint_json_object *message_to_json(const harl_metric_message_t *message) {
       zint_json_object_set_uint64(n, count);
       zint_json_object_object_add(histogram, name, n);
     }
-    free(name);
   }
   hist_free(h);
   return outer;

@@ -23,10 +23,13 @@ typedef struct {
  * histogram does not decode (logged, counted in "errors"/"pask" and "mq"/"bad_lines"). A failed
  * allocation is fatal. Any thread, no lock. */
 zint_json_object *message_to_json(const harl_metric_message_t *message);
-/* The key of a histogram bucket in a client data message: its value printed with "%f", as a new
- * text (free) or null when it cannot be allocated. Values that differ beyond six decimals share a
- * key; each caller adds their counts up. */
-char *data_message_bucket_name(double bucket);
+/* Room for any bucket key: the 309 integer digits of the largest double, a sign, the point and six
+ * decimals, and the NUL. */
+#define DATA_MESSAGE_BUCKET_NAME_MAX 320
+/* The key of a histogram bucket in a client data message: its value printed as "%f" prints it,
+ * into name; returns name. Values that differ beyond six decimals share a key; each caller adds
+ * their counts up. */
+const char *data_message_bucket_name(double bucket, char (&name)[DATA_MESSAGE_BUCKET_NAME_MAX]);
 
 /* Builds data's message text once (message_to_json) and keeps it in data; true when there is one.
  * Never twice for the same line, also after a failure. The caller serialises the calls. */

@@ -1,5 +1,6 @@
 /* The bus ingest through its hook to a real websocket session: data messages, bad lines, dedupe, backlog. */
 #include "ingest.h"
+#include "data_message.h"
 #include "dedup.h"
 #include "stream_hash.h"
 #include "vorn_stats.h"
@@ -10,6 +11,9 @@
 #include "zint/zint_startup.h"
 #include "support/ws_sessions.h"
 #include <gtest/gtest.h>
+#include <bit>
+#include <cmath>
+#include <random>
 #include <thread>
 
 namespace {
@@ -103,6 +107,24 @@ TEST(Pask, DuplicatesInsideTheWindowOnly) {
 }
 
 // what this proves: each payload sends exactly its data messages, bad lines count, the backlog has a bound
+/* Bucket keys are "%f" texts, whatever the value: random bit patterns, exact ties at the sixth
+ * decimal, the extremes and the non-finite values. */
+TEST(Pask, BucketNamesPrintAsPercentF) {
+  std::mt19937_64 rnd(7);
+  std::vector<double> values = {0.0, -0.0, 0.0000005, 0.0000015, -0.0000025, 5e-324, 1.7976931348623157e308,
+                                -1.7976931348623157e308, INFINITY, -INFINITY, NAN};
+  for (int i = 0; i < 20000; i++) {
+    uint64_t bits = rnd();
+    values.push_back(std::bit_cast<double>(bits));
+    values.push_back((double) (int64_t) (bits % 4000001 - 2000000) * 0.0000005); /* many ties */
+  }
+  char name[DATA_MESSAGE_BUCKET_NAME_MAX], want[DATA_MESSAGE_BUCKET_NAME_MAX];
+  for (double v : values) {
+    snprintf(want, sizeof want, "%f", v);
+    ASSERT_STREQ(data_message_bucket_name(v, name), want) << std::hexfloat << v;
+  }
+}
+
 TEST(Pask, HookFramesAndBadLines) {
   gauge();
   test_ws::client c;
