@@ -693,10 +693,8 @@ int pask_conf_linger_ms(void) {
 
 int pask_module_init(void) {
   char *host = nullptr, *subject = nullptr, *prefix = nullptr;
-  if (!zint_conf_get_string(ZINT_CONF_ROOT, "//network/in/mq/host", &host)) {
-    zint_log(zint_error, "pask: //network/in/mq/host is not configured, the message bus is not used\n");
-    return -1;
-  }
+  if (!zint_conf_get_string(ZINT_CONF_ROOT, "//network/in/mq/host", &host) || pask_split_hosts(host).empty())
+    pask_conf_refused("//network/in/mq/host names no bus URL");
   zint_conf_get_string(ZINT_CONF_ROOT, "//network/in/mq/subject", &subject);
   zint_conf_get_string(ZINT_CONF_ROOT, "//network/in/mq/check_subject_prefix", &prefix);
   if (subject && prefix)
@@ -713,10 +711,18 @@ int pask_module_init(void) {
   o.subject = subject;
   o.check_subject_prefix = prefix;
   if (prefix) o.unsubscribe_after_ms = pask_conf_linger_ms();
-  int32_t v = 0;
-  if (zint_conf_get_int32(ZINT_CONF_ROOT, "//network/in/mq/pending_msgs_limit", &v)) o.pending_msgs_limit = v;
-  if (zint_conf_get_int32(ZINT_CONF_ROOT, "//network/in/mq/pending_bytes_limit", &v)) o.pending_bytes_limit = v;
-  if (zint_conf_get_int32(ZINT_CONF_ROOT, "//network/in/mq/reconnect_wait_ms", &v)) o.reconnect_wait_ms = v;
+  const struct {
+    const char *path;
+    int *to;
+  } limits[] = {{"//network/in/mq/pending_msgs_limit", &o.pending_msgs_limit},
+                {"//network/in/mq/pending_bytes_limit", &o.pending_bytes_limit},
+                {"//network/in/mq/reconnect_wait_ms", &o.reconnect_wait_ms}};
+  for (const auto &l : limits) {
+    int32_t v = 0;
+    if (!zint_conf_get_int32(ZINT_CONF_ROOT, l.path, &v)) continue;
+    if (v < 0) pask_conf_refused((std::string(l.path) + " " + std::to_string(v) + " is negative").c_str());
+    *l.to = v;
+  }
   int rc = pask_module_start(&o);
   free(host);
   free(subject);

@@ -23,12 +23,12 @@ int data_frames(const std::vector<string> &frames, const string &check, const st
 }
 } // namespace
 
-// what this proves: a firehose subject beside a check prefix, an unusable prefix and an unusable linger each
-// stop start-up with status 1 and a message that names the setting
+// what this proves: a firehose subject beside a check prefix, an unusable prefix, linger or limit and no bus
+// host each stop start-up with status 1 and a message that names the setting
 TEST(Scale, ContradictoryOrUnusableSettingsAreRefused) {
   TempDir dir;
   const struct {
-    string mq, message;
+    string mq, message, bus = VornConf{}.bus;
   } rows[] = {
       {"<subject>vorn.metrics.></subject><check_subject_prefix>vorn.check</check_subject_prefix>",
        "has both <subject> and <check_subject_prefix>"},
@@ -37,14 +37,20 @@ TEST(Scale, ContradictoryOrUnusableSettingsAreRefused) {
       {"<check_subject_prefix>vorn check</check_subject_prefix>", "\"vorn check\" is not a subject prefix"},
       {"<check_subject_prefix>vorn.check</check_subject_prefix><unsubscribe_after_s>-1</unsubscribe_after_s>",
        "unsubscribe_after_s \"-1\" is not a whole number of seconds"},
+      {"<pending_bytes_limit>-1</pending_bytes_limit>", "pending_bytes_limit -1 is negative"},
+      {"", "//network/in/mq/host names no bus URL", ""},
   };
+  int n = 0;
   for (const auto &row : rows) {
-    string conf = write_conf_mq(dir.path(), "refused", VornConf{}, row.mq);
+    VornConf c;
+    c.bus = row.bus;
+    string conf = write_conf_mq(dir.path(), "refused" + std::to_string(n++), c, row.mq);
     Child p;
     ASSERT_TRUE(
         p.start({env_or("VORN_BINARY", "build/vorn-c"), "-D", "-c", conf}, conf + ".out", conf + ".err"));
     EXPECT_EQ(1, p.wait_exit()) << row.mq;
     EXPECT_NE(p.err().find(row.message), string::npos) << p.err();
+    EXPECT_EQ(p.err().find("wdb"), string::npos) << p.err(); /* stopped before the database was tried */
   }
 }
 
