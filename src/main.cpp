@@ -91,6 +91,12 @@ static int child_main(void) {
 
   zint_http_rest_init();
   zint_listener_init("vorn-c");
+  /* A listener that cannot start is logged and the others serve; with none at all (its port taken,
+   * say) the process would run and serve nobody, so it stops for the operator or the supervisor. */
+  if (zint_listener_count() == 0) {
+    zint_log(zint_error, "no listener could be started; not starting\n");
+    exit(1);
+  }
 
   zint_dso_init();
   zint_dso_post_init();

@@ -52,7 +52,8 @@ struct Env {
 // what this proves: bad command lines end with the usage and 2; a missing configuration with its
 // message and 2 before taking the lock, after logging each -u and -g in order (unknown options and extra
 // words ignored); an unknown user, a wrong database password (not repeated) and a lock held by a running
-// instance (named by PID) or by another process with 1; SIGINT ends an instance with 0
+// instance (named by PID) or by another process with 1, as does a port in use by the only listener; SIGINT
+// ends an instance with 0
 TEST(Cli, StartUp) {
   Env env;
   const std::string usage = kBin +
@@ -69,6 +70,10 @@ TEST(Cli, StartUp) {
   const std::string running = env.write("running", kPassword);
   env.run(first, {"-D", "-D", "-q", "-c", running});
   ASSERT_EQ(first.pid, env.lock_pid(d + "/running.lock")) << first.err();
+  const std::string port = std::to_string(first.await_port("listening on 127.0.0.1:", first.err_path)),
+                    taken = env.write("taken", kPassword); /* its one listener on the running one's port */
+  std::string text = read_file_text(taken);
+  std::ofstream(taken) << text.replace(text.find("port=\"0\""), 8, "port=\"" + port + "\"");
   struct {
     int status;
     std::vector<std::string> args, said; /* stderr holds these in order and ends with the last */
@@ -88,6 +93,9 @@ TEST(Cli, StartUp) {
        {"-D", "-c", running},
        {lock + "running.lock" + held_by + " (pid " + std::to_string(first.pid) + ")" + not_starting}},
       {1, {"-D", "-c", env.write("held", kPassword)}, {lock + "held.lock" + held_by + not_starting}},
+      {1,
+       {"-D", "-c", taken},
+       {"cannot listen on 127.0.0.1:" + port + ": Address already in use\n", "no listener could be started" + not_starting}},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.said.back());
