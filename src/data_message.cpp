@@ -5,7 +5,6 @@
 
 #include "ingest.h"
 #include "vorn_stats.h"
-#include "util.h"
 
 #include "hist/hist.h"
 #include "zint/zint_log.h"

@@ -106,8 +106,8 @@ TEST(Pask, DuplicatesInsideTheWindowOnly) {
   }
 }
 
-// what this proves: each payload sends exactly its data messages, bad lines count, the backlog has a bound
-/* Bucket keys are "%f" texts: random bit patterns, ties at the sixth decimal, extremes, non-finite values. */
+// what this proves: bucket keys are "%f" texts (random bit patterns, ties at the sixth decimal, extremes,
+// non-finite values)
 TEST(Pask, BucketNamesPrintAsPercentF) {
   std::mt19937_64 rnd(7);
   std::vector<double> v = {-0.0, 0.0000015, -0.0000025, 5e-324, -1.7976931348623157e308, INFINITY, NAN};
@@ -118,6 +118,7 @@ TEST(Pask, BucketNamesPrintAsPercentF) {
     ASSERT_STREQ(data_message_bucket_name(d, name), (snprintf(want, sizeof want, "%f", d), want)) << std::hexfloat << d;
 }
 
+// what this proves: each payload sends exactly its data messages, bad lines count, the backlog has a bound
 TEST(Pask, HookFramesAndBadLines) {
   gauge();
   test_ws::client c;
