@@ -14,6 +14,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -23,9 +24,11 @@ namespace {
 const std::string kLine = "M\tbroker-01\t1733540000.250\t0b7c4e1a-5d2f-4c3b-9a8e-7f6d5c4b3a21\t"
                           "cpu_used|ST[host:web-01,dc:east]\tn\t12.375";
 
-std::string histogram_line() {
+/* An "H" line of a histogram with the given number of buckets (10: a narrow one; 300: latencies
+ * over three decades, two significant digits each). */
+std::string histogram_line(int buckets = 10) {
   histogram_t *h = hist_alloc();
-  for (int i = 0; i < 10; i++) hist_insert(h, 0.5 * (i + 1), (uint64_t) (i + 1) * 7);
+  for (int i = 0; i < buckets; i++) hist_insert(h, buckets <= 90 ? 0.5 * (i + 1) : 0.1 * pow(10.0, i / 90.0), (uint64_t) (i + 1) * 7);
   char *b = hist_serialize_b64(h, nullptr);
   std::string line = "H\tbroker-01\t1733540000\t0b7c4e1a-5d2f-4c3b-9a8e-7f6d5c4b3a21\tlatency\t" + std::string(b);
   free(b);
@@ -98,8 +101,8 @@ void BM_BuildFrameMetric(benchmark::State &state) {
 }
 BENCHMARK(BM_BuildFrameMetric);
 
-void BM_BuildFrameHistogram10(benchmark::State &state) {
-  std::string line = histogram_line();
+void BM_BuildFrameHistogram(benchmark::State &state) {
+  std::string line = histogram_line((int) state.range(0));
   harl_metric_message_t *m = decoded(line);
   for (auto _ : state) {
     zint_json_object *o = message_to_json(m);
@@ -108,7 +111,7 @@ void BM_BuildFrameHistogram10(benchmark::State &state) {
   }
   harl_metric_message_free(m);
 }
-BENCHMARK(BM_BuildFrameHistogram10);
+BENCHMARK(BM_BuildFrameHistogram)->Arg(10)->Arg(300);
 
 void BM_UnwatchedLine(benchmark::State &state) {
   setup_once();
