@@ -99,6 +99,21 @@ static void BM_BoostDomParseWatchRequest(benchmark::State &state) {
 }
 BENCHMARK(BM_BoostDomParseWatchRequest);
 
+// An object of range(0) distinct members, as a client or a broker may send one (a websocket message
+// of up to 1 MiB holds some 70,000): the parse must stay linear in the members.
+static void BM_ParseWideObject(benchmark::State &state) {
+  std::string text = "{";
+  for (int i = 0; i < state.range(0); i++) text += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":0";
+  text += "}";
+  for (auto _ : state) {
+    zint_json_object *o = zint_json_tokener_parse(text.c_str());
+    benchmark::DoNotOptimize(o);
+    zint_json_object_put(o);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_ParseWideObject)->Arg(1000)->Arg(30000)->Unit(benchmark::kMicrosecond);
+
 static const char kBroker[] =
     "{\"type\":\"M\",\"check_uuid\":\"a0b1c2d3-e4f5-4a6b-8c7d-9e0f1a2b3c4d\","
     "\"timestamp_ms\":1733540000123,\"value_type\":\"n\",\"stream_tags\":[],\"cpu\":0.5}";

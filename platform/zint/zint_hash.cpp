@@ -53,6 +53,39 @@ inline uint64_t mix(uint64_t a, uint64_t b) {
   return (uint64_t) r ^ (uint64_t) (r >> 64);
 }
 
+/* A secret per process, so that nobody who can choose keys (payloads, JSON member names) can choose
+ * where they land (a run of keys on one probe sequence would make every later add walk it). */
+uint64_t process_secret() {
+  static const uint64_t secret = [] {
+    uint64_t v = 0;
+    if (getrandom(&v, sizeof v, GRND_NONBLOCK) != (ssize_t) sizeof v) {
+      struct timespec ts;
+      clock_gettime(CLOCK_REALTIME, &ts);
+      v = mix((uint64_t) ts.tv_nsec ^ ((uint64_t) ts.tv_sec << 30), (uint64_t) (uintptr_t) &ts);
+    }
+    return v | 1;
+  }();
+  return secret;
+}
+
+uint64_t hash_bytes_from(uint64_t seed, const void *key, size_t len) {
+  const auto *p = static_cast<const unsigned char *>(key);
+  uint64_t h = mix(len ^ seed ^ 0x9E3779B97F4A7C15ull, 0xD6E8FEB86659FD93ull);
+  while (len >= 8) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+    h = mix(h ^ v, 0xBF58476D1CE4E5B9ull);
+    p += 8;
+    len -= 8;
+  }
+  if (len) {
+    uint64_t v = 0;
+    memcpy(&v, p, len);
+    h = mix(h ^ v ^ ((uint64_t) len << 59), 0x94D049BB133111EBull);
+  }
+  return mix(h, 0x9E3779B97F4A7C15ull);
+}
+
 void node_cleanup(void *p) {
   auto *n = static_cast<zint_hash_node *>(p);
   if (n->keyfree) n->keyfree((void *) n->key);
@@ -259,23 +292,9 @@ void table_shard_locked(zint_hash_table *h, zint_hash_slots *old) {
 
 }  // namespace
 
-uint64_t zint_hash_bytes(const void *key, size_t len) {
-  const auto *p = static_cast<const unsigned char *>(key);
-  uint64_t h = mix(len ^ 0x9E3779B97F4A7C15ull, 0xD6E8FEB86659FD93ull);
-  while (len >= 8) {
-    uint64_t v;
-    memcpy(&v, p, 8);
-    h = mix(h ^ v, 0xBF58476D1CE4E5B9ull);
-    p += 8;
-    len -= 8;
-  }
-  if (len) {
-    uint64_t v = 0;
-    memcpy(&v, p, len);
-    h = mix(h ^ v ^ ((uint64_t) len << 59), 0x94D049BB133111EBull);
-  }
-  return mix(h, 0x9E3779B97F4A7C15ull);
-}
+uint64_t zint_hash_bytes(const void *key, size_t len) { return hash_bytes_from(0, key, len); }
+
+uint64_t zint_hash_bytes_secret(const void *key, size_t len) { return hash_bytes_from(process_secret(), key, len); }
 
 void zint_hash_init_size(zint_hash_table *h, int size) {
   ZINT_ASSERT(h != nullptr);
@@ -449,26 +468,11 @@ namespace {
 
 constexpr unsigned int DIGEST_MIN_SLOTS = 16; /* 256 bytes: a quiet second touches many shards once */
 
-/* A secret per process, so that nobody who can choose payloads can choose where their digests land
- * (a run of digests on one probe sequence would make every later add walk it). */
-uint64_t digest_secret() {
-  static const uint64_t secret = [] {
-    uint64_t v = 0;
-    if (getrandom(&v, sizeof v, GRND_NONBLOCK) != (ssize_t) sizeof v) {
-      struct timespec ts;
-      clock_gettime(CLOCK_REALTIME, &ts);
-      v = mix((uint64_t) ts.tv_nsec ^ ((uint64_t) ts.tv_sec << 30), (uint64_t) (uintptr_t) &ts);
-    }
-    return v | 1;
-  }();
-  return secret;
-}
-
 inline uint64_t digest_hash(const unsigned char *d) {
   uint64_t a, b;
   memcpy(&a, d, 8);
   memcpy(&b, d + 8, 8);
-  return mix(a ^ digest_secret(), b ^ 0x9E3779B97F4A7C15ull);
+  return mix(a ^ process_secret(), b ^ 0x9E3779B97F4A7C15ull);
 }
 
 inline bool digest_is_zero(const unsigned char *d) {

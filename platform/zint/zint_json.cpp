@@ -2,6 +2,7 @@
  * writer (our own: exact integers, shortest round-trip doubles in plain notation, valid UTF-8)
  * and the tokener, which drives Boost.JSON's SAX parser to build our objects directly. */
 #include "zint/zint_json.h"
+#include "zint/zint_hash.h"
 
 #include <atomic>
 #include <cerrno>
@@ -47,6 +48,8 @@ struct zint_json_object {
     struct {
       zint_json_entry *v; /* malloc'ed, insertion order */
       size_t n, cap;
+      size_t *ix;         /* from json_index_from members on: the index (malloc'ed), else null */
+      size_t ix_mask;     /* its slots - 1 */
     } o;
     struct {
       zint_json_object **v; /* malloc'ed; elements may be null */
@@ -91,6 +94,7 @@ static void json_free(zint_json_object *obj) {
       zint_json_object_put(e->val);
     }
     free(obj->u.o.v);
+    free(obj->u.o.ix);
     break;
   case zint_json_type_array:
     for (size_t i = 0; i < obj->u.a.n; i++)
@@ -239,10 +243,52 @@ int zint_json_object_set_boolean(zint_json_object *obj, zint_boolean v) {
 
 /* ---- objects ---- */
 
+/* An object of json_index_from members or more also finds its keys through an index: an
+ * open-addressed table, at most half full, of member positions plus 1 (0: a free slot), placed by
+ * the process's secret hash of the key. Without it, building an object of n members (a parse)
+ * costs n squared key comparisons: a second for one client message of 300 KB. Only the writers
+ * keep it, so that readers of a shared object never write to it. */
+static constexpr size_t json_index_from = 16;
+
+static bool json_key_is(const zint_json_entry *e, const char *key, size_t klen) {
+  return e->klen == klen && memcmp(json_entry_key(e), key, klen) == 0;
+}
+
+static void json_index_put(zint_json_object *obj, size_t pos) {
+  const zint_json_entry *e = &obj->u.o.v[pos];
+  size_t i = zint_hash_bytes_secret(json_entry_key(e), e->klen) & obj->u.o.ix_mask;
+  while (obj->u.o.ix[i] != 0)
+    i = (i + 1) & obj->u.o.ix_mask;
+  obj->u.o.ix[i] = pos + 1;
+}
+
+/* (Re)builds the index for the members there are, or drops it below json_index_from. */
+static void json_index_build(zint_json_object *obj) {
+  free(obj->u.o.ix);
+  obj->u.o.ix = nullptr;
+  if (obj->u.o.n < json_index_from)
+    return;
+  size_t slots = 64;
+  while (slots / 2 <= obj->u.o.n)
+    slots *= 2;
+  obj->u.o.ix = static_cast<size_t *>(calloc(slots, sizeof(size_t)));
+  ZINT_ASSERT(obj->u.o.ix);
+  obj->u.o.ix_mask = slots - 1;
+  for (size_t pos = 0; pos < obj->u.o.n; pos++)
+    json_index_put(obj, pos);
+}
+
 static zint_json_entry *json_find(const zint_json_object *obj, const char *key, size_t klen) {
+  if (obj->u.o.ix != nullptr) {
+    size_t i = zint_hash_bytes_secret(key, klen) & obj->u.o.ix_mask;
+    for (size_t pos; (pos = obj->u.o.ix[i]) != 0; i = (i + 1) & obj->u.o.ix_mask)
+      if (json_key_is(&obj->u.o.v[pos - 1], key, klen))
+        return &obj->u.o.v[pos - 1];
+    return nullptr;
+  }
   for (size_t i = 0; i < obj->u.o.n; i++) {
     zint_json_entry *e = &obj->u.o.v[i];
-    if (e->klen == klen && memcmp(json_entry_key(e), key, klen) == 0)
+    if (json_key_is(e, key, klen))
       return e;
   }
   return nullptr;
@@ -287,6 +333,10 @@ int zint_json_object_object_append_len(zint_json_object *obj, const char *key, s
   if (obj->u.o.n > 0)
     obj->u.o.v[obj->u.o.n - 1].last = false;
   obj->u.o.n++;
+  if (obj->u.o.ix != nullptr && obj->u.o.n < (obj->u.o.ix_mask + 1) / 2)
+    json_index_put(obj, obj->u.o.n - 1);
+  else if (obj->u.o.n >= json_index_from)
+    json_index_build(obj);
   return 0;
 }
 
@@ -328,6 +378,8 @@ void zint_json_object_object_del(zint_json_object *obj, const char *key) {
   obj->u.o.n--;
   if (obj->u.o.n > 0)
     obj->u.o.v[obj->u.o.n - 1].last = true;
+  if (obj->u.o.ix != nullptr) /* the members after it moved up */
+    json_index_build(obj);
   zint_json_object_put(val);
 }
 

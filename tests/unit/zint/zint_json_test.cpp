@@ -129,3 +129,21 @@ TEST(Json, ParseRows) {
   }
   zint_json_object_put(doc);
 }
+
+// what this proves: a wide object (found through its index) keeps the object rules: a repeated key keeps its
+// first place and takes the last value; after deletions every other member, short or long key, is still found
+TEST(Json, WideObjects) {
+  auto key = [](int i) { return "k" + std::string((size_t) (i % 7) * 5, 'x') + std::to_string(i); };
+  std::string text = "{";
+  for (int i = 0; i < 300; i++) text += "\"" + key(i) + "\":" + std::to_string(i) + ",";
+  zint_json_object *o = zint_json_tokener_parse((text + "\"" + key(0) + "\":-1}").c_str());
+  ASSERT_EQ(zint_json_object_object_length(o), 300u);
+  EXPECT_EQ(write(o).rfind("{\"k0\":-1,\"k" + std::string(5, 'x') + "1\":1,", 0), 0u);
+  for (int i = 1; i < 300; i += 3) zint_json_object_object_del(o, key(i).c_str());
+  for (int i = 0; i <= 300; i++) {
+    zint_json_object *v = nullptr; /* 0: absent; no member holds 0 */
+    bool found = zint_json_object_object_get_ex(o, key(i).c_str(), &v);
+    EXPECT_EQ(found ? zint_json_object_get_int64(v) : 0, i % 3 == 1 || i == 300 ? 0 : i ? i : -1) << key(i);
+  }
+  zint_json_object_put(o);
+}
