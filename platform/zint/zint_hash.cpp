@@ -12,6 +12,7 @@
 #include <sys/random.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -66,24 +67,6 @@ uint64_t process_secret() {
     return v | 1;
   }();
   return secret;
-}
-
-uint64_t hash_bytes_from(uint64_t seed, const void *key, size_t len) {
-  const auto *p = static_cast<const unsigned char *>(key);
-  uint64_t h = mix(len ^ seed ^ 0x9E3779B97F4A7C15ull, 0xD6E8FEB86659FD93ull);
-  while (len >= 8) {
-    uint64_t v;
-    memcpy(&v, p, 8);
-    h = mix(h ^ v, 0xBF58476D1CE4E5B9ull);
-    p += 8;
-    len -= 8;
-  }
-  if (len) {
-    uint64_t v = 0;
-    memcpy(&v, p, len);
-    h = mix(h ^ v ^ ((uint64_t) len << 59), 0x94D049BB133111EBull);
-  }
-  return mix(h, 0x9E3779B97F4A7C15ull);
 }
 
 void node_cleanup(void *p) {
@@ -276,9 +259,14 @@ constexpr int SHARD_AT = 4096;
 void table_shard_locked(zint_hash_table *h, zint_hash_slots *old) {
   auto *d = new zint_hash_dir;
   int live = h->size.load(std::memory_order_relaxed);
-  for (auto &sh : d->shard) {
+  /* Each shard's array holds what lands in it, however unevenly the keys spread (slots_put needs
+   * an empty slot), and at least an even share. */
+  long lands[SHARDS] = {};
+  slots_each(old, [d, &lands](uint64_t hash, zint_hash_node *) { lands[&d->of(hash) - d->shard]++; });
+  for (unsigned int k = 0; k < SHARDS; k++) {
+    zint_hash_shard &sh = d->shard[k];
     pthread_mutex_init(&sh.lock, nullptr);
-    sh.slots.store(slots_new(slots_for(live / (int) SHARDS + 1)), std::memory_order_relaxed);
+    sh.slots.store(slots_new(slots_for(std::max(lands[k], (long) (live / (int) SHARDS)) + 1)), std::memory_order_relaxed);
     sh.size.store(0, std::memory_order_relaxed);
   }
   slots_each(old, [d](uint64_t hash, zint_hash_node *n) {
@@ -292,9 +280,23 @@ void table_shard_locked(zint_hash_table *h, zint_hash_slots *old) {
 
 }  // namespace
 
-uint64_t zint_hash_bytes(const void *key, size_t len) { return hash_bytes_from(0, key, len); }
-
-uint64_t zint_hash_bytes_secret(const void *key, size_t len) { return hash_bytes_from(process_secret(), key, len); }
+uint64_t zint_hash_bytes(const void *key, size_t len) {
+  const auto *p = static_cast<const unsigned char *>(key);
+  uint64_t h = mix(len ^ process_secret() ^ 0x9E3779B97F4A7C15ull, 0xD6E8FEB86659FD93ull);
+  while (len >= 8) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+    h = mix(h ^ v, 0xBF58476D1CE4E5B9ull);
+    p += 8;
+    len -= 8;
+  }
+  if (len) {
+    uint64_t v = 0;
+    memcpy(&v, p, len);
+    h = mix(h ^ v ^ ((uint64_t) len << 59), 0x94D049BB133111EBull);
+  }
+  return mix(h, 0x9E3779B97F4A7C15ull);
+}
 
 void zint_hash_init_size(zint_hash_table *h, int size) {
   ZINT_ASSERT(h != nullptr);

@@ -74,11 +74,11 @@ zint_boolean zint_hash_adv(zint_hash_table *h, zint_hash_iter *iter, const char 
 
 int zint_hash_size(zint_hash_table *h);
 
-/* The hash function of the table (64-bit), for callers that want to shard by it. */
+/* The hash function of the table (64-bit), for callers that want to shard by it. It starts from a
+ * secret of the process: keys come from outside (watch ids, metric names, JSON member names), and
+ * nobody must be able to compute keys that share a slot. The same key hashes alike within one
+ * process only, so iteration orders differ from run to run. */
 uint64_t zint_hash_bytes(const void *key, size_t len);
-/* The same hash started from a secret of the process: for tables whose keys come from outside, so
- * that nobody can compute keys that share a slot. */
-uint64_t zint_hash_bytes_secret(const void *key, size_t len);
 
 /* A set of 16-byte digests (MD5 and the like) for remembering what was seen: the digest bytes are
  * kept inline in open-addressed arrays, one per shard, each shard with its own mutex, so that a set

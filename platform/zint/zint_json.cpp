@@ -256,7 +256,7 @@ static bool json_key_is(const zint_json_entry *e, const char *key, size_t klen) 
 
 static void json_index_put(zint_json_object *obj, size_t pos) {
   const zint_json_entry *e = &obj->u.o.v[pos];
-  size_t i = zint_hash_bytes_secret(json_entry_key(e), e->klen) & obj->u.o.ix_mask;
+  size_t i = zint_hash_bytes(json_entry_key(e), e->klen) & obj->u.o.ix_mask;
   while (obj->u.o.ix[i] != 0)
     i = (i + 1) & obj->u.o.ix_mask;
   obj->u.o.ix[i] = pos + 1;
@@ -280,7 +280,7 @@ static void json_index_build(zint_json_object *obj) {
 
 static zint_json_entry *json_find(const zint_json_object *obj, const char *key, size_t klen) {
   if (obj->u.o.ix != nullptr) {
-    size_t i = zint_hash_bytes_secret(key, klen) & obj->u.o.ix_mask;
+    size_t i = zint_hash_bytes(key, klen) & obj->u.o.ix_mask;
     for (size_t pos; (pos = obj->u.o.ix[i]) != 0; i = (i + 1) & obj->u.o.ix_mask)
       if (json_key_is(&obj->u.o.v[pos - 1], key, klen))
         return &obj->u.o.v[pos - 1];

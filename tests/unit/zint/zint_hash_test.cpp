@@ -50,6 +50,22 @@ TEST(Hash, ByteKeys) {
   zint_hash_destroy(&h, counted_free, nullptr);
 }
 
+// what this proves: a table that shards while all its keys fall in one shard (keys chosen by their hash, as
+// someone who could compute it would) keeps and finds every key
+TEST(Hash, ShardingWithOneCrowdedShard) {
+  zint_memory_init();
+  zint_hash_table h = {};
+  std::vector<std::string> keys;
+  for (long i = 0; keys.size() < 6000; i++) {
+    std::string k = "k" + std::to_string(i);
+    if (zint_hash_bytes(k.data(), k.size()) >> 58 == 5) keys.push_back(k);
+  }
+  for (size_t i = 0; i < keys.size(); i++) EXPECT_TRUE(put(&h, keys[i], (void *) (i + 1)));
+  EXPECT_EQ(zint_hash_size(&h), 6000);
+  for (size_t i = 0; i < keys.size(); i++) ASSERT_EQ(get(&h, keys[i]), (void *) (i + 1)) << keys[i];
+  zint_hash_destroy(&h, free, nullptr);
+}
+
 // what this proves: racing stores keep one winner; walks during churn and growth see each entry once
 TEST(Hash, ConcurrentStoresWalksAndChurn) {
   zint_memory_init();
