@@ -86,29 +86,25 @@ zint_json_object *message_to_json(const harl_metric_message_t *message) {
 
   zint_json_object *histogram = zint_json_object_new_object();
   zint_json_object_object_add(check, "histogram", histogram);
-  /* Buckets come lowest first and "%f" never orders two values the other way, so the buckets that
-   * print to one key (those closer to zero than six decimals show) are neighbours: each key is
-   * compared with the one before only, and their counts add up rather than the later bucket hiding
-   * the earlier. */
-  char keys[2][DATA_MESSAGE_BUCKET_NAME_MAX];
-  const char *prev = nullptr;
-  zint_json_object *prev_count = nullptr;
   int buckets = hist_bucket_count(h);
   for (int i = 0; i < buckets; i++) {
     double bucket = 0;
     uint64_t count = 0;
     if (!hist_bucket_idx(h, i, &bucket, &count)) continue;
-    const char *name = data_message_bucket_name(bucket, keys[prev == keys[0]]);
-    if (prev && strcmp(prev, name) == 0) {
-      uint64_t sum = zint_json_object_get_uint64(prev_count);
-      zint_json_object_set_uint64(prev_count, sum > UINT64_MAX - count ? UINT64_MAX : sum + count);
-      continue;
+    char text[DATA_MESSAGE_BUCKET_NAME_MAX];
+    const char *name = data_message_bucket_name(bucket, text);
+    /* Buckets closer to zero than "%f" can show print to one name; their counts add up rather
+     * than the later bucket hiding the earlier. */
+    zint_json_object *seen = nullptr;
+    if (zint_json_object_object_get_ex(histogram, name, &seen) && seen) {
+      uint64_t sum = zint_json_object_get_uint64(seen);
+      zint_json_object_set_uint64(seen, sum > UINT64_MAX - count ? UINT64_MAX : sum + count);
+    } else {
+      zint_json_object *n = zint_json_object_new_int(0);
+      zint_json_object_set_int_overflow(n, zint_json_overflow_uint64);
+      zint_json_object_set_uint64(n, count);
+      zint_json_object_object_add(histogram, name, n);
     }
-    prev_count = zint_json_object_new_int(0);
-    zint_json_object_set_int_overflow(prev_count, zint_json_overflow_uint64);
-    zint_json_object_set_uint64(prev_count, count);
-    zint_json_object_object_append_len(histogram, name, strlen(name), prev_count);
-    prev = name;
   }
   hist_free(h);
   return outer;

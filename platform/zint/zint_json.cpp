@@ -306,15 +306,6 @@ int zint_json_object_object_add_len(zint_json_object *obj, const char *key, size
     zint_json_object_put(old);
     return 0;
   }
-  return zint_json_object_object_append_len(obj, key, klen, val);
-}
-
-int zint_json_object_object_append_len(zint_json_object *obj, const char *key, size_t klen,
-                                        zint_json_object *val) {
-  if (zint_json_object_get_type(obj) != zint_json_type_object || key == nullptr || val == obj) {
-    zint_json_object_put(val);
-    return -1;
-  }
   if (obj->u.o.n == obj->u.o.cap)
     obj->u.o.v = static_cast<zint_json_entry *>(
         json_grow(obj->u.o.v, &obj->u.o.cap, sizeof(zint_json_entry), 8));

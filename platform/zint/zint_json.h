@@ -81,10 +81,6 @@ int zint_json_object_object_add(zint_json_object *obj, const char *key, zint_jso
 /* The same with a key of klen bytes (may contain NUL). */
 int zint_json_object_object_add_len(zint_json_object *obj, const char *key, size_t klen,
                                      zint_json_object *val);
-/* As zint_json_object_object_add_len for a key that obj does not hold (the caller knows it): the
- * member goes last without a search, so n members cost n steps rather than n squared. */
-int zint_json_object_object_append_len(zint_json_object *obj, const char *key, size_t klen,
-                                        zint_json_object *val);
 /* The member's value, borrowed (take a reference to keep it); null when obj is not an object,
  * the member is absent, or its value is JSON null. */
 zint_json_object *zint_json_object_object_get(const zint_json_object *obj, const char *key);
